@@ -1,0 +1,56 @@
+#include <algorithm>
+#include <cmath>
+
+#include <fmt/format.h>
+
+#include "grid.hpp"
+#include "numeric.hpp"
+#include "progress.hpp"
+
+namespace morvane {
+namespace {
+
+GridDims degenerate_dims(uint64_t pad) {
+  const uint64_t n = std::max<uint64_t>(saturating_add(saturating_mul(2, pad), 1), 5);
+  return {n, n, n, 1.0};
+}
+
+// Cell counts at resolution `res`; nullopt-like {0,...} never happens: every axis has >= 1 cell.
+GridDims dims_at(const std::array<double, 3>& e, double longest, uint64_t res, uint64_t pad) {
+  GridDims d;
+  d.cell = longest / static_cast<double>(res);
+  uint64_t* counts[3] = {&d.nx, &d.ny, &d.nz};
+  for (int a = 0; a < 3; ++a) {
+    const double q = e[a] / d.cell;
+    uint64_t n = std::isfinite(q) ? saturating_cast<uint64_t>(std::ceil(q)) : 1;
+    *counts[a] = saturating_add(std::max<uint64_t>(n, 1), saturating_mul(2, pad));
+  }
+  return d;
+}
+
+}  // namespace
+
+GridDims grid_dims(std::array<double, 3> extent, uint64_t voxel_res, uint64_t pad) {
+  std::array<double, 3> e;
+  for (int a = 0; a < 3; ++a) e[a] = std::fmax(extent[a], 0.0);  // NaN counts as 0
+  const double longest = std::max({e[0], e[1], e[2]});
+  uint64_t res = std::max<uint64_t>(voxel_res, 1);
+  // A cell size that underflows to 0 would give no meaningful counts: treat it as a point.
+  if (longest == 0.0 || std::isinf(longest) || longest / static_cast<double>(res) == 0.0) {
+    return degenerate_dims(pad);
+  }
+  const GridDims first = dims_at(e, longest, res, pad);
+  GridDims dims = first;
+  while (checked_volume(dims.nx, dims.ny, dims.nz) > kCellBudget && res >= 2) {
+    res /= 2;
+    dims = dims_at(e, longest, res, pad);
+  }
+  if (dims.nx != first.nx || dims.ny != first.ny || dims.nz != first.nz) {
+    write_stderr(fmt::format(
+        "  warning: voxel grid {}x{}x{} would exceed {} cell budget; reduced resolution to {}x{}x{}\n", first.nx,
+        first.ny, first.nz, kCellBudget, dims.nx, dims.ny, dims.nz));
+  }
+  return dims;
+}
+
+}  // namespace morvane

@@ -1,0 +1,44 @@
+// The shared mesh type of the proxy core and the small vector algebra its stages use.
+#pragma once
+
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
+namespace morvane {
+
+using Vec3 = std::array<double, 3>;
+using Tri = std::array<uint32_t, 3>;
+
+// One triangle mesh: three f64 per vertex, three u32 vertex indices per triangle.
+struct Mesh {
+  std::vector<Vec3> positions;
+  std::vector<Tri> indices;
+};
+
+inline Vec3 operator+(const Vec3& a, const Vec3& b) { return {a[0] + b[0], a[1] + b[1], a[2] + b[2]}; }
+inline Vec3 operator-(const Vec3& a, const Vec3& b) { return {a[0] - b[0], a[1] - b[1], a[2] - b[2]}; }
+inline Vec3 operator*(const Vec3& a, double s) { return {a[0] * s, a[1] * s, a[2] * s}; }
+inline Vec3& operator+=(Vec3& a, const Vec3& b) {
+  a[0] += b[0];
+  a[1] += b[1];
+  a[2] += b[2];
+  return a;
+}
+
+inline double dot(const Vec3& a, const Vec3& b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
+inline Vec3 cross(const Vec3& a, const Vec3& b) {
+  return {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
+}
+inline double length_squared(const Vec3& a) { return dot(a, a); }
+inline double length(const Vec3& a) { return std::sqrt(dot(a, a)); }
+
+// Unnormalised normal of triangle (p0, p1, p2) in stored order; sums of these are area-weighted.
+inline Vec3 face_normal(const Vec3& p0, const Vec3& p1, const Vec3& p2) { return cross(p1 - p0, p2 - p0); }
+
+inline bool is_finite(const Vec3& p) {
+  return std::isfinite(p[0]) && std::isfinite(p[1]) && std::isfinite(p[2]);
+}
+
+}  // namespace morvane

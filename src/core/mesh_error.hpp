@@ -1,0 +1,38 @@
+// The core's mesh validation error, and the internal failure that ends a call whose input
+// breaks an invariant the stages rely on.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <stdexcept>
+#include <string>
+
+#include "mesh.hpp"
+
+namespace morvane {
+
+struct MeshError {
+  enum class Kind { NonManifoldEdge, NonManifoldVertex, EmptyMesh, InvalidIndex };
+  Kind kind;
+  uint32_t a = 0;       // first vertex of an edge, the vertex, or the invalid index
+  uint32_t b = 0;       // second vertex of an edge
+  uint64_t face = 0;    // face of an invalid index
+  uint64_t count = 0;   // vertex count of an invalid index
+};
+
+std::string mesh_error_display(const MeshError& error);
+
+// The first corner, in face order, whose index is not below the vertex count.
+std::optional<MeshError> find_invalid_index(std::size_t vertex_count, std::span<const Tri> faces);
+
+// A violated invariant: the current call stops, nothing else is affected.
+class InternalError : public std::logic_error {
+ public:
+  using std::logic_error::logic_error;
+};
+
+// Throws InternalError with the InvalidIndex text when a face names a vertex that does not exist.
+void require_valid_indices(std::size_t vertex_count, std::span<const Tri> faces);
+
+}  // namespace morvane

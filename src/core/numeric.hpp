@@ -1,0 +1,40 @@
+// Conversions and integer arithmetic with defined results for every input.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <type_traits>
+
+namespace morvane {
+
+// Float to integer that never has undefined behaviour: NaN gives 0, values beyond the
+// integer's range clamp to it, everything else truncates toward zero.
+template <class I, class F>
+constexpr I saturating_cast(F x) {
+  static_assert(std::is_integral_v<I> && std::is_floating_point_v<F>);
+  using L = std::numeric_limits<I>;
+  if (std::isnan(x)) return 0;
+  if (x <= static_cast<F>(L::min())) return L::min();
+  if (x >= static_cast<F>(L::max())) return L::max();  // max() rounds up to a power of two in F
+  return static_cast<I>(x);
+}
+
+inline uint64_t saturating_add(uint64_t a, uint64_t b) {
+  uint64_t r;
+  return __builtin_add_overflow(a, b, &r) ? UINT64_MAX : r;
+}
+
+inline uint64_t saturating_mul(uint64_t a, uint64_t b) {
+  uint64_t r;
+  return __builtin_mul_overflow(a, b, &r) ? UINT64_MAX : r;
+}
+
+// Product of three cell counts, or nullopt-like UINT64_MAX when it does not fit in 64 bits.
+inline uint64_t checked_volume(uint64_t nx, uint64_t ny, uint64_t nz) {
+  uint64_t xy, xyz;
+  if (__builtin_mul_overflow(nx, ny, &xy) || __builtin_mul_overflow(xy, nz, &xyz)) return UINT64_MAX;
+  return xyz;
+}
+
+}  // namespace morvane

@@ -1,0 +1,98 @@
+// Closed test meshes and the geometric checks that the tests share.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <map>
+#include <numbers>
+#include <utility>
+
+#include "core/mesh.hpp"
+
+namespace morvane::test {
+
+// An axis-aligned box with 8 vertices and 12 outward-facing triangles.
+inline Mesh make_box(Vec3 lo, Vec3 hi) {
+  Mesh m;
+  for (int i = 0; i < 8; ++i) m.positions.push_back({(i & 1) ? hi[0] : lo[0], (i & 2) ? hi[1] : lo[1], (i & 4) ? hi[2] : lo[2]});
+  m.indices = {{0, 2, 1}, {1, 2, 3}, {4, 5, 6}, {5, 7, 6}, {0, 1, 4}, {1, 5, 4},
+               {2, 6, 3}, {3, 6, 7}, {0, 4, 2}, {2, 4, 6}, {1, 3, 5}, {3, 7, 5}};
+  return m;
+}
+
+// A sphere made by subdividing an icosahedron `levels` times: 20 * 4^levels outward triangles.
+inline Mesh make_icosphere(int levels, double radius = 1.0, Vec3 center = {0, 0, 0}) {
+  const double t = (1.0 + std::sqrt(5.0)) / 2.0;
+  std::vector<Vec3> v = {{-1, t, 0}, {1, t, 0}, {-1, -t, 0}, {1, -t, 0}, {0, -1, t}, {0, 1, t},
+                         {0, -1, -t}, {0, 1, -t}, {t, 0, -1}, {t, 0, 1}, {-t, 0, -1}, {-t, 0, 1}};
+  std::vector<Tri> f = {{0, 11, 5}, {0, 5, 1}, {0, 1, 7}, {0, 7, 10}, {0, 10, 11}, {1, 5, 9}, {5, 11, 4},
+                        {11, 10, 2}, {10, 7, 6}, {7, 1, 8}, {3, 9, 4}, {3, 4, 2}, {3, 2, 6}, {3, 6, 8},
+                        {3, 8, 9}, {4, 9, 5}, {2, 4, 11}, {6, 2, 10}, {8, 6, 7}, {9, 8, 1}};
+  for (int l = 0; l < levels; ++l) {
+    std::map<std::pair<uint32_t, uint32_t>, uint32_t> mid;
+    auto midpoint = [&](uint32_t a, uint32_t b) {
+      auto key = std::minmax(a, b);
+      auto it = mid.find(key);
+      if (it != mid.end()) return it->second;
+      v.push_back((v[a] + v[b]) * 0.5);
+      return mid[key] = static_cast<uint32_t>(v.size() - 1);
+    };
+    std::vector<Tri> next;
+    for (const Tri& tri : f) {
+      uint32_t a = midpoint(tri[0], tri[1]), b = midpoint(tri[1], tri[2]), c = midpoint(tri[2], tri[0]);
+      next.insert(next.end(), {Tri{tri[0], a, c}, Tri{tri[1], b, a}, Tri{tri[2], c, b}, Tri{a, b, c}});
+    }
+    f = std::move(next);
+  }
+  Mesh m;
+  for (const Vec3& p : v) m.positions.push_back(center + p * (radius / length(p)));
+  m.indices = std::move(f);
+  return m;
+}
+
+// A torus around the z axis with tube radius r, nu segments around and nv around the tube.
+inline Mesh make_torus(double R, double r, uint32_t nu, uint32_t nv) {
+  Mesh m;
+  for (uint32_t i = 0; i < nu; ++i) {
+    const double u = 2 * std::numbers::pi * i / nu;
+    for (uint32_t j = 0; j < nv; ++j) {
+      const double w = 2 * std::numbers::pi * j / nv;
+      m.positions.push_back({(R + r * std::cos(w)) * std::cos(u), (R + r * std::cos(w)) * std::sin(u), r * std::sin(w)});
+    }
+  }
+  auto id = [&](uint32_t i, uint32_t j) { return (i % nu) * nv + (j % nv); };
+  for (uint32_t i = 0; i < nu; ++i) {
+    for (uint32_t j = 0; j < nv; ++j) {
+      m.indices.push_back({id(i, j), id(i + 1, j), id(i + 1, j + 1)});
+      m.indices.push_back({id(i, j), id(i + 1, j + 1), id(i, j + 1)});
+    }
+  }
+  return m;
+}
+
+inline Mesh merge(const Mesh& a, const Mesh& b) {
+  Mesh m = a;
+  const auto offset = static_cast<uint32_t>(a.positions.size());
+  m.positions.insert(m.positions.end(), b.positions.begin(), b.positions.end());
+  for (Tri t : b.indices) m.indices.push_back({t[0] + offset, t[1] + offset, t[2] + offset});
+  return m;
+}
+
+// Number of undirected edges not shared by exactly two faces (0 for a closed surface).
+inline std::size_t open_or_overfull_edges(const Mesh& m) {
+  std::map<std::pair<uint32_t, uint32_t>, int> uses;
+  for (const Tri& t : m.indices) {
+    for (int k = 0; k < 3; ++k) ++uses[std::minmax(t[k], t[(k + 1) % 3])];
+  }
+  return static_cast<std::size_t>(std::count_if(uses.begin(), uses.end(), [](auto& e) { return e.second != 2; }));
+}
+
+// Sum of signed tetrahedron volumes: positive for a closed, outward-oriented surface.
+inline double signed_volume(const Mesh& m) {
+  double v = 0;
+  for (const Tri& t : m.indices) v += dot(m.positions[t[0]], cross(m.positions[t[1]], m.positions[t[2]])) / 6.0;
+  return v;
+}
+
+}  // namespace morvane::test
