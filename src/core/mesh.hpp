@@ -10,6 +10,7 @@ namespace morvane {
 
 using Vec3 = std::array<double, 3>;
 using Tri = std::array<uint32_t, 3>;
+using Uv = std::array<float, 2>;
 
 // One triangle mesh: three f64 per vertex, three u32 vertex indices per triangle.
 struct Mesh {

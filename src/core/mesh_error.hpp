@@ -32,6 +32,12 @@ class InternalError : public std::logic_error {
   using std::logic_error::logic_error;
 };
 
+// Settings that the pipeline cannot honour (a grid that cannot hold the requested surface).
+class SettingsError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
 // Throws InternalError with the InvalidIndex text when a face names a vertex that does not exist.
 void require_valid_indices(std::size_t vertex_count, std::span<const Tri> faces);
 
