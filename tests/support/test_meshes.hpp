@@ -95,4 +95,18 @@ inline double signed_volume(const Mesh& m) {
   return v;
 }
 
+// Generalised winding number of a closed, outward-oriented surface around p: about 1 inside,
+// about 0 outside (van Oosterom and Strackee's solid angle of each triangle).
+inline double winding_number(const Mesh& m, const Vec3& p) {
+  double total = 0;
+  for (const Tri& t : m.indices) {
+    const Vec3 a = m.positions[t[0]] - p, b = m.positions[t[1]] - p, c = m.positions[t[2]] - p;
+    const double la = length(a), lb = length(b), lc = length(c);
+    const double numerator = dot(a, cross(b, c));
+    const double denominator = la * lb * lc + dot(a, b) * lc + dot(b, c) * la + dot(c, a) * lb;
+    total += 2.0 * std::atan2(numerator, denominator);
+  }
+  return total / (4.0 * std::numbers::pi);
+}
+
 }  // namespace morvane::test

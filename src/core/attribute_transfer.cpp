@@ -1,0 +1,148 @@
+// Attribute transfer by nearest input vertex. Per-vertex tables of the input are built in single
+// passes over its faces; each proxy vertex is looked up once, and the corner fills copy from it.
+#include "attribute_transfer.hpp"
+
+#include <cstdint>
+
+#include "mesh_error.hpp"
+#include "parallel.hpp"
+#include "point_grid.hpp"
+
+namespace morvane {
+namespace {
+
+using Nearest = std::vector<std::optional<uint32_t>>;
+
+void normalise_or_up(std::vector<Vec3>& normals) {
+  for (Vec3& n : normals) {
+    const double len = length(n);
+    n = len > 1e-12 ? Vec3{n[0] / len, n[1] / len, n[2] / len} : Vec3{0, 1, 0};
+  }
+}
+
+// The input's per-vertex normals: its corner normals summed per vertex when it has a normal
+// list, else its area-weighted face normals; normalised, (0, 1, 0) where nothing usable arrived.
+std::vector<Vec3> input_vertex_normals(std::span<const Vec3> positions, std::span<const Tri> triangles,
+                                       std::optional<std::span<const Vec3>> corner_normals) {
+  const std::size_t n = positions.size();
+  std::vector<Vec3> normals(n, Vec3{0, 0, 0});
+  for (std::size_t i = 0; i < triangles.size(); ++i) {
+    const Tri& t = triangles[i];
+    if (corner_normals) {
+      for (std::size_t k = 0; k < 3; ++k) {
+        if (3 * i + k < corner_normals->size() && t[k] < n) normals[t[k]] += (*corner_normals)[3 * i + k];
+      }
+    } else if (t[0] < n && t[1] < n && t[2] < n) {
+      const Vec3 fn = face_normal(positions[t[0]], positions[t[1]], positions[t[2]]);
+      for (uint32_t v : t) normals[v] += fn;
+    }
+  }
+  normalise_or_up(normals);
+  return normals;
+}
+
+// The input's per-vertex texture coordinates: the first corner in face order wins; a vertex no
+// corner reaches keeps (0, 0).
+std::vector<Uv> input_vertex_uvs(std::size_t vertex_count, std::span<const Tri> triangles,
+                                 std::span<const Uv> corner_uvs) {
+  std::vector<Uv> uvs(vertex_count, Uv{0, 0});
+  std::vector<uint8_t> seen(vertex_count, 0);
+  for (std::size_t i = 0; i < triangles.size(); ++i) {
+    for (std::size_t k = 0; k < 3; ++k) {
+      const uint32_t v = triangles[i][k];
+      if (v < vertex_count && 3 * i + k < corner_uvs.size() && !seen[v]) {
+        uvs[v] = corner_uvs[3 * i + k];
+        seen[v] = 1;
+      }
+    }
+  }
+  return uvs;
+}
+
+// The nearest input vertex of every proxy vertex that some proxy face uses.
+Nearest nearest_input_vertices(std::span<const Vec3> input_positions, std::span<const Vec3> proxy_positions,
+                               std::span<const Tri> proxy_triangles) {
+  std::vector<uint8_t> used(proxy_positions.size(), 0);
+  for (const Tri& t : proxy_triangles) {
+    for (uint32_t v : t) used[v] = 1;
+  }
+  const PointGrid grid = build_point_grid(input_positions);
+  Nearest nearest(proxy_positions.size());
+  parallel_for_each_index(0, proxy_positions.size(), [&](std::size_t v) {
+    if (used[v]) nearest[v] = point_grid_nearest(grid, proxy_positions[v]);
+  }, 256);
+  return nearest;
+}
+
+template <class T>
+void transfer_face_body(std::size_t f, std::span<const Tri> proxy_triangles, const Nearest& nearest,
+                        const std::vector<T>& vertex_values, std::vector<T>& out) {
+  for (std::size_t k = 0; k < 3; ++k) {
+    if (const std::optional<uint32_t> i = nearest[proxy_triangles[f][k]]) out[3 * f + k] = vertex_values[*i];
+  }
+}
+
+void normal_transfer_face_body(std::size_t f, std::span<const Tri> proxy_triangles, const Nearest& nearest,
+                               const std::vector<Vec3>& vertex_normals, std::vector<Vec3>& out) {
+  transfer_face_body(f, proxy_triangles, nearest, vertex_normals, out);
+}
+
+void uv_transfer_face_body(std::size_t f, std::span<const Tri> proxy_triangles, const Nearest& nearest,
+                           const std::vector<Uv>& vertex_uvs, std::vector<Uv>& out) {
+  transfer_face_body(f, proxy_triangles, nearest, vertex_uvs, out);
+}
+
+}  // namespace
+
+TransferredAttributes transfer_attributes(std::span<const Vec3> input_positions, std::span<const Tri> input_triangles,
+                                          std::optional<std::span<const Vec3>> input_normals,
+                                          std::optional<std::span<const Uv>> input_uvs,
+                                          std::span<const Vec3> proxy_positions,
+                                          std::span<const Tri> proxy_triangles, bool transfer_normals,
+                                          bool transfer_uvs) {
+  require_valid_indices(proxy_positions.size(), proxy_triangles);
+  const bool uvs_transferred = transfer_uvs && input_uvs.has_value();
+  TransferredAttributes result;
+  if (!transfer_normals && !uvs_transferred) {
+    result.normals = area_weighted_normals(proxy_positions, proxy_triangles);
+    return result;
+  }
+
+  const std::vector<Vec3> vertex_normals = input_vertex_normals(input_positions, input_triangles, input_normals);
+  std::vector<Uv> vertex_uvs;
+  if (uvs_transferred) vertex_uvs = input_vertex_uvs(input_positions.size(), input_triangles, *input_uvs);
+
+  const Nearest nearest = nearest_input_vertices(input_positions, proxy_positions, proxy_triangles);
+  const std::size_t corners = 3 * proxy_triangles.size();
+  if (transfer_normals) {
+    std::vector<Vec3>& normals = result.normals.emplace(corners, Vec3{0, 0, 0});
+    parallel_for_each_index(0, proxy_triangles.size(), [&](std::size_t f) {
+      normal_transfer_face_body(f, proxy_triangles, nearest, vertex_normals, normals);
+    });
+  }
+  if (uvs_transferred) {
+    std::vector<Uv>& uvs = result.uvs.emplace(corners, Uv{0, 0});
+    parallel_for_each_index(0, proxy_triangles.size(), [&](std::size_t f) {
+      uv_transfer_face_body(f, proxy_triangles, nearest, vertex_uvs, uvs);
+    });
+  }
+  return result;
+}
+
+std::vector<Vec3> area_weighted_normals(std::span<const Vec3> positions, std::span<const Tri> triangles) {
+  require_valid_indices(positions.size(), triangles);
+  std::vector<Vec3> vertex_normals(positions.size(), Vec3{0, 0, 0});
+  for (const Tri& t : triangles) {
+    const Vec3 n = face_normal(positions[t[0]], positions[t[1]], positions[t[2]]);
+    for (uint32_t v : t) vertex_normals[v] += n;
+  }
+  normalise_or_up(vertex_normals);
+  std::vector<Vec3> corners;
+  corners.reserve(3 * triangles.size());
+  for (const Tri& t : triangles) {
+    for (uint32_t v : t) corners.push_back(vertex_normals[v]);
+  }
+  return corners;
+}
+
+}  // namespace morvane

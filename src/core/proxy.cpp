@@ -1,0 +1,128 @@
+// The proxy pipeline: the distance-field path (default) and the binary voxel path, each a fixed
+// sequence of stages that replace or edit the current mesh.
+#include "proxy.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include <fmt/format.h>
+
+#include "far_field.hpp"
+#include "marching_cubes.hpp"
+#include "mesh_error.hpp"
+#include "numeric.hpp"
+#include "offset_projection.hpp"
+#include "progress.hpp"
+#include "remesh.hpp"
+#include "sdf.hpp"
+#include "sdf_marching_cubes.hpp"
+#include "seal_pinholes.hpp"
+#include "shrink_fit.hpp"
+#include "smooth.hpp"
+#include "text_format.hpp"
+#include "voxelize.hpp"
+
+namespace morvane {
+namespace {
+
+// Holes of up to this many boundary vertices, left by extraction or remeshing, are filled.
+constexpr uint64_t kLargestPinhole = 8;
+// The largest voxel-path margin whose grid still fits the cell budget at resolution 1.
+constexpr uint64_t kLargestVoxelPad = 511;
+
+void seal_and_report(Mesh& mesh, const char* what) {
+  const uint64_t sealed = seal_pinholes(mesh.indices, kLargestPinhole);
+  if (sealed > 0) write_stderr(fmt::format("  sealed {} {} pinholes\n", sealed, what));
+}
+
+void smooth_in_place(Mesh& mesh, const ProxyParams& params) {
+  if (params.smooth == 0) return;
+  if (params.bilateral) {
+    bilateral_smooth(mesh.positions, mesh.indices, params.smooth, params.bilateral_sigma_n);
+  } else {
+    taubin_smooth(mesh.positions, mesh.indices, params.smooth, params.smooth_lambda);
+  }
+}
+
+RemeshParams remesh_params(const ProxyParams& params, bool with_target_faces) {
+  RemeshParams r;
+  r.target_edge = params.target_edge;
+  if (with_target_faces) r.target_faces = params.target_faces;
+  r.iterations = params.remesh;
+  r.relax_weight = 0.3;
+  r.min_factor = 0.25;
+  r.max_factor = 3.0;
+  r.adaptive = params.adaptive_remesh;
+  return r;
+}
+
+Mesh distance_field_path(std::span<const Vec3> positions, std::span<const Tri> faces, const ProxyParams& params) {
+  const double off = std::fmax(params.offset, 0.0);  // a NaN offset counts as 0
+  const double o1 = std::max(off, 1.0);               // marching cubes needs at least one cell
+  const double band = std::fmax(std::fmin(o1 + 0.6, 4.0), 2.0);
+
+  SdfGrid grid = build_sdf(positions, faces, params.voxel_res, params.close, band, o1);
+  const double cell = grid.cell;
+  const double iso = o1 * cell;
+  sdf_far_field(grid, iso);
+
+  Mesh mesh = sdf_marching_cubes(grid, iso);
+  seal_and_report(mesh, "marching-cubes");
+  smooth_in_place(mesh, params);
+
+  const bool fit = params.project > 0.0;  // NaN, zero and negative skip the final fit
+  if (params.remesh > 0) {
+    const ProjectionTarget target{&grid, iso, 1.5 * cell};
+    mesh = isotropic_remesh(mesh.positions, mesh.indices, remesh_params(params, true), fit ? &target : nullptr);
+    seal_and_report(mesh, "remesh");
+  }
+  if (fit) {
+    // The surface was extracted at o1 >= 1 cell; the final fit pulls it to `offset` cells.
+    Progress stage = progress_start_named(fmt::format("project to offset surface ({} cells)", fixed(off, 2)));
+    project_to_offset_surface(mesh.positions, grid, positions, faces, off * cell, cell * params.project);
+  }
+  return mesh;
+}
+
+Mesh voxel_path(std::span<const Vec3> positions, std::span<const Tri> faces, const ProxyParams& params) {
+  // Whole-cell dilation passes, rounded half away from zero; the margin grows with them so that
+  // the dilated solid never reaches the last sample layer and the surface stays closed.
+  const uint64_t dilations = saturating_cast<uint64_t>(std::round(params.offset));
+  if (dilations > kLargestVoxelPad - 2) {
+    throw SettingsError(fmt::format("offset {} needs {} dilation passes; the voxel grid holds at most {}",
+                                    params.offset, dilations, kLargestVoxelPad - 2));
+  }
+  const uint64_t pad = saturating_add(2, dilations);
+
+  VoxelGrid grid = voxelize(positions, faces, params.voxel_res, pad);
+  if (dilations > 0) {
+    Progress stage = progress_start_named(fmt::format("dilate (\u00d7{})", dilations));
+    dilate_voxels(grid, dilations);
+  }
+  const double cell = grid.cell;
+  Mesh mesh = voxel_marching_cubes(grid);
+  grid = VoxelGrid{};  // the grid is not needed past extraction
+
+  smooth_in_place(mesh, params);
+  if (params.remesh > 0) {
+    mesh = isotropic_remesh(mesh.positions, mesh.indices, remesh_params(params, false), nullptr);
+  }
+  if (params.project > 0.0) {
+    const double max_move = cell * params.project;
+    Progress stage = progress_start_named(
+        fmt::format("shrink-fit ({} voxels = {} world)", fixed(params.project, 2), fixed(max_move, 4)));
+    shrink_fit(mesh.positions, positions, max_move);
+  }
+  return mesh;
+}
+
+}  // namespace
+
+Mesh generate_proxy_mesh(std::span<const Vec3> positions, std::span<const Tri> faces, const ProxyParams& params) {
+  require_valid_indices(positions.size(), faces);
+  Mesh mesh = params.use_sdf ? distance_field_path(positions, faces, params) : voxel_path(positions, faces, params);
+  write_stderr(fmt::format("  proxy: {} vertices, {} faces\n", mesh.positions.size(), mesh.indices.size()));
+  return mesh;
+}
+
+}  // namespace morvane

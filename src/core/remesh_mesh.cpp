@@ -1,0 +1,338 @@
+#include "remesh_mesh.hpp"
+
+#include <algorithm>
+#include <string>
+
+#include "mesh_error.hpp"
+
+namespace morvane {
+namespace {
+
+// Scratch rings of collapse_edge, one set per thread so that concurrent runs share nothing.
+thread_local std::vector<uint32_t> ring_scratch_a;
+thread_local std::vector<uint32_t> ring_scratch_b;
+thread_local std::vector<uint32_t> shared_scratch;
+
+void require_vertex(const RemeshMesh& mesh, uint32_t v) {
+  if (v >= mesh.positions.size()) {
+    throw InternalError("remesh: vertex " + std::to_string(v) + " out of range (vertex count: " +
+                        std::to_string(mesh.positions.size()) + ")");
+  }
+}
+
+// Keeps the first occurrence of every id, in order. Rings are short; long ones (a pole or a
+// non-manifold hub) go through a sort so they stay O(n log n).
+void unique_keep_first(std::vector<uint32_t>& ids) {
+  constexpr std::size_t kLinearLimit = 48;
+  if (ids.size() <= kLinearLimit) {
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+      const uint32_t v = ids[i];
+      if (std::find(ids.begin(), ids.begin() + static_cast<std::ptrdiff_t>(kept), v) ==
+          ids.begin() + static_cast<std::ptrdiff_t>(kept)) {
+        ids[kept++] = v;
+      }
+    }
+    ids.resize(kept);
+    return;
+  }
+  std::vector<std::pair<uint32_t, uint32_t>> by_id(ids.size());  // (id, first position)
+  for (std::size_t i = 0; i < ids.size(); ++i) by_id[i] = {ids[i], static_cast<uint32_t>(i)};
+  std::sort(by_id.begin(), by_id.end());
+  by_id.erase(std::unique(by_id.begin(), by_id.end(), [](auto& x, auto& y) { return x.first == y.first; }),
+              by_id.end());
+  std::sort(by_id.begin(), by_id.end(), [](auto& x, auto& y) { return x.second < y.second; });
+  ids.resize(by_id.size());
+  for (std::size_t i = 0; i < by_id.size(); ++i) ids[i] = by_id[i].first;
+}
+
+// Buckets hold a handful of ids: insertion sort beats the general sort's set-up there.
+void sort_small(std::vector<uint32_t>::iterator first, std::vector<uint32_t>::iterator last) {
+  if (last - first > 16) {
+    std::sort(first, last);
+    return;
+  }
+  for (auto i = first; i != last; ++i) {
+    const uint32_t v = *i;
+    auto j = i;
+    for (; j != first && *(j - 1) > v; --j) *j = *(j - 1);
+    *j = v;
+  }
+}
+
+bool contains(std::span<const FaceId> list, FaceId f) { return std::find(list.begin(), list.end(), f) != list.end(); }
+
+bool face_has(const Tri& t, uint32_t v) { return t[0] == v || t[1] == v || t[2] == v; }
+
+// True when an alive face of v's list has exactly the corners {v, c, d} (all three distinct).
+bool has_alive_face(const RemeshMesh& mesh, const VertexFaceMap& vertices, uint32_t v, uint32_t c, uint32_t d) {
+  for (FaceId f : vertices.faces_of(v)) {
+    const Tri& t = mesh.faces[f];
+    if (mesh.alive(f) && face_has(t, v) && face_has(t, c) && face_has(t, d)) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+uint64_t RemeshMesh::alive_count() const {
+  return static_cast<uint64_t>(std::count(removed.begin(), removed.end(), uint8_t{0}));
+}
+
+RemeshMesh make_remesh_mesh(std::span<const Vec3> positions, std::span<const Tri> faces) {
+  if (faces.size() > kMaxWorkingFaces || positions.size() > kMaxWorkingVertices) {
+    throw InternalError("remesh: mesh too large (" + std::to_string(positions.size()) + " vertices, " +
+                        std::to_string(faces.size()) + " faces)");
+  }
+  require_valid_indices(positions.size(), faces);
+  RemeshMesh mesh;
+  mesh.positions.assign(positions.begin(), positions.end());
+  mesh.faces.assign(faces.begin(), faces.end());
+  mesh.removed.assign(faces.size(), 0);
+  return mesh;
+}
+
+uint32_t EdgeFaceMap::find(uint32_t u, uint32_t v) const {
+  const EdgeKey key = edge_key(u, v);
+  if (std::size_t{key.a} + 1 >= bucket_.size()) return kAbsent;
+  const uint32_t* first = upper_.data() + bucket_[key.a];
+  const uint32_t* last = upper_.data() + bucket_[key.a + 1];
+  const uint32_t* it = last - first <= 16 ? std::find(first, last, key.b) : std::lower_bound(first, last, key.b);
+  return (it != last && *it == key.b) ? upper_edge_[static_cast<std::size_t>(it - upper_.data())] : kAbsent;
+}
+
+EdgeFaceMap edge_face_map(const RemeshMesh& mesh) {
+  if (mesh.faces.size() > kMaxWorkingFaces) throw InternalError("remesh: working mesh exceeds the face limit");
+  const std::size_t n = mesh.positions.size();
+  auto for_each_corner_edge = [&](auto&& body) {
+    for (std::size_t f = 0; f < mesh.faces.size(); ++f) {
+      if (!mesh.alive(f)) continue;
+      const Tri& t = mesh.faces[f];
+      for (int k = 0; k < 3; ++k) body(f, edge_key(t[k], t[(k + 1) % 3]));
+    }
+  };
+  EdgeFaceMap map;
+
+  // 1. Bucket the corner edges under their smaller vertex, then sort and deduplicate each bucket.
+  std::vector<uint32_t> start(n + 1, 0);
+  for_each_corner_edge([&](std::size_t f, EdgeKey key) {
+    if (key.b >= n) throw InternalError("remesh: face " + std::to_string(f) + " names a missing vertex");
+    ++start[key.a + 1];
+  });
+  for (std::size_t v = 0; v < n; ++v) start[v + 1] += start[v];
+  const std::size_t corner_count = start[n];
+  std::vector<uint32_t>& upper = map.upper_;
+  upper.resize(corner_count);
+  {
+    std::vector<uint32_t> cursor(start.begin(), start.end() - 1);
+    for_each_corner_edge([&](std::size_t, EdgeKey key) { upper[cursor[key.a]++] = key.b; });
+  }
+  map.bucket_.assign(n + 1, 0);
+  std::size_t kept = 0;
+  for (std::size_t v = 0; v < n; ++v) {
+    // Buckets are compacted in ascending order, so a write never reaches an unread bucket.
+    auto first = upper.begin() + start[v], last = upper.begin() + start[v + 1];
+    sort_small(first, last);
+    last = std::unique(first, last);
+    const auto out = upper.begin() + static_cast<std::ptrdiff_t>(kept);
+    kept += static_cast<std::size_t>(std::copy(first, last, out) - out);
+    map.bucket_[v + 1] = static_cast<uint32_t>(kept);
+  }
+  upper.resize(kept);
+  upper.shrink_to_fit();
+  start = {};
+
+  // 2. Number the edges in order of first appearance.
+  map.upper_edge_.assign(kept, EdgeFaceMap::kAbsent);
+  map.keys_.reserve(kept);
+  std::vector<uint32_t> corner_edges;
+  corner_edges.reserve(corner_count);
+  for_each_corner_edge([&](std::size_t, EdgeKey key) {
+    const uint32_t* first = upper.data() + map.bucket_[key.a];
+    const uint32_t* last = upper.data() + map.bucket_[key.a + 1];
+    const uint32_t* it = last - first <= 16 ? std::find(first, last, key.b) : std::lower_bound(first, last, key.b);
+    uint32_t& e = map.upper_edge_[static_cast<std::size_t>(it - upper.data())];
+    if (e == EdgeFaceMap::kAbsent) {
+      e = static_cast<uint32_t>(map.keys_.size());
+      map.keys_.push_back(key);
+    }
+    corner_edges.push_back(e);
+  });
+
+  // 3. Counting sort of the faces by edge; walking faces in ascending order keeps each list sorted.
+  map.offsets_.assign(map.keys_.size() + 1, 0);
+  for (uint32_t e : corner_edges) ++map.offsets_[e + 1];
+  for (std::size_t e = 0; e < map.keys_.size(); ++e) map.offsets_[e + 1] += map.offsets_[e];
+  map.faces_.resize(corner_edges.size());
+  std::vector<uint32_t> cursor(map.offsets_.begin(), map.offsets_.end() - 1);
+  std::size_t corner = 0;
+  for_each_corner_edge(
+      [&](std::size_t f, EdgeKey) { map.faces_[cursor[corner_edges[corner++]]++] = static_cast<FaceId>(f); });
+  return map;
+}
+
+VertexFaceMap vertex_face_map(const RemeshMesh& mesh) {
+  if (mesh.faces.size() > kMaxWorkingFaces) throw InternalError("remesh: working mesh exceeds the face limit");
+  VertexFaceMap map;
+  const std::size_t n = mesh.positions.size();
+  map.offsets_.assign(n + 1, 0);
+  for (std::size_t f = 0; f < mesh.faces.size(); ++f) {
+    if (!mesh.alive(f)) continue;
+    for (uint32_t v : mesh.faces[f]) {
+      if (v >= n) throw InternalError("remesh: face " + std::to_string(f) + " names a missing vertex");
+      ++map.offsets_[v + 1];
+    }
+  }
+  for (std::size_t v = 0; v < n; ++v) map.offsets_[v + 1] += map.offsets_[v];
+  map.faces_.resize(map.offsets_[n]);
+  std::vector<uint32_t> cursor(map.offsets_.begin(), map.offsets_.end() - 1);
+  for (std::size_t f = 0; f < mesh.faces.size(); ++f) {
+    if (!mesh.alive(f)) continue;
+    for (uint32_t v : mesh.faces[f]) map.faces_[cursor[v]++] = static_cast<FaceId>(f);
+  }
+  return map;
+}
+
+void alive_edge_faces(const RemeshMesh& mesh, std::span<const FaceId> listed, std::vector<FaceId>& out) {
+  out.clear();
+  for (FaceId f : listed) {
+    if (mesh.alive(f)) out.push_back(f);
+  }
+}
+
+void vertex_neighbors(const RemeshMesh& mesh, uint32_t v, const VertexFaceMap& map, std::vector<uint32_t>& ring) {
+  ring.clear();
+  for (FaceId f : map.faces_of(v)) {
+    if (!mesh.alive(f)) continue;
+    for (uint32_t c : mesh.faces[f]) {
+      if (c != v) ring.push_back(c);
+    }
+  }
+  unique_keep_first(ring);
+}
+
+std::vector<uint32_t> vertex_neighbors(const RemeshMesh& mesh, uint32_t v, const VertexFaceMap& map) {
+  std::vector<uint32_t> ring;
+  vertex_neighbors(mesh, v, map, ring);
+  return ring;
+}
+
+void shared_neighbors(std::span<const uint32_t> ring_a, std::span<const uint32_t> ring_b, std::vector<uint32_t>& out) {
+  out.clear();
+  constexpr std::size_t kLinearWork = 4096;
+  if (ring_a.size() * ring_b.size() <= kLinearWork) {
+    for (uint32_t v : ring_a) {
+      if (std::find(ring_b.begin(), ring_b.end(), v) != ring_b.end()) out.push_back(v);
+    }
+    return;
+  }
+  std::vector<uint32_t> sorted_b(ring_b.begin(), ring_b.end());
+  std::sort(sorted_b.begin(), sorted_b.end());
+  for (uint32_t v : ring_a) {
+    if (std::binary_search(sorted_b.begin(), sorted_b.end(), v)) out.push_back(v);
+  }
+}
+
+void split_edge(RemeshMesh& mesh, uint32_t a, uint32_t b, const EdgeFaceMap& map) {
+  require_vertex(mesh, a);
+  require_vertex(mesh, b);
+  if (mesh.positions.size() >= kMaxWorkingVertices) {
+    throw InternalError("remesh: working mesh exceeds the vertex limit");
+  }
+  const uint32_t m = static_cast<uint32_t>(mesh.positions.size());
+  mesh.positions.push_back((mesh.positions[a] + mesh.positions[b]) * 0.5);
+  for (FaceId f : map.faces_of(a, b)) {
+    if (!mesh.alive(f)) continue;
+    const Tri t = mesh.faces[f];
+    const uint32_t c = (t[0] != a && t[0] != b) ? t[0] : (t[1] != a && t[1] != b) ? t[1] : t[2];
+    mesh.removed[f] = 1;
+    const bool a_to_b = (t[0] == a && t[1] == b) || (t[1] == a && t[2] == b) || (t[2] == a && t[0] == b);
+    if (a_to_b) {
+      mesh.add_face({a, m, c});
+      mesh.add_face({m, b, c});
+    } else {
+      mesh.add_face({b, m, c});
+      mesh.add_face({m, a, c});
+    }
+  }
+}
+
+bool collapse_edge(RemeshMesh& mesh, uint32_t a, uint32_t b, const EdgeFaceMap& edges, const VertexFaceMap& vertices) {
+  require_vertex(mesh, a);
+  require_vertex(mesh, b);
+  // 1. The edge must have at least two alive faces: boundary edges never collapse.
+  const std::span<const FaceId> edge_faces = edges.faces_of(a, b);
+  const auto alive_on_edge =
+      std::count_if(edge_faces.begin(), edge_faces.end(), [&](FaceId f) { return mesh.alive(f); });
+  if (alive_on_edge < 2) return false;
+
+  // 2. Link condition: exactly two shared neighbours c and d, and the edge (c, d) not in both
+  //    links. Were (a, c, d) and (b, c, d) both alive, the collapse would fold them onto each other.
+  std::vector<uint32_t>& ring_a = ring_scratch_a;
+  std::vector<uint32_t>& ring_b = ring_scratch_b;
+  std::vector<uint32_t>& shared = shared_scratch;
+  vertex_neighbors(mesh, a, vertices, ring_a);
+  vertex_neighbors(mesh, b, vertices, ring_b);
+  shared_neighbors(ring_a, ring_b, shared);
+  if (shared.size() != 2) return false;
+  const uint32_t c = shared[0], d = shared[1];
+  if (has_alive_face(mesh, vertices, a, c, d) && has_alive_face(mesh, vertices, b, c, d)) return false;
+
+  // 3. No surrounding face may turn over when a and b meet at the midpoint.
+  const Vec3 m = (mesh.positions[a] + mesh.positions[b]) * 0.5;
+  for (uint32_t v : {a, b}) {
+    for (FaceId f : vertices.faces_of(v)) {
+      if (!mesh.alive(f) || contains(edge_faces, f)) continue;
+      const Tri& t = mesh.faces[f];
+      Vec3 p[3], q[3];
+      for (int k = 0; k < 3; ++k) {
+        p[k] = mesh.positions[t[k]];
+        q[k] = (t[k] == a || t[k] == b) ? m : p[k];
+      }
+      if (dot(face_normal(q[0], q[1], q[2]), face_normal(p[0], p[1], p[2])) < 0.0) return false;
+    }
+  }
+
+  // 4. Commit. b keeps its position but no alive face uses it any more.
+  mesh.positions[a] = m;
+  for (FaceId f : edge_faces) mesh.removed[f] = 1;
+  for (FaceId f : vertices.faces_of(b)) {
+    if (!mesh.alive(f)) continue;
+    Tri& t = mesh.faces[f];
+    for (uint32_t& c : t) {
+      if (c == b) c = a;
+    }
+    if (t[0] == t[1] || t[1] == t[2] || t[2] == t[0]) mesh.removed[f] = 1;
+  }
+  return true;
+}
+
+void compact_mesh(RemeshMesh& mesh) {
+  constexpr uint32_t kUnused = 0xFFFFFFFF;
+  std::vector<Tri> faces;
+  faces.reserve(static_cast<std::size_t>(mesh.alive_count()));
+  for (std::size_t f = 0; f < mesh.faces.size(); ++f) {
+    if (mesh.alive(f)) faces.push_back(mesh.faces[f]);
+  }
+  std::vector<uint32_t> remap(mesh.positions.size(), kUnused);
+  for (const Tri& t : faces) {
+    for (uint32_t v : t) {
+      if (v >= remap.size()) throw InternalError("remesh: face names a missing vertex");
+      remap[v] = 0;  // used; numbered below
+    }
+  }
+  std::vector<Vec3> positions;
+  for (std::size_t v = 0; v < remap.size(); ++v) {
+    if (remap[v] == kUnused) continue;
+    remap[v] = static_cast<uint32_t>(positions.size());
+    positions.push_back(mesh.positions[v]);
+  }
+  for (Tri& t : faces) {
+    for (uint32_t& v : t) v = remap[v];
+  }
+  mesh.positions = std::move(positions);
+  mesh.removed.assign(faces.size(), 0);
+  mesh.faces = std::move(faces);
+}
+
+}  // namespace morvane

@@ -1,0 +1,275 @@
+#include "remesh_passes.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdlib>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "progress.hpp"
+
+namespace morvane {
+namespace {
+
+constexpr uint32_t kNoCorner = 0xFFFFFFFF;
+
+// Open-addressing set of edge keys (multiplicative hashing, linear probing, grows at half load).
+// Only queried, never iterated, so its layout decides nothing.
+class EdgeKeySet {
+ public:
+  bool contains(EdgeKey key) const {
+    const uint64_t packed = pack(key);
+    for (std::size_t s = slot_of(packed);; s = (s + 1) & (slots_.size() - 1)) {
+      if (slots_[s] == packed) return true;
+      if (slots_[s] == kEmpty) return false;
+    }
+  }
+  void insert(EdgeKey key) {
+    if ((size_ + 1) * 2 > slots_.size()) rehash(slots_.size() * 2);
+    place(pack(key));
+  }
+
+ private:
+  static constexpr uint64_t kEmpty = ~uint64_t{0};  // vertex ids stay below 0xFFFFFFFF
+  static uint64_t pack(EdgeKey key) { return (uint64_t{key.a} << 32) | key.b; }
+  std::size_t slot_of(uint64_t packed) const {
+    return static_cast<std::size_t>((packed * 0x9E3779B97F4A7C15ull) >> shift_);
+  }
+  void place(uint64_t packed) {
+    std::size_t s = slot_of(packed);
+    for (; slots_[s] != kEmpty; s = (s + 1) & (slots_.size() - 1)) {
+      if (slots_[s] == packed) return;
+    }
+    slots_[s] = packed;
+    ++size_;
+  }
+  void rehash(std::size_t capacity) {
+    std::vector<uint64_t> old = std::exchange(slots_, std::vector<uint64_t>(capacity, kEmpty));
+    shift_ = 64 - static_cast<unsigned>(std::countr_zero(capacity));
+    size_ = 0;
+    for (uint64_t packed : old) {
+      if (packed != kEmpty) place(packed);
+    }
+  }
+
+  std::vector<uint64_t> slots_ = std::vector<uint64_t>(16, kEmpty);
+  unsigned shift_ = 60;  // 64 - log2(16)
+  std::size_t size_ = 0;
+};
+
+// The first corner of t, in corner order, that is neither a nor b.
+uint32_t apex(const Tri& t, uint32_t a, uint32_t b) {
+  for (uint32_t c : t) {
+    if (c != a && c != b) return c;
+  }
+  return kNoCorner;
+}
+
+// True when `from` is followed by `to` in t's cyclic corner order.
+bool runs_from_to(const Tri& t, uint32_t from, uint32_t to) {
+  return (t[0] == from && t[1] == to) || (t[1] == from && t[2] == to) || (t[2] == from && t[0] == to);
+}
+
+Vec3 normal_of(const RemeshMesh& mesh, const Tri& t) {
+  return face_normal(mesh.positions[t[0]], mesh.positions[t[1]], mesh.positions[t[2]]);
+}
+
+// One-ring sizes through a snapshot, remembered until a face of the vertex is removed: only then can
+// its ring change, as the snapshot does not see the faces appended since.
+class Valences {
+ public:
+  Valences(const RemeshMesh& mesh, const VertexFaceMap& map)
+      : mesh_(mesh), map_(map), cache_(mesh.positions.size(), kUnknown) {}
+  int32_t operator()(uint32_t v) {
+    if (cache_[v] != kUnknown) return cache_[v];
+    vertex_neighbors(mesh_, v, map_, ring_);
+    return cache_[v] = static_cast<int32_t>(std::min<std::size_t>(ring_.size(), INT32_MAX));
+  }
+  void forget(const Tri& removed_face) {
+    for (uint32_t v : removed_face) cache_[v] = kUnknown;
+  }
+
+ private:
+  static constexpr int32_t kUnknown = -1;
+  const RemeshMesh& mesh_;
+  const VertexFaceMap& map_;
+  std::vector<int32_t> cache_;
+  std::vector<uint32_t> ring_;
+};
+
+}  // namespace
+
+bool is_degenerate_triangle(const Vec3& p0, const Vec3& p1, const Vec3& p2) {
+  const double longest =
+      std::fmax(length_squared(p1 - p0), std::fmax(length_squared(p2 - p1), length_squared(p0 - p2)));
+  return length_squared(face_normal(p0, p1, p2)) < 1e-20 * (longest * longest);
+}
+
+uint64_t flip_edges(RemeshMesh& mesh) {
+  const EdgeFaceMap edges = edge_face_map(mesh);
+  const VertexFaceMap vertices = vertex_face_map(mesh);
+  if (edges.empty()) return 0;
+
+  // Diagonals made by this pass: the snapshot does not know them, and a second flip must not make
+  // the same edge again.
+  EdgeKeySet made;
+  Valences valence(mesh, vertices);
+  std::vector<FaceId> alive;
+  uint64_t flips = 0;
+  const std::span<const EdgeKey> keys = edge_keys(edges);
+  for (uint32_t e = 0; e < keys.size(); ++e) {
+    const uint32_t a = keys[e].a, b = keys[e].b;
+    if (a == b) continue;  // a face with a repeated corner has no real edge there
+    if (mesh.faces.size() + 2 > kMaxWorkingFaces) break;
+    alive_edge_faces(mesh, edges.faces_of(e), alive);
+    if (alive.size() != 2) continue;
+    const FaceId f1 = alive[0], f2 = alive[1];
+    const Tri t1 = mesh.faces[f1];
+    const uint32_t c = apex(t1, a, b);
+    const uint32_t d = apex(mesh.faces[f2], a, b);
+    // Equal apexes would give two faces with a repeated corner.
+    if (c == kNoCorner || d == kNoCorner || c == d) continue;
+
+    const EdgeKey diagonal = edge_key(c, d);
+    bool diagonal_exists = made.contains(diagonal);
+    for (FaceId f : edges.faces_of(c, d)) diagonal_exists = diagonal_exists || mesh.alive(f);
+    if (diagonal_exists) continue;
+
+    const int32_t va = valence(a), vb = valence(b), vc = valence(c), vd = valence(d);
+    const int64_t before = std::abs(int64_t{va} - 6) + std::abs(int64_t{vb} - 6) + std::abs(int64_t{vc} - 6) +
+                           std::abs(int64_t{vd} - 6);
+    const int64_t after = std::abs(int64_t{va} - 7) + std::abs(int64_t{vb} - 7) + std::abs(int64_t{vc} - 5) +
+                          std::abs(int64_t{vd} - 5);
+    if (after >= before) continue;
+
+    // Both new faces keep f1's winding.
+    const bool b_to_a = runs_from_to(t1, b, a);
+    const Tri n1 = b_to_a ? Tri{c, d, a} : Tri{d, c, a};
+    const Tri n2 = b_to_a ? Tri{d, c, b} : Tri{c, d, b};
+    const Vec3 old_normal = normal_of(mesh, t1);
+    if (dot(normal_of(mesh, n1), old_normal) < 0.0) continue;
+    if (dot(normal_of(mesh, n2), old_normal) < 0.0) continue;
+
+    mesh.removed[f1] = 1;
+    mesh.removed[f2] = 1;
+    valence.forget(t1);
+    valence.forget(mesh.faces[f2]);
+    mesh.add_face(n1);
+    mesh.add_face(n2);
+    made.insert(diagonal);
+    ++flips;
+  }
+  return flips;
+}
+
+namespace {
+
+// True when an edge from v to a ring vertex has fewer than two alive faces, counted as an edge map
+// lists them (a face once per corner edge it has there). Found from v's face list alone, as every
+// face on such an edge uses v; `uses` is scratch.
+bool on_boundary(const RemeshMesh& mesh, std::span<const FaceId> faces_of_v, uint32_t v,
+                 std::span<const uint32_t> ring, std::vector<int>& uses) {
+  uses.assign(ring.size(), 0);
+  for (std::size_t i = 0; i < faces_of_v.size(); ++i) {
+    const FaceId f = faces_of_v[i];
+    if ((i > 0 && faces_of_v[i - 1] == f) || !mesh.alive(f)) continue;  // listed once per use of v
+    const Tri& t = mesh.faces[f];
+    for (int k = 0; k < 3; ++k) {
+      const uint32_t x = t[k], y = t[(k + 1) % 3];
+      if ((x == v) == (y == v)) continue;  // not an edge from v to another vertex
+      const uint32_t u = x == v ? y : x;
+      ++uses[static_cast<std::size_t>(std::find(ring.begin(), ring.end(), u) - ring.begin())];
+    }
+  }
+  return std::any_of(uses.begin(), uses.end(), [](int n) { return n < 2; });
+}
+
+}  // namespace
+
+void tangential_relax(RemeshMesh& mesh, double weight) {
+  const VertexFaceMap vertices = vertex_face_map(mesh);
+  const std::size_t n = mesh.positions.size();
+
+  // Area-weighted vertex normals, normalised where long enough to have a direction.
+  std::vector<Vec3> normals(n, Vec3{0, 0, 0});
+  for (std::size_t f = 0; f < mesh.faces.size(); ++f) {
+    if (!mesh.alive(f)) continue;
+    const Vec3 fn = normal_of(mesh, mesh.faces[f]);
+    for (uint32_t v : mesh.faces[f]) normals[v] += fn;
+  }
+  for (Vec3& nv : normals) {
+    const double len = length(nv);
+    if (len > 1e-12) nv = {nv[0] / len, nv[1] / len, nv[2] / len};
+  }
+
+  std::vector<Vec3> moved = mesh.positions;
+  std::vector<uint32_t> ring;
+  std::vector<int> uses;
+  for (std::size_t vi = 0; vi < n; ++vi) {
+    const auto v = static_cast<uint32_t>(vi);
+    vertex_neighbors(mesh, v, vertices, ring);
+    if (ring.empty()) continue;
+    // Boundary vertices stay; an edge with more than two faces does not make a boundary.
+    if (on_boundary(mesh, vertices.faces_of(v), v, ring, uses)) continue;
+    Vec3 sum{0, 0, 0};
+    for (uint32_t u : ring) sum += mesh.positions[u];
+    const auto count = static_cast<double>(ring.size());
+    const Vec3 centroid{sum[0] / count, sum[1] / count, sum[2] / count};
+    const Vec3& p = mesh.positions[v];
+    const Vec3 step = (centroid - p) * weight;
+    const Vec3& nv = normals[v];
+    moved[v] = (p + step) - nv * dot(nv, step);
+  }
+  mesh.positions = std::move(moved);
+}
+
+Mesh cleanup_bad_triangles(RemeshMesh mesh) {
+  // 1. Degenerate faces (not counted).
+  for (std::size_t f = 0; f < mesh.faces.size(); ++f) {
+    if (!mesh.alive(f)) continue;
+    const Tri& t = mesh.faces[f];
+    if (t[0] == t[1] || t[1] == t[2] || t[2] == t[0] ||
+        is_degenerate_triangle(mesh.positions[t[0]], mesh.positions[t[1]], mesh.positions[t[2]])) {
+      mesh.removed[f] = 1;
+    }
+  }
+
+  // 2. Faces turned against the summed normals of their corners.
+  uint64_t count = 0;
+  std::vector<Vec3> sums(mesh.positions.size(), Vec3{0, 0, 0});
+  for (std::size_t f = 0; f < mesh.faces.size(); ++f) {
+    if (!mesh.alive(f)) continue;
+    const Vec3 fn = normal_of(mesh, mesh.faces[f]);
+    for (uint32_t v : mesh.faces[f]) sums[v] += fn;
+  }
+  for (std::size_t f = 0; f < mesh.faces.size(); ++f) {
+    if (!mesh.alive(f)) continue;
+    const Tri& t = mesh.faces[f];
+    if (dot(normal_of(mesh, t), (sums[t[0]] + sums[t[1]]) + sums[t[2]]) < 0.0) {
+      mesh.removed[f] = 1;
+      ++count;
+    }
+  }
+  sums = {};
+
+  // 3. Overfull edges keep their two lowest faces.
+  const EdgeFaceMap edges = edge_face_map(mesh);
+  for (uint32_t e = 0; e < edges.size(); ++e) {
+    int kept = 0;
+    for (FaceId f : edges.faces_of(e)) {
+      if (!mesh.alive(f)) continue;
+      if (++kept > 2) {
+        mesh.removed[f] = 1;
+        ++count;
+      }
+    }
+  }
+
+  if (count > 0) write_stderr("    Cleanup: removed " + std::to_string(count) + " bad triangles\n");
+  compact_mesh(mesh);
+  return Mesh{std::move(mesh.positions), std::move(mesh.faces)};
+}
+
+}  // namespace morvane

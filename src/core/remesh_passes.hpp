@@ -1,0 +1,31 @@
+// Whole-mesh passes of the remesher: valence-improving edge flips, tangential (Laplacian) relaxation
+// and the final cleanup that turns the working mesh back into a Mesh. The flip and relaxation steps
+// follow Botsch & Kobbelt, "A Remeshing Approach to Multiresolution Modeling", 2004.
+#pragma once
+
+#include <cstdint>
+
+#include "mesh.hpp"
+#include "remesh_mesh.hpp"
+
+namespace morvane {
+
+// One pass of edge flips toward valence 6 (5 and 7 at the corners of the new diagonal), over the
+// edges of one snapshot in its order. Returns the number of flips.
+uint64_t flip_edges(RemeshMesh& mesh);
+
+// Moves every interior vertex by `weight` times the way to the centroid of its one-ring, less the
+// component along its vertex normal. All vertices move at once; boundary and isolated vertices stay.
+void tangential_relax(RemeshMesh& mesh, double weight);
+
+// Removes degenerate faces, faces turned against their neighbourhood and faces beyond the second on
+// any edge, compacts the mesh and returns it. Writes one line when it removed faces of the last two
+// kinds.
+Mesh cleanup_bad_triangles(RemeshMesh mesh);
+
+// True when (p1 - p0) x (p2 - p0) is too short to give the triangle a direction: its squared length
+// is below 1e-20 times the fourth power of the longest edge, so the test does not depend on the
+// model's unit of length.
+bool is_degenerate_triangle(const Vec3& p0, const Vec3& p1, const Vec3& p2);
+
+}  // namespace morvane

@@ -1,0 +1,129 @@
+#include "sdf.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <limits>
+
+#include <fmt/format.h>
+
+#include "bounds.hpp"
+#include "grid.hpp"
+#include "memory_guard.hpp"
+#include "mesh_error.hpp"
+#include "numeric.hpp"
+#include "parallel.hpp"
+#include "sdf_band.hpp"
+#include "sdf_sign.hpp"
+
+namespace morvane {
+namespace {
+
+// Padding cells on every side. 1 + 2 * 511 cells per axis is the largest padded grid that still
+// fits the cell budget (1024^3) at resolution 1, so grid_dims can always honour this much.
+constexpr uint64_t kMaxPad = 511;
+
+// Bytes per voxel at the peak of build_sdf: packed band word (8), state (1), band_dist (4) and
+// nearest_tri (4) while the band is split; values (4) come after the packed words are gone.
+constexpr uint64_t kPeakBytesPerVoxel = 17;
+
+// Lower bound, in cells, of the far field's value at a voxel whose true distance to the surface
+// is d cells when the band is band_cells wide. The transform measures from band voxels j as
+// sqrt(|i - j|^2 + b_j^2), and |i - j| >= d - b_j, so the value is at least
+// min over 0 <= b <= band_cells of sqrt((d - b)^2 + b^2): below d itself by up to a factor sqrt(2).
+double far_field_lower_bound(double d, double band_cells) {
+  if (d <= 2.0 * band_cells) return d / std::sqrt(2.0);
+  const double rest = d - band_cells;
+  return std::sqrt(rest * rest + band_cells * band_cells);
+}
+
+// Padding that keeps every border voxel's field value above the level, so that the surface
+// extracted at the level closes inside the grid. Border centres lie pad - 0.5 cells from the box.
+uint64_t level_padding(double level_cells, double band_cells) {
+  level_cells = std::fmax(level_cells, 0.0);  // NaN counts as 0
+  uint64_t pad = saturating_add(saturating_cast<uint64_t>(std::ceil(level_cells)), 2);
+  while (pad <= kMaxPad && !(far_field_lower_bound(static_cast<double>(pad) - 0.5, band_cells) > level_cells)) ++pad;
+  return pad;
+}
+
+// The band, the dilation by `close` and the extraction level all need room around the box.
+uint64_t sdf_padding(uint64_t close, double band, double level_cells) {
+  const double band_cells = std::fmax(band, 1.0);
+  const uint64_t band_ceil = saturating_cast<uint64_t>(std::ceil(band));
+  const uint64_t band_pad = saturating_add(saturating_add(close, band_ceil), 2);
+  const uint64_t level_pad = level_padding(level_cells, band_cells);
+  if (band_pad > kMaxPad) {
+    const std::string largest =
+        band_ceil + 2 <= kMaxPad ? fmt::format("; the largest close that fits is {}", kMaxPad - 2 - band_ceil) : "";
+    throw SettingsError(fmt::format(
+        "close = {} with a band of {} cells needs {} cells of padding around the distance grid, more than the {} "
+        "that fit{}",
+        close, band, band_pad, kMaxPad, largest));
+  }
+  if (level_pad > kMaxPad) {
+    uint64_t largest = kMaxPad - 2;
+    while (largest > 0 && level_padding(static_cast<double>(largest), band_cells) > kMaxPad) --largest;
+    throw SettingsError(
+        fmt::format("an offset of {} cells needs more than the {} cells of padding that fit around the distance "
+                    "grid; the largest offset that fits is {} cells",
+                    level_cells, kMaxPad, largest));
+  }
+  return std::max(band_pad, level_pad);
+}
+
+}  // namespace
+
+// All arithmetic in f32, like the far field's values.
+void sdf_values(SdfGrid& grid) {
+  const float bw = static_cast<float>(grid.band_cells * grid.cell);
+  const float hd = static_cast<float>(grid.half_diag);
+  grid.values.resize(grid.state.size());
+  parallel_for_chunks(0, grid.values.size(), 1 << 16, [&](std::size_t lo, std::size_t hi) {
+    for (std::size_t i = lo; i < hi; ++i) {
+      const float d = std::bit_cast<float>(grid.band_dist[i]);
+      const float a = std::isfinite(d) ? std::min(d, bw) : bw;
+      switch (grid.state[i]) {
+        case Shell: grid.values[i] = std::min(a, hd); break;
+        case Inside: grid.values[i] = (hd + hd) - a; break;
+        default: grid.values[i] = a; break;
+      }
+    }
+  });
+}
+
+SdfGrid sdf_layout(std::span<const Vec3> positions, uint64_t voxel_res, uint64_t close, double band,
+                   double level_cells) {
+  const uint64_t pad = sdf_padding(close, band, level_cells);
+  const Bounds box = finite_bounds(positions);
+  const GridDims dims = grid_dims(box.extent(), voxel_res, pad);
+
+  SdfGrid grid;
+  grid.nx = dims.nx;
+  grid.ny = dims.ny;
+  grid.nz = dims.nz;
+  grid.cell = dims.cell;
+  for (int a = 0; a < 3; ++a) grid.origin[a] = box.min[a] - grid.cell * static_cast<double>(pad);
+  grid.half_diag = grid.cell * 0.5 * 1.7320508075688772;
+  grid.band_cells = std::fmax(band, 1.0);
+
+  const uint64_t cells = checked_volume(grid.nx, grid.ny, grid.nz);
+  require_memory(saturating_mul(cells, kPeakBytesPerVoxel));
+  grid.state.assign(cells, Empty);
+  return grid;
+}
+
+SdfGrid build_sdf(std::span<const Vec3> positions, std::span<const Tri> triangles, uint64_t voxel_res, uint64_t close,
+                  double band, double level_cells) {
+  require_valid_indices(positions.size(), triangles);
+  if (triangles.size() >= kNoTriangle) {
+    throw SettingsError(fmt::format("{} triangles are more than the distance grid can index", triangles.size()));
+  }
+  SdfGrid grid = sdf_layout(positions, voxel_res, close, band, level_cells);
+  sdf_band(positions, triangles, grid);
+  sdf_sign(grid, close);
+  sdf_values(grid);
+  grid.far_field_done = false;
+  return grid;
+}
+
+}  // namespace morvane

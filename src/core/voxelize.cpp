@@ -1,0 +1,215 @@
+// Surface voxelization by sampling each triangle on a lattice finer than half a cell, a scanline
+// flood fill of the exterior from a grid corner, and double-buffered 6-neighbour dilation.
+#include "voxelize.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <deque>
+
+#include <fmt/format.h>
+
+#include "bounds.hpp"
+#include "memory_guard.hpp"
+#include "mesh_error.hpp"
+#include "numeric.hpp"
+#include "parallel.hpp"
+#include "progress.hpp"
+
+namespace morvane {
+namespace {
+
+bool is_solid(uint8_t state) { return state == Shell || state == Inside; }
+
+void check_grid(const VoxelGrid& grid) {
+  if (grid.states.size() != checked_volume(grid.nx, grid.ny, grid.nz)) {
+    throw InternalError("voxel grid state count does not match its dimensions");
+  }
+}
+
+// What rasterize_triangle needs of the grid being built.
+struct Raster {
+  uint8_t* states;
+  uint64_t nx, ny, nz;
+  Vec3 origin;
+  double cell;
+  double step;         // lattice spacing along the two edges from the first corner
+  uint64_t max_steps;  // lattice steps per edge that any triangle inside the grid can need
+};
+
+// Steps for an edge of length `len`, at most `max_steps`. A triangle whose corners lie in the
+// vertex box is no longer than the grid diagonal, so max_steps never binds for it; it binds only
+// when the box itself overflowed to an infinite extent (then the grid is the 5-cell fallback and
+// the unclamped lattice would need up to 2^128 points).
+uint64_t edge_steps(double len, const Raster& r) {
+  return std::clamp<uint64_t>(saturating_cast<uint64_t>(std::ceil(len / r.step)), 1, r.max_steps);
+}
+
+// |v|: the plain formula wherever it is finite. Where only the squares overflow, the vector is
+// scaled by a power of two first, which is exact, so huge finite triangles keep their lattice.
+double edge_length(const Vec3& v) {
+  const double plain = length(v);
+  if (std::isfinite(plain) || !is_finite(v)) return plain;
+  int exponent = 0;
+  std::frexp(std::max({std::fabs(v[0]), std::fabs(v[1]), std::fabs(v[2])}), &exponent);
+  return std::ldexp(length(v * std::ldexp(1.0, -exponent)), exponent);
+}
+
+// Marks as Shell every cell holding a point of the lattice a + u (b - a) + v (c - a) with
+// u = i / nu, v = j / nv, u + v <= 1.
+void rasterize_triangle(const Vec3& a, const Vec3& b, const Vec3& c, const Raster& r) {
+  const Vec3 ab = b - a, ac = c - a;
+  const double len_ab = edge_length(ab), len_ac = edge_length(ac);
+  // A NaN or infinite corner makes an edge non-finite, and so does the difference of two corners
+  // beyond half the f64 range: such a triangle has no usable lattice (NaN points would land in cell
+  // (0, 0, 0), an infinite edge would need unbounded steps).
+  if (!std::isfinite(len_ab) || !std::isfinite(len_ac)) return;
+  const uint64_t nu = edge_steps(len_ab, r), nv = edge_steps(len_ac, r);
+  const int64_t n[3] = {static_cast<int64_t>(r.nx), static_cast<int64_t>(r.ny), static_cast<int64_t>(r.nz)};
+  for (uint64_t i = 0; i <= nu; ++i) {
+    const double u = static_cast<double>(i) / static_cast<double>(nu);
+    for (uint64_t j = 0; j <= nv; ++j) {
+      const double v = static_cast<double>(j) / static_cast<double>(nv);
+      if (u + v > 1.0) break;  // u + v only grows with j
+      int64_t cellc[3];
+      bool in_grid = true;
+      for (int k = 0; k < 3; ++k) {
+        const double p = a[k] + u * ab[k] + v * ac[k];
+        cellc[k] = saturating_cast<int32_t>((p - r.origin[k]) / r.cell);
+        in_grid = in_grid && cellc[k] >= 0 && cellc[k] < n[k];
+      }
+      if (!in_grid) continue;
+      const auto index = static_cast<std::size_t>(cellc[0]) +
+                         r.nx * (static_cast<std::size_t>(cellc[1]) + r.ny * static_cast<std::size_t>(cellc[2]));
+      std::atomic_ref<uint8_t>(r.states[index]).store(Shell, std::memory_order_relaxed);
+    }
+  }
+}
+
+}  // namespace
+
+VoxelGrid voxelize(std::span<const Vec3> positions, std::span<const Tri> faces, uint64_t voxel_res, uint64_t pad) {
+  require_valid_indices(positions.size(), faces);
+  const Bounds box = finite_bounds(positions);
+  const GridDims dims = grid_dims(box.extent(), voxel_res, pad);
+  const uint64_t cells = checked_volume(dims.nx, dims.ny, dims.nz);
+  if (cells > kCellBudget) {
+    throw SettingsError(fmt::format("voxel grid {}x{}x{} exceeds the {} cell budget even at resolution 1", dims.nx,
+                                    dims.ny, dims.nz, kCellBudget));
+  }
+  require_memory(cells);
+
+  VoxelGrid grid;
+  grid.states.assign(cells, Empty);
+  grid.nx = dims.nx;
+  grid.ny = dims.ny;
+  grid.nz = dims.nz;
+  grid.cell = dims.cell;
+  for (int k = 0; k < 3; ++k) grid.origin[k] = box.min[k] - static_cast<double>(pad) * dims.cell;
+
+  {
+    Progress stage = progress_start("voxelize", 0);
+    const double diagonal = std::sqrt(static_cast<double>(dims.nx) * static_cast<double>(dims.nx) +
+                                      static_cast<double>(dims.ny) * static_cast<double>(dims.ny) +
+                                      static_cast<double>(dims.nz) * static_cast<double>(dims.nz));
+    const Raster raster{grid.states.data(), dims.nx, dims.ny, dims.nz, grid.origin, dims.cell, 0.4 * dims.cell,
+                        saturating_add(saturating_cast<uint64_t>(std::ceil(diagonal / 0.4)), 1)};
+    parallel_for_each_index(
+        0, faces.size(),
+        [&](std::size_t f) {
+          const Tri& t = faces[f];
+          rasterize_triangle(positions[t[0]], positions[t[1]], positions[t[2]], raster);
+        },
+        256);
+  }
+  {
+    Progress stage = progress_start("flood-fill exterior", 0);
+    flood_fill_exterior(grid);
+  }
+  parallel_for_chunks(0, cells, 1 << 16, [&](std::size_t lo, std::size_t hi) {
+    for (std::size_t i = lo; i < hi; ++i) {
+      if (grid.states[i] == Empty) grid.states[i] = Inside;
+    }
+  });
+  return grid;
+}
+
+void flood_fill_exterior(VoxelGrid& grid) {
+  check_grid(grid);
+  if (grid.states.empty() || grid.states[0] != Empty) return;
+  const uint64_t nx = grid.nx, ny = grid.ny, nz = grid.nz;
+  uint8_t* states = grid.states.data();
+
+  // Breadth-first over maximal x-runs of cells instead of single cells: the same 6-connected
+  // component, with contiguous scans.
+  struct Run {
+    uint64_t row;     // y + ny * z
+    uint64_t lo, hi;  // cells [lo, hi) of the row
+  };
+  std::deque<Run> queue;
+  // Marks the Empty run of `row` that contains x as Outside, queues it and returns its end.
+  auto open_run = [&](uint64_t row, uint64_t x) {
+    uint8_t* r = states + row * nx;
+    uint64_t lo = x, hi = x + 1;
+    while (lo > 0 && r[lo - 1] == Empty) --lo;
+    while (hi < nx && r[hi] == Empty) ++hi;
+    std::fill(r + lo, r + hi, static_cast<uint8_t>(Outside));
+    queue.push_back({row, lo, hi});
+    return hi;
+  };
+  auto visit_row = [&](uint64_t row, uint64_t lo, uint64_t hi) {
+    const uint8_t* r = states + row * nx;
+    for (uint64_t x = lo; x < hi; ++x) {
+      if (r[x] == Empty) x = open_run(row, x);
+    }
+  };
+
+  open_run(0, 0);
+  while (!queue.empty()) {
+    const Run run = queue.front();
+    queue.pop_front();
+    const uint64_t y = run.row % ny, z = run.row / ny;
+    if (y > 0) visit_row(run.row - 1, run.lo, run.hi);
+    if (y + 1 < ny) visit_row(run.row + 1, run.lo, run.hi);
+    if (z > 0) visit_row(run.row - ny, run.lo, run.hi);
+    if (z + 1 < nz) visit_row(run.row + ny, run.lo, run.hi);
+  }
+}
+
+void dilate_voxels(VoxelGrid& grid, uint64_t n) {
+  check_grid(grid);
+  if (n == 0 || grid.states.empty()) return;
+  const uint64_t nx = grid.nx, ny = grid.ny, nz = grid.nz, plane = nx * ny;
+  require_memory(saturating_mul(grid.states.size(), 2));
+  std::vector<uint8_t> next(grid.states.size());
+
+  for (uint64_t pass = 0; pass < n; ++pass) {
+    const uint8_t* cur = grid.states.data();
+    std::atomic<bool> changed{false};
+    parallel_for_chunks(0, ny * nz, std::max<uint64_t>(1, 65536 / nx), [&](std::size_t lo, std::size_t hi) {
+      bool grew = false;
+      for (std::size_t row = lo; row < hi; ++row) {
+        const uint64_t y = row % ny, z = row / ny;
+        for (uint64_t x = 0; x < nx; ++x) {
+          const std::size_t i = row * nx + x;
+          const uint8_t s = cur[i];
+          if (is_solid(s)) {
+            next[i] = s;
+            continue;
+          }
+          const bool grow = (x > 0 && is_solid(cur[i - 1])) || (x + 1 < nx && is_solid(cur[i + 1])) ||
+                            (y > 0 && is_solid(cur[i - nx])) || (y + 1 < ny && is_solid(cur[i + nx])) ||
+                            (z > 0 && is_solid(cur[i - plane])) || (z + 1 < nz && is_solid(cur[i + plane]));
+          next[i] = grow ? static_cast<uint8_t>(Inside) : s;
+          grew = grew || grow;
+        }
+      }
+      if (grew) changed.store(true, std::memory_order_relaxed);
+    });
+    grid.states.swap(next);
+    // A pass that changes nothing leaves the next pass the same input: a fixed point.
+    if (!changed.load(std::memory_order_relaxed)) break;
+  }
+}
+
+}  // namespace morvane

@@ -1,0 +1,249 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <string>
+
+#include <tbb/task_arena.h>
+
+#include "core/closest_point.hpp"
+#include "core/mesh_error.hpp"
+#include "core/proxy.hpp"
+#include "support/test_meshes.hpp"
+
+namespace morvane {
+namespace {
+
+using test::make_box;
+using test::make_icosphere;
+using test::make_torus;
+
+Mesh run(const Mesh& input, const ProxyParams& params) {
+  return generate_proxy_mesh(input.positions, input.indices, params);
+}
+
+Mesh run_capturing(const Mesh& input, const ProxyParams& params, std::string& log) {
+  testing::internal::CaptureStderr();
+  Mesh out = run(input, params);
+  log = testing::internal::GetCapturedStderr();
+  return out;
+}
+
+ProxyParams voxel_params(uint64_t res) {
+  ProxyParams p;
+  p.use_sdf = false;
+  p.voxel_res = res;
+  return p;
+}
+
+ProxyParams sdf_params(uint64_t res) {
+  ProxyParams p;
+  p.voxel_res = res;
+  return p;
+}
+
+// Unsigned distance from p to the nearest triangle of m.
+double distance_to_surface(const Mesh& m, const Vec3& p) {
+  double best = std::numeric_limits<double>::infinity();
+  for (const Tri& t : m.indices) {
+    const Vec3 q = closest_point_on_triangle(p, m.positions[t[0]], m.positions[t[1]], m.positions[t[2]]);
+    best = std::min(best, length(p - q));
+  }
+  return best;
+}
+
+void expect_closed(const Mesh& proxy) {
+  ASSERT_GT(proxy.indices.size(), 0u);
+  EXPECT_EQ(test::open_or_overfull_edges(proxy), 0u);
+  EXPECT_GT(test::signed_volume(proxy), 0.0);
+}
+
+void expect_closed_and_enclosing(const Mesh& proxy, const Mesh& input) {
+  expect_closed(proxy);
+  for (const Vec3& p : input.positions) EXPECT_NEAR(test::winding_number(proxy, p), 1.0, 1e-6);
+}
+
+Mesh two_touching_boxes() { return test::merge(make_box({0, 0, 0}, {1, 1, 1}), make_box({1, 0, 0}, {2, 0.5, 0.5})); }
+
+class ProxyOnShapes : public testing::TestWithParam<bool> {};
+
+TEST_P(ProxyOnShapes, ClosedInputsGiveClosedEnclosingProxies) {
+  const bool use_sdf = GetParam();
+  for (const Mesh& input : {make_icosphere(3), make_torus(1.0, 0.35, 48, 24), two_touching_boxes()}) {
+    ProxyParams params = use_sdf ? sdf_params(40) : voxel_params(40);
+    if (use_sdf) {
+      expect_closed_and_enclosing(run(input, params), input);
+    } else {
+      expect_closed(run(input, params));
+    }
+  }
+}
+
+// The voxel surface runs through the centres of the outermost marked cells and shrink-fit pulls
+// it onto input vertices, so it encloses a smooth input only when dilated and left unfitted.
+// (A box corner lying exactly on a sample point stays outside the chamfer that cuts the corner.)
+TEST(VoxelProxy, DilatedProxyEnclosesSmoothInputs) {
+  for (const Mesh& input : {make_icosphere(3), make_torus(1.0, 0.35, 48, 24)}) {
+    ProxyParams params = voxel_params(40);
+    params.offset = 2.0;
+    params.project = 0.0;
+    expect_closed_and_enclosing(run(input, params), input);
+  }
+}
+
+TEST_P(ProxyOnShapes, SameMeshWithOneWorkerAndWithEight) {
+  ProxyParams params = GetParam() ? sdf_params(40) : voxel_params(40);
+  params.remesh = 2;
+  const Mesh input = make_torus(1.0, 0.35, 48, 24);
+  Mesh one, eight;
+  tbb::task_arena(1).execute([&] { one = run(input, params); });
+  tbb::task_arena(8).execute([&] { eight = run(input, params); });
+  EXPECT_EQ(one.indices, eight.indices);
+  EXPECT_EQ(one.positions, eight.positions);
+}
+
+TEST_P(ProxyOnShapes, EmptyInputGivesEmptyProxyAndSummary) {
+  std::string log;
+  Mesh proxy = run_capturing(Mesh{}, GetParam() ? sdf_params(32) : voxel_params(32), log);
+  EXPECT_TRUE(proxy.positions.empty());
+  EXPECT_TRUE(proxy.indices.empty());
+  EXPECT_NE(log.find("  proxy: 0 vertices, 0 faces\n"), std::string::npos);
+}
+
+TEST_P(ProxyOnShapes, NonFiniteVerticesDoNotSpoilTheProxy) {
+  Mesh input = make_icosphere(2);
+  const auto bad = static_cast<uint32_t>(input.positions.size());
+  input.positions.push_back({std::numeric_limits<double>::infinity(), 0, 0});
+  input.positions.push_back({std::nan(""), 0, 0});
+  input.indices.push_back({0, 1, bad});
+  input.indices.push_back({bad + 1, 2, 3});
+  ProxyParams params = GetParam() ? sdf_params(32) : voxel_params(32);
+  params.offset = 2.0;
+  params.project = 0.0;
+  expect_closed_and_enclosing(run(input, params), make_icosphere(2));
+}
+
+TEST_P(ProxyOnShapes, OutOfRangeIndexIsAnInternalError) {
+  Mesh input = make_box({0, 0, 0}, {1, 1, 1});
+  input.indices.push_back({0, 1, 8});
+  EXPECT_THROW(run(input, GetParam() ? sdf_params(16) : voxel_params(16)), InternalError);
+}
+
+INSTANTIATE_TEST_SUITE_P(BothPaths, ProxyOnShapes, testing::Bool(),
+                         [](const auto& info) { return info.param ? "DistanceField" : "Voxel"; });
+
+TEST(DistanceFieldProxy, LiesNearTheOffsetSurface) {
+  const Mesh input = make_icosphere(3);
+  for (double offset : {0.1, 2.0}) {
+    ProxyParams params = sdf_params(40);
+    params.offset = offset;
+    Mesh proxy = run(input, params);
+    expect_closed_and_enclosing(proxy, input);
+    const double cell = 2.0 / 40;  // longest side of the sphere's box over the resolution
+    for (const Vec3& p : proxy.positions) EXPECT_NEAR(distance_to_surface(input, p), offset * cell, 0.05 * cell);
+  }
+}
+
+TEST(DistanceFieldProxy, LargeOffsetsStayClosed) {
+  const Mesh input = make_icosphere(2);
+  for (double offset : {2.0, 10.0}) {
+    ProxyParams params = sdf_params(24);
+    params.offset = offset;
+    expect_closed_and_enclosing(run(input, params), input);
+  }
+}
+
+TEST(DistanceFieldProxy, StagesAppearInOrder) {
+  std::string log;
+  run_capturing(make_icosphere(2), sdf_params(24), log);
+  std::size_t at = 0;
+  for (const char* line : {"  sdf band: starting (0 items)\n", "  sdf sign: starting", "  sdf far field (EDT): starting",
+                           "  marching cubes: starting", "  Taubin smooth: starting (5 items)",
+                           "  project to offset surface (0.10 cells): starting", "  proxy: "}) {
+    const std::size_t found = log.find(line, at);
+    ASSERT_NE(found, std::string::npos) << line << "\nin:\n" << log;
+    at = found;
+  }
+}
+
+TEST(VoxelProxy, StagesAppearInOrder) {
+  std::string log;
+  run_capturing(make_icosphere(2), voxel_params(24), log);
+  std::size_t at = 0;
+  for (const char* line : {"  voxelize: starting (0 items)\n", "  flood-fill exterior: starting",
+                           "  marching cubes: starting", "  Taubin smooth: starting (5 items)",
+                           "  shrink-fit (2.00 voxels = 0.1667 world): starting", "  proxy: "}) {
+    const std::size_t found = log.find(line, at);
+    ASSERT_NE(found, std::string::npos) << line << "\nin:\n" << log;
+    at = found;
+  }
+  EXPECT_EQ(log.find("dilate"), std::string::npos);
+}
+
+TEST(VoxelProxy, OffsetRoundsToDilationPasses) {
+  for (auto [offset, expected] : {std::pair{0.5, "dilate (\u00d71)"}, std::pair{1.5, "dilate (\u00d72)"}}) {
+    ProxyParams params = voxel_params(24);
+    params.offset = offset;
+    std::string log;
+    Mesh proxy = run_capturing(make_icosphere(2), params, log);
+    EXPECT_NE(log.find(std::string("  ") + expected + ": starting (0 items)\n"), std::string::npos) << log;
+    expect_closed(proxy);
+  }
+  for (double offset : {0.1, -0.7, std::nan("")}) {
+    ProxyParams params = voxel_params(16);
+    params.offset = offset;
+    std::string log;
+    run_capturing(make_icosphere(1), params, log);
+    EXPECT_EQ(log.find("dilate"), std::string::npos) << offset;
+  }
+}
+
+TEST(VoxelProxy, DilatedSolidStaysClosedOnEverySide) {
+  ProxyParams params = voxel_params(24);
+  params.offset = 3.0;
+  params.smooth = 0;
+  params.project = 0;
+  const Mesh input = make_box({0, 0, 0}, {1, 1, 1});
+  expect_closed_and_enclosing(run(input, params), input);
+}
+
+TEST(VoxelProxy, OffsetBeyondTheLargestGridIsRefused) {
+  ProxyParams params = voxel_params(8);
+  for (double offset : {509.6, 1e30, double(INFINITY)}) {
+    params.offset = offset;
+    EXPECT_THROW(run(make_box({0, 0, 0}, {1, 1, 1}), params), SettingsError) << offset;
+  }
+}
+
+TEST(ResolutionForTargetFaces, UnitCubeAndLimits) {
+  const Mesh cube = make_box({0, 0, 0}, {1, 1, 1});
+  auto [res, edge] = resolution_for_target_faces(cube.positions, cube.indices, 1000);
+  EXPECT_EQ(res, 32u);
+  EXPECT_NEAR(edge, std::sqrt(24.0 / (1000 * std::sqrt(3.0))), 1e-12);
+
+  EXPECT_EQ(resolution_for_target_faces(cube.positions, cube.indices, 3),
+            resolution_for_target_faces(cube.positions, cube.indices, 16));
+
+  // Without faces the edge is floored at the finest grid: 512 cells across the extent.
+  auto [res_no_faces, edge_no_faces] = resolution_for_target_faces(cube.positions, {}, 1000);
+  EXPECT_EQ(res_no_faces, 512u);
+  EXPECT_DOUBLE_EQ(edge_no_faces, 1.0 / 512);
+  EXPECT_EQ(resolution_for_target_faces({}, {}, 1000).first, 32u);
+
+  // A huge target cannot ask for an edge finer than the 512-cell grid either.
+  auto [res_huge, edge_huge] = resolution_for_target_faces(cube.positions, cube.indices, 4294967295u);
+  EXPECT_EQ(res_huge, 512u);
+  EXPECT_DOUBLE_EQ(edge_huge, 1.0 / 512);
+}
+
+TEST(ResolutionForTargetFaces, IgnoresNonFiniteAreasAndVertices) {
+  Mesh cube = make_box({0, 0, 0}, {1, 1, 1});
+  const auto clean = resolution_for_target_faces(cube.positions, cube.indices, 1000);
+  cube.positions.push_back({std::nan(""), 0, 0});
+  cube.indices.push_back({0, 1, 8});
+  EXPECT_EQ(resolution_for_target_faces(cube.positions, cube.indices, 1000), clean);
+}
+
+}  // namespace
+}  // namespace morvane
