@@ -15,7 +15,7 @@ GridDims degenerate_dims(uint64_t pad) {
   return {n, n, n, 1.0};
 }
 
-// Cell counts at resolution `res`; nullopt-like {0,...} never happens: every axis has >= 1 cell.
+// Cell counts at resolution `res`: at least one cell per axis, plus the margin on both sides.
 GridDims dims_at(const std::array<double, 3>& e, double longest, uint64_t res, uint64_t pad) {
   GridDims d;
   d.cell = longest / static_cast<double>(res);

@@ -30,7 +30,7 @@ inline uint64_t saturating_mul(uint64_t a, uint64_t b) {
   return __builtin_mul_overflow(a, b, &r) ? UINT64_MAX : r;
 }
 
-// Product of three cell counts, or nullopt-like UINT64_MAX when it does not fit in 64 bits.
+// Product of three cell counts, or UINT64_MAX when it does not fit in 64 bits.
 inline uint64_t checked_volume(uint64_t nx, uint64_t ny, uint64_t nz) {
   uint64_t xy, xyz;
   if (__builtin_mul_overflow(nx, ny, &xy) || __builtin_mul_overflow(xy, nz, &xyz)) return UINT64_MAX;
