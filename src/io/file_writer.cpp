@@ -1,0 +1,159 @@
+#include "file_writer.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+
+#include "file_reader.hpp"
+#include "io_error.hpp"
+
+namespace morvane::io {
+
+namespace {
+
+constexpr int kMaxSymlinkHops = 40;
+constexpr std::size_t kMaxTemporaryStem = 200;  // keeps the temporary's name under NAME_MAX
+
+std::string directory_of(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+std::string read_link(const std::string& path) {
+  std::string target(256, '\0');
+  for (;;) {
+    const ssize_t n = readlink(path.c_str(), target.data(), target.size());
+    if (n < 0) throw IoError::from_errno(errno);
+    if (static_cast<std::size_t>(n) < target.size()) {
+      target.resize(static_cast<std::size_t>(n));
+      return target;
+    }
+    target.resize(target.size() * 2);
+  }
+}
+
+// The file a path finally names after following symbolic links; the file itself need not exist.
+std::string resolve_symlinks(std::string path) {
+  for (int hops = 0;; ++hops) {
+    struct stat info {};
+    if (lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return path;
+    if (hops == kMaxSymlinkHops) throw IoError::from_errno(ELOOP);
+    std::string target = read_link(path);
+    path = !target.empty() && target.front() == '/' ? std::move(target) : directory_of(path) + "/" + target;
+  }
+}
+
+int open_retrying(const char* path, int flags, mode_t mode) {
+  int fd;
+  do {
+    fd = open(path, flags, mode);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+// A new file beside `target`, created exclusively with mode 0666 (less the umask); returns its
+// descriptor and stores its name, or returns -1 with errno set.
+int create_temporary(const std::string& target, std::string& name) {
+  static std::atomic<unsigned long long> counter{0};
+  const std::size_t slash = target.rfind('/');
+  const std::string directory = slash == std::string::npos ? "" : target.substr(0, slash + 1);
+  const std::string stem = target.substr(slash == std::string::npos ? 0 : slash + 1, kMaxTemporaryStem);
+  for (;;) {
+    name = directory + "." + stem + "." + std::to_string(getpid()) + "." + std::to_string(counter++) + ".tmp";
+    const int fd = open_retrying(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+}
+
+}  // namespace
+
+FileWriter::FileWriter(const std::string& path) {
+  check_path(path);
+  // stat follows every link, the kernel's own magic links too; a device or FIFO behind the path is
+  // written in place, and so is any path stat cannot judge (open then reports the failure).
+  struct stat info {};
+  const bool exists = stat(path.c_str(), &info) == 0;
+  const bool replace = !path.empty() && path.back() != '/' && (exists ? S_ISREG(info.st_mode) : errno == ENOENT);
+  if (replace) {
+    target_ = resolve_symlinks(path);
+    fd_ = create_temporary(target_, temporary_);
+    if (fd_ < 0) {
+      temporary_.clear();
+      // A writable file in a directory we may not create files in is still written, in place.
+      if (!exists || (errno != EACCES && errno != EPERM)) throw IoError::from_errno(errno);
+    } else if (exists && fchmod(fd_, info.st_mode & 0777) != 0) {
+      // A replaced file keeps its permission bits, as it would when truncated in place.
+      const int error = errno;
+      discard();
+      throw IoError::from_errno(error);
+    }
+  }
+  if (fd_ < 0) {
+    fd_ = open_retrying(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd_ < 0) throw IoError::from_errno(errno);
+  }
+}
+
+FileWriter::~FileWriter() {
+  if (!finished_) discard();
+}
+
+void FileWriter::discard() noexcept {
+  if (fd_ >= 0) close(fd_);
+  fd_ = -1;
+  if (!temporary_.empty()) unlink(temporary_.c_str());
+  temporary_.clear();
+  finished_ = true;
+}
+
+void FileWriter::write_all(const char* data, std::size_t size) {
+  while (size > 0) {
+    const ssize_t n = ::write(fd_, data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw IoError::from_errno(errno);
+    }
+    if (n == 0) throw IoError::io("failed to write whole buffer");
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+}
+
+void FileWriter::flush_buffer() {
+  const std::size_t size = buffered_;
+  buffered_ = 0;  // a failed flush must not be retried by a later one
+  write_all(buffer_.data(), size);
+}
+
+void FileWriter::write(const void* data, std::size_t size) {
+  if (finished_) throw IoError::io("write to a finished file");
+  const char* bytes = static_cast<const char*>(data);
+  if (size > buffer_.size() - buffered_) {
+    flush_buffer();
+    if (size >= buffer_.size()) {
+      write_all(bytes, size);
+      return;
+    }
+  }
+  std::memcpy(buffer_.data() + buffered_, bytes, size);
+  buffered_ += size;
+}
+
+void FileWriter::commit() {
+  if (finished_) throw IoError::io("commit of a finished file");
+  flush_buffer();
+  const int fd = fd_;
+  fd_ = -1;
+  if (close(fd) != 0) throw IoError::from_errno(errno);
+  if (!temporary_.empty() && rename(temporary_.c_str(), target_.c_str()) != 0) throw IoError::from_errno(errno);
+  temporary_.clear();
+  finished_ = true;
+}
+
+}  // namespace morvane::io

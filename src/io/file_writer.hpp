@@ -1,0 +1,43 @@
+// Buffered output file that replaces its target only once everything has been written.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace morvane::io {
+
+// Writes through an 8192-byte buffer into a new temporary file beside the target and renames it
+// over the target on commit, so a failed write leaves the previous file intact and no temporary
+// behind. Symbolic links are followed to their final target. A target that exists and is not a
+// regular file (a device, a FIFO) is written directly. All failures throw IoError (the Io case).
+class FileWriter {
+ public:
+  static constexpr std::size_t kBufferSize = 8192;
+
+  explicit FileWriter(const std::string& path);
+  FileWriter(const FileWriter&) = delete;
+  FileWriter& operator=(const FileWriter&) = delete;
+  // Discards the temporary file of a writer that was not committed.
+  ~FileWriter();
+
+  void write(std::string_view bytes) { write(bytes.data(), bytes.size()); }
+  void write(const void* data, std::size_t size);
+  // Final flush, close, then publish the file under the target's name.
+  void commit();
+
+ private:
+  void flush_buffer();
+  void write_all(const char* data, std::size_t size);
+  void discard() noexcept;
+
+  int fd_ = -1;
+  std::string target_;     // the final file, symbolic links resolved
+  std::string temporary_;  // empty when writing the target directly
+  std::array<char, kBufferSize> buffer_;
+  std::size_t buffered_ = 0;
+  bool finished_ = false;
+};
+
+}  // namespace morvane::io

@@ -1,0 +1,287 @@
+#include "gltf_accessor.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <limits>
+#include <type_traits>
+#include <utility>
+
+#include "core/numeric.hpp"
+
+namespace morvane::io {
+
+// glTF stores little-endian values; elements are copied byte for byte into host values.
+static_assert(std::endian::native == std::endian::little, "the glTF reader assumes a little-endian host");
+
+namespace {
+
+struct UseRule {
+  int type;
+  const char* expectation;  // for messages
+};
+
+UseRule rule_for(AccessorUse use) {
+  switch (use) {
+    case AccessorUse::Positions:
+      return {TINYGLTF_TYPE_VEC3, "POSITION needs VEC3 of float"};
+    case AccessorUse::Normals:
+      return {TINYGLTF_TYPE_VEC3, "NORMAL needs VEC3 of float"};
+    case AccessorUse::TexCoords:
+      return {TINYGLTF_TYPE_VEC2, "TEXCOORD_0 needs VEC2 of float, unsigned byte or unsigned short"};
+    case AccessorUse::Indices:
+      break;
+  }
+  return {TINYGLTF_TYPE_SCALAR, "indices need SCALAR of unsigned byte, unsigned short or unsigned int"};
+}
+
+bool component_allowed(AccessorUse use, int component_type) {
+  switch (use) {
+    case AccessorUse::Positions:
+    case AccessorUse::Normals:
+      return component_type == TINYGLTF_COMPONENT_TYPE_FLOAT;
+    case AccessorUse::TexCoords:
+      return component_type == TINYGLTF_COMPONENT_TYPE_FLOAT ||
+             component_type == TINYGLTF_COMPONENT_TYPE_UNSIGNED_BYTE ||
+             component_type == TINYGLTF_COMPONENT_TYPE_UNSIGNED_SHORT;
+    case AccessorUse::Indices:
+      break;
+  }
+  return component_type == TINYGLTF_COMPONENT_TYPE_UNSIGNED_BYTE ||
+         component_type == TINYGLTF_COMPONENT_TYPE_UNSIGNED_SHORT ||
+         component_type == TINYGLTF_COMPONENT_TYPE_UNSIGNED_INT;
+}
+
+std::string type_name(int type) {
+  switch (type) {
+    case TINYGLTF_TYPE_SCALAR: return "SCALAR";
+    case TINYGLTF_TYPE_VEC2: return "VEC2";
+    case TINYGLTF_TYPE_VEC3: return "VEC3";
+    case TINYGLTF_TYPE_VEC4: return "VEC4";
+    case TINYGLTF_TYPE_MAT2: return "MAT2";
+    case TINYGLTF_TYPE_MAT3: return "MAT3";
+    case TINYGLTF_TYPE_MAT4: return "MAT4";
+    default: return "type " + std::to_string(type);
+  }
+}
+
+std::size_t component_size(int component_type) {
+  switch (component_type) {
+    case TINYGLTF_COMPONENT_TYPE_UNSIGNED_BYTE: return 1;
+    case TINYGLTF_COMPONENT_TYPE_UNSIGNED_SHORT: return 2;
+    default: return 4;  // unsigned int and float, the only others any use accepts
+  }
+}
+
+std::size_t components_of(int type) { return type == TINYGLTF_TYPE_VEC3 ? 3 : type == TINYGLTF_TYPE_VEC2 ? 2 : 1; }
+
+// Checks bufferView `index` against its buffer and gives its first byte and length.
+std::string check_view(const tinygltf::Model& model, int index, const unsigned char*& begin, uint64_t& length) {
+  if (index < 0 || static_cast<std::size_t>(index) >= model.bufferViews.size()) {
+    return "bufferView " + std::to_string(index) + " does not exist";
+  }
+  const tinygltf::BufferView& view = model.bufferViews[static_cast<std::size_t>(index)];
+  if (view.buffer < 0 || static_cast<std::size_t>(view.buffer) >= model.buffers.size()) {
+    return "bufferView " + std::to_string(index) + " refers to missing buffer " + std::to_string(view.buffer);
+  }
+  const std::vector<unsigned char>& data = model.buffers[static_cast<std::size_t>(view.buffer)].data;
+  if (saturating_add(view.byteOffset, view.byteLength) > data.size()) {
+    return "bufferView " + std::to_string(index) + " (offset " + std::to_string(view.byteOffset) + ", length " +
+           std::to_string(view.byteLength) + ") lies outside buffer " + std::to_string(view.buffer) + " of " +
+           std::to_string(data.size()) + " bytes";
+  }
+  begin = data.data() + view.byteOffset;
+  length = view.byteLength;
+  return {};
+}
+
+uint32_t load_index(const unsigned char* p, int component_type) {
+  switch (component_type) {
+    case TINYGLTF_COMPONENT_TYPE_UNSIGNED_BYTE:
+      return p[0];
+    case TINYGLTF_COMPONENT_TYPE_UNSIGNED_SHORT: {
+      uint16_t v;
+      std::memcpy(&v, p, sizeof v);
+      return v;
+    }
+    default: {
+      uint32_t v;
+      std::memcpy(&v, p, sizeof v);
+      return v;
+    }
+  }
+}
+
+std::string check_sparse(const tinygltf::Model& model, const tinygltf::Accessor& accessor, std::size_t element_size,
+                         AccessorLayout& layout) {
+  const auto& sparse = accessor.sparse;
+  if (sparse.count < 1 || static_cast<uint64_t>(sparse.count) > accessor.count) {
+    return "sparse count " + std::to_string(sparse.count) + " for " + std::to_string(accessor.count) + " elements";
+  }
+  const auto count = static_cast<uint64_t>(sparse.count);
+  const int index_type = sparse.indices.componentType;
+  if (index_type != TINYGLTF_COMPONENT_TYPE_UNSIGNED_BYTE && index_type != TINYGLTF_COMPONENT_TYPE_UNSIGNED_SHORT &&
+      index_type != TINYGLTF_COMPONENT_TYPE_UNSIGNED_INT) {
+    return "sparse indices of component type " + std::to_string(index_type);
+  }
+
+  const unsigned char* indices = nullptr;
+  uint64_t indices_length = 0;
+  if (std::string error = check_view(model, sparse.indices.bufferView, indices, indices_length); !error.empty()) {
+    return "sparse indices: " + error;
+  }
+  if (sparse.indices.byteOffset < 0 ||
+      saturating_add(static_cast<uint64_t>(sparse.indices.byteOffset),
+                     saturating_mul(count, component_size(index_type))) > indices_length) {
+    return "sparse indices run past their bufferView";
+  }
+  const unsigned char* values = nullptr;
+  uint64_t values_length = 0;
+  if (std::string error = check_view(model, sparse.values.bufferView, values, values_length); !error.empty()) {
+    return "sparse values: " + error;
+  }
+  if (sparse.values.byteOffset < 0 ||
+      saturating_add(static_cast<uint64_t>(sparse.values.byteOffset), saturating_mul(count, element_size)) >
+          values_length) {
+    return "sparse values run past their bufferView";
+  }
+
+  indices += sparse.indices.byteOffset;
+  const std::size_t index_size = component_size(index_type);
+  for (uint64_t k = 0; k < count; ++k) {
+    const uint32_t target = load_index(indices + k * index_size, index_type);
+    if (target >= accessor.count) {
+      return "sparse index " + std::to_string(target) + " beyond " + std::to_string(accessor.count) + " elements";
+    }
+  }
+  layout.sparse_count = static_cast<std::size_t>(count);
+  layout.sparse_indices = indices;
+  layout.sparse_index_type = index_type;
+  layout.sparse_values = values + sparse.values.byteOffset;
+  return {};
+}
+
+template <class T>
+T& component(T& element, std::size_t) {
+  return element;
+}
+template <class T, std::size_t N>
+T& component(std::array<T, N>& element, std::size_t c) {
+  return element[c];
+}
+
+// Stored integers become floats normalised to [0, 1], as glTF defines for texture coordinates.
+template <class Out, class Stored>
+Out convert(Stored value) {
+  if constexpr (std::is_floating_point_v<Out> && !std::is_floating_point_v<Stored>) {
+    return static_cast<Out>(value) / static_cast<Out>(std::numeric_limits<Stored>::max());
+  } else {
+    return static_cast<Out>(value);
+  }
+}
+
+template <class Stored, class Element>
+void decode_as(const AccessorLayout& layout, std::vector<Element>& out) {
+  using Value = std::remove_reference_t<decltype(component(std::declval<Element&>(), 0))>;
+  auto fill = [&](Element& element, const unsigned char* p) {
+    for (std::size_t c = 0; c < layout.components; ++c) {
+      Stored stored;
+      std::memcpy(&stored, p + c * sizeof(Stored), sizeof(Stored));
+      component(element, c) = convert<Value>(stored);
+    }
+  };
+  if (layout.data) {
+    for (std::size_t i = 0; i < out.size(); ++i) fill(out[i], layout.data + i * layout.stride);
+  }
+  const std::size_t element_size = layout.components * sizeof(Stored);
+  for (std::size_t k = 0; k < layout.sparse_count; ++k) {
+    const uint32_t target = load_index(layout.sparse_indices + k * component_size(layout.sparse_index_type),
+                                       layout.sparse_index_type);
+    if (target < out.size()) fill(out[target], layout.sparse_values + k * element_size);
+  }
+}
+
+template <class Element>
+std::vector<Element> read_elements(const AccessorLayout& layout, std::size_t limit) {
+  std::vector<Element> out(std::min(layout.count, limit));  // zeros where no bufferView backs the accessor
+  switch (layout.component_type) {
+    case TINYGLTF_COMPONENT_TYPE_UNSIGNED_BYTE:
+      decode_as<uint8_t>(layout, out);
+      break;
+    case TINYGLTF_COMPONENT_TYPE_UNSIGNED_SHORT:
+      decode_as<uint16_t>(layout, out);
+      break;
+    case TINYGLTF_COMPONENT_TYPE_UNSIGNED_INT:
+      decode_as<uint32_t>(layout, out);
+      break;
+    default:
+      decode_as<float>(layout, out);
+      break;
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string locate_accessor(const tinygltf::Model& model, int index, AccessorUse use, AccessorLayout& layout) {
+  layout = {};
+  const std::string name = "accessor " + std::to_string(index);
+  if (index < 0 || static_cast<std::size_t>(index) >= model.accessors.size()) return name + " does not exist";
+  const tinygltf::Accessor& accessor = model.accessors[static_cast<std::size_t>(index)];
+  const UseRule rule = rule_for(use);
+  if (accessor.type != rule.type || !component_allowed(use, accessor.componentType)) {
+    return name + " holds " + type_name(accessor.type) + " of component type " +
+           std::to_string(accessor.componentType) + "; " + rule.expectation;
+  }
+  layout.count = accessor.count;
+  layout.component_type = accessor.componentType;
+  layout.components = components_of(accessor.type);
+  const std::size_t element_size = layout.components * component_size(accessor.componentType);
+
+  if (accessor.bufferView == -1) {
+    if (use == AccessorUse::Positions) return name + " has no bufferView";
+  } else {
+    const unsigned char* begin = nullptr;
+    uint64_t length = 0;
+    if (std::string error = check_view(model, accessor.bufferView, begin, length); !error.empty()) {
+      return name + ": " + error;
+    }
+    const std::size_t declared_stride = model.bufferViews[static_cast<std::size_t>(accessor.bufferView)].byteStride;
+    layout.stride = declared_stride == 0 ? element_size : declared_stride;
+    if (layout.stride < element_size) {
+      return name + ": byteStride " + std::to_string(layout.stride) + " is shorter than its " +
+             std::to_string(element_size) + "-byte elements";
+    }
+    const uint64_t needed =
+        accessor.count == 0
+            ? accessor.byteOffset
+            : saturating_add(accessor.byteOffset,
+                             saturating_add(saturating_mul(accessor.count - 1, layout.stride), element_size));
+    if (needed > length) {
+      return name + " needs " + std::to_string(needed) + " bytes of bufferView " + std::to_string(accessor.bufferView) +
+             ", which holds " + std::to_string(length);
+    }
+    layout.data = begin + accessor.byteOffset;
+  }
+
+  if (accessor.sparse.isSparse) {
+    if (std::string error = check_sparse(model, accessor, element_size, layout); !error.empty()) {
+      return name + ": " + error;
+    }
+  }
+  return {};
+}
+
+std::vector<std::array<float, 3>> read_vec3(const AccessorLayout& layout, std::size_t limit) {
+  return read_elements<std::array<float, 3>>(layout, limit);
+}
+
+std::vector<std::array<float, 2>> read_vec2(const AccessorLayout& layout, std::size_t limit) {
+  return read_elements<std::array<float, 2>>(layout, limit);
+}
+
+std::vector<uint32_t> read_scalars(const AccessorLayout& layout) {
+  return read_elements<uint32_t>(layout, layout.count);
+}
+
+}  // namespace morvane::io

@@ -1,0 +1,30 @@
+// Readability check of the PNG and JPEG images a glTF document carries. The pixels are never kept:
+// the reader only proves that the images it imports are sound. PNG images are decoded through
+// stb_image. JPEG images are checked by their marker structure instead: the JPEG decoder of
+// stb_image 2.27 writes past its Huffman tables on crafted files.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace morvane::io {
+
+struct ImageCheck {
+  enum class Status { Valid, NotPngOrJpeg, Corrupt };
+  Status status = Status::Valid;
+  std::string reason;  // why a Corrupt image failed
+};
+
+// PNG images of more pixels than this are checked by their header only, since the decoder
+// allocates by the declared size before it finds out whether the data is there.
+inline constexpr std::size_t kMaxDecodedImagePixels = std::size_t{1} << 24;
+
+// Recognises PNG and JPEG by their signatures and checks them.
+ImageCheck check_image(const unsigned char* bytes, std::size_t size);
+
+// Why a JPEG's marker structure is unsound, or empty text: it must start with SOI, hold a frame
+// header with non-zero dimensions, Huffman tables of at most 256 codes each, at least one scan,
+// and end with EOI, every segment inside the data.
+std::string jpeg_structure_problem(const unsigned char* bytes, std::size_t size);
+
+}  // namespace morvane::io

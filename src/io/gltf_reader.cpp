@@ -1,0 +1,178 @@
+// The glTF reader: every triangle primitive of every mesh, in document order, merged into one
+// mesh. Node transforms are not applied and a mesh used by several nodes is taken once.
+#include <algorithm>
+#include <optional>
+
+#include "core/numeric.hpp"
+#include "file_reader.hpp"
+#include "gltf_accessor.hpp"
+#include "gltf_document.hpp"
+#include "gltf_io.hpp"
+#include "io_error.hpp"
+
+namespace morvane::io {
+
+namespace {
+
+[[noreturn]] void fail(const std::string& text) { throw IoError::obj_parse("glTF: " + text); }
+
+std::string folder_of(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+std::string read_failure_text(const FileReadStatus& status) {
+  switch (status.stage) {
+    case FileReadStatus::Stage::InvalidPath:
+      return "file name contained an unexpected NUL byte";
+    case FileReadStatus::Stage::NotRegularFile:
+      if (status.error_number == 0) return "not a regular file";
+      break;
+    default:
+      break;
+  }
+  return os_error_text(status.error_number);
+}
+
+// Room for `extra` more elements, grown geometrically: a file of many small primitives must not
+// reallocate the merged lists once per primitive.
+template <class T>
+void reserve_more(std::vector<T>& list, std::size_t extra) {
+  if (list.capacity() - list.size() < extra) list.reserve(std::max(list.size() + extra, 2 * list.capacity()));
+}
+
+// A texture coordinate or normal accessor that is missing or cannot be read counts as absent.
+std::optional<AccessorLayout> optional_attribute(const tinygltf::Model& model, const tinygltf::Primitive& primitive,
+                                                 const char* name, AccessorUse use) {
+  const auto it = primitive.attributes.find(name);
+  if (it == primitive.attributes.end()) return std::nullopt;
+  AccessorLayout layout;
+  if (!locate_accessor(model, it->second, use, layout).empty()) return std::nullopt;
+  return layout;
+}
+
+class MeshMerger {
+ public:
+  explicit MeshMerger(const MeshLimits& limits) : limits_(limits) {}
+
+  void add(const tinygltf::Model& model, const tinygltf::Primitive& primitive, const std::string& where);
+  MeshData finish();
+
+ private:
+  const MeshLimits& limits_;
+  MeshData mesh_;
+  bool any_uvs_ = false;
+  bool any_normals_ = false;
+};
+
+void MeshMerger::add(const tinygltf::Model& model, const tinygltf::Primitive& primitive, const std::string& where) {
+  if (primitive.mode != TINYGLTF_MODE_TRIANGLES) return;
+  const auto position_attribute = primitive.attributes.find("POSITION");
+  if (position_attribute == primitive.attributes.end()) return;
+
+  // Locate every accessor and apply the limits before anything is decoded.
+  AccessorLayout positions;
+  if (std::string error = locate_accessor(model, position_attribute->second, AccessorUse::Positions, positions);
+      !error.empty()) {
+    fail(where + ": POSITION " + error);
+  }
+  const std::size_t offset = mesh_.positions.size();
+  if (saturating_add(offset, positions.count) > limits_.vertices) {
+    throw IoError::mesh_too_large("vertex", limits_.vertices + 1, limits_.vertices);
+  }
+  std::optional<AccessorLayout> indices;
+  if (primitive.indices >= 0) {
+    indices.emplace();
+    if (std::string error = locate_accessor(model, primitive.indices, AccessorUse::Indices, *indices);
+        !error.empty()) {
+      fail(where + ": indices " + error);
+    }
+  }
+  const std::optional<AccessorLayout> uv_layout =
+      optional_attribute(model, primitive, "TEXCOORD_0", AccessorUse::TexCoords);
+  const std::optional<AccessorLayout> normal_layout =
+      optional_attribute(model, primitive, "NORMAL", AccessorUse::Normals);
+  const std::size_t index_count = indices ? indices->count : positions.count;
+  const uint64_t triangle_total = saturating_add(mesh_.triangles.size(), index_count / 3);
+  if (triangle_total > limits_.triangles) throw IoError::mesh_too_large("triangle", triangle_total, limits_.triangles);
+
+  const std::vector<std::array<float, 3>> points = read_vec3(positions, positions.count);
+  reserve_more(mesh_.positions, points.size());
+  for (const auto& p : points) mesh_.positions.push_back({p[0], p[1], p[2]});
+
+  std::vector<uint32_t> index_list;
+  if (indices) {
+    index_list = read_scalars(*indices);
+    for (const uint32_t i : index_list) {
+      if (i >= points.size()) {
+        fail(where + ": index " + std::to_string(i) + " is out of range for " + std::to_string(points.size()) +
+             " vertices");
+      }
+    }
+  }
+  // Entries beyond the vertex count are never looked up, since every index is below it.
+  const std::vector<std::array<float, 2>> uvs = uv_layout ? read_vec2(*uv_layout, points.size())
+                                                          : std::vector<std::array<float, 2>>{};
+  const std::vector<std::array<float, 3>> normals = normal_layout ? read_vec3(*normal_layout, points.size())
+                                                                  : std::vector<std::array<float, 3>>{};
+  // The first primitive with an attribute gives zeros to the corners merged before it.
+  if (uv_layout && !mesh_.uvs) mesh_.uvs.emplace(3 * mesh_.triangles.size(), Uv{0.0f, 0.0f});
+  if (normal_layout && !mesh_.normals) mesh_.normals.emplace(3 * mesh_.triangles.size(), Vec3{0.0, 0.0, 0.0});
+
+  const std::size_t triangle_count = index_count / 3;
+  reserve_more(mesh_.triangles, triangle_count);
+  if (mesh_.uvs) reserve_more(*mesh_.uvs, 3 * triangle_count);
+  if (mesh_.normals) reserve_more(*mesh_.normals, 3 * triangle_count);
+  const auto base = static_cast<uint32_t>(offset);
+  for (std::size_t t = 0; t < triangle_count; ++t) {
+    uint32_t corner[3];
+    for (std::size_t k = 0; k < 3; ++k) corner[k] = indices ? index_list[3 * t + k] : static_cast<uint32_t>(3 * t + k);
+    mesh_.triangles.push_back({corner[0] + base, corner[1] + base, corner[2] + base});
+    for (const uint32_t i : corner) {
+      if (uv_layout) {
+        mesh_.uvs->push_back(i < uvs.size() ? Uv{uvs[i][0], uvs[i][1]} : Uv{0.0f, 0.0f});
+      } else if (any_uvs_) {
+        mesh_.uvs->push_back({0.0f, 0.0f});
+      }
+      if (normal_layout) {
+        mesh_.normals->push_back(i < normals.size() ? Vec3{normals[i][0], normals[i][1], normals[i][2]}
+                                                    : Vec3{0.0, 0.0, 0.0});
+      } else if (any_normals_) {
+        mesh_.normals->push_back({0.0, 0.0, 0.0});
+      }
+    }
+  }
+  any_uvs_ = any_uvs_ || uv_layout.has_value();
+  any_normals_ = any_normals_ || normal_layout.has_value();
+}
+
+MeshData MeshMerger::finish() {
+  if (mesh_.positions.empty()) throw IoError::obj_parse("no triangle meshes found in glTF");
+  check_limits(mesh_.positions.size(), mesh_.triangles.size(), limits_);
+  return std::move(mesh_);
+}
+
+}  // namespace
+
+MeshData read_gltf_bytes(std::string_view bytes, const std::string& base_dir, const MeshLimits& limits) {
+  const tinygltf::Model model = import_gltf_document(bytes, base_dir);
+  MeshMerger merger(limits);
+  for (std::size_t m = 0; m < model.meshes.size(); ++m) {
+    const std::vector<tinygltf::Primitive>& primitives = model.meshes[m].primitives;
+    for (std::size_t p = 0; p < primitives.size(); ++p) {
+      merger.add(model, primitives[p], "mesh " + std::to_string(m) + ", primitive " + std::to_string(p));
+    }
+  }
+  return merger.finish();
+}
+
+MeshData read_gltf(const std::string& path) {
+  std::vector<char> bytes;
+  const FileReadStatus status = try_read_file(path, bytes);
+  if (status.stage != FileReadStatus::Stage::Ok) fail(read_failure_text(status));
+  return read_gltf_bytes(std::string_view(bytes.data(), bytes.size()), folder_of(path));
+}
+
+}  // namespace morvane::io

@@ -1,0 +1,3 @@
+// The compiled body of tinygltf, in the configuration of gltf_tinygltf.hpp.
+#define TINYGLTF_IMPLEMENTATION
+#include "gltf_tinygltf.hpp"

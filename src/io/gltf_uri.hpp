@@ -1,0 +1,27 @@
+// The URIs of glTF buffers and images: percent-decoding, and the base64 data URIs tinygltf
+// decodes, checked strictly before it sees them.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace morvane::io {
+
+// RFC 3986 percent-decoding; none for a '%' without two hex digits after it.
+std::optional<std::string> percent_decode(std::string_view uri);
+
+// How tinygltf decodes a URI that percent_decode accepts: the same, except that it turns '+'
+// into a space.
+std::string tinygltf_decoding(std::string uri);
+
+// The base64 text of a data URI of one of the forms tinygltf decodes; none for any other URI
+// (tinygltf would take another "data:" URI for a file name).
+std::optional<std::string_view> base64_payload(std::string_view uri);
+
+// Decoded length of strict base64 text (padding optional); none for anything else. tinygltf stops
+// silently at the first stray character, which can leave a buffer of the right size but wrong content.
+std::optional<uint64_t> base64_decoded_size(std::string_view text);
+
+}  // namespace morvane::io

@@ -1,0 +1,129 @@
+#include "mesh_io.hpp"
+
+#include <utility>
+
+#include "io_error.hpp"
+#include "obj.hpp"
+
+namespace morvane::io {
+
+namespace {
+
+bool is_valid_utf8(std::string_view text) {
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    std::size_t length;
+    uint32_t code;
+    if (lead < 0x80) {
+      ++i;
+      continue;
+    } else if ((lead & 0xE0) == 0xC0) {
+      length = 2;
+      code = lead & 0x1F;
+    } else if ((lead & 0xF0) == 0xE0) {
+      length = 3;
+      code = lead & 0x0F;
+    } else if ((lead & 0xF8) == 0xF0) {
+      length = 4;
+      code = lead & 0x07;
+    } else {
+      return false;
+    }
+    if (text.size() - i < length) return false;
+    for (std::size_t k = 1; k < length; ++k) {
+      const auto next = static_cast<unsigned char>(text[i + k]);
+      if ((next & 0xC0) != 0x80) return false;
+      code = (code << 6) | (next & 0x3F);
+    }
+    // Overlong forms, surrogates and values beyond U+10FFFF are not UTF-8.
+    static constexpr uint32_t kMinCode[5] = {0, 0, 0x80, 0x800, 0x10000};
+    if (code < kMinCode[length] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return false;
+    i += length;
+  }
+  return true;
+}
+
+// The extension as error text: empty when there is none or it is not valid UTF-8.
+std::string_view extension_text(std::string_view path) {
+  const std::optional<std::string_view> extension = path_extension(path);
+  if (!extension || !is_valid_utf8(*extension)) return {};
+  return *extension;
+}
+
+[[noreturn]] void not_built_in(std::string_view format) {
+  throw IoError::io(std::string(format) + " support is not built in yet");
+}
+
+}  // namespace
+
+std::optional<std::string_view> path_extension(std::string_view path) {
+  // The last component that is neither empty nor ".".
+  std::string_view name;
+  std::size_t end = path.size();
+  while (end > 0) {
+    const std::size_t slash = path.rfind('/', end - 1);
+    const std::size_t begin = slash == std::string_view::npos ? 0 : slash + 1;
+    const std::string_view component = path.substr(begin, end - begin);
+    if (!component.empty() && component != ".") {
+      name = component;
+      break;
+    }
+    if (slash == std::string_view::npos) break;
+    end = slash;
+  }
+  if (name.empty() || name == "..") return std::nullopt;
+  const std::size_t dot = name.rfind('.');
+  if (dot == std::string_view::npos || dot == 0) return std::nullopt;
+  return name.substr(dot + 1);
+}
+
+std::optional<MeshFormat> format_from_extension(std::string_view path) {
+  const std::optional<std::string_view> extension = path_extension(path);
+  if (!extension) return std::nullopt;
+  if (*extension == "obj") return MeshFormat::Obj;
+  if (*extension == "glb" || *extension == "gltf") return MeshFormat::Gltf;
+  if (*extension == "usda") return MeshFormat::Usda;
+  if (*extension == "usd" || *extension == "usdc") return MeshFormat::Usdc;
+  return std::nullopt;
+}
+
+MeshData load_mesh(const std::string& path) {
+  const std::optional<MeshFormat> format = format_from_extension(path);
+  if (!format) throw IoError::unsupported_format(extension_text(path));
+  switch (*format) {
+    case MeshFormat::Obj:
+      return read_obj(path);
+    case MeshFormat::Gltf:
+      not_built_in("glTF");
+    case MeshFormat::Usda:
+    case MeshFormat::Usdc:
+      not_built_in("USD");
+  }
+  not_built_in("this format");
+}
+
+void save_mesh(std::span<const Vec3> positions, std::span<const Tri> triangles, const std::string& path) {
+  save_mesh_with_attributes(positions, triangles, std::nullopt, std::nullopt, path);
+}
+
+void save_mesh_with_attributes(std::span<const Vec3> positions, std::span<const Tri> triangles,
+                               std::optional<std::vector<Uv>> uvs, std::optional<std::vector<Vec3>> normals,
+                               const std::string& path) {
+  const std::optional<MeshFormat> format = format_from_extension(path);
+  if (!format) throw IoError::unsupported_format(extension_text(path));
+  MeshData mesh{std::vector<Vec3>(positions.begin(), positions.end()),
+                std::vector<Tri>(triangles.begin(), triangles.end()), std::move(uvs), std::move(normals)};
+  switch (*format) {
+    case MeshFormat::Obj:
+      write_obj(path, mesh);
+      return;
+    case MeshFormat::Gltf:
+      not_built_in("glTF");
+    case MeshFormat::Usda:
+    case MeshFormat::Usdc:
+      not_built_in("USD");
+  }
+}
+
+}  // namespace morvane::io

@@ -1,0 +1,388 @@
+// Crate reader: decodes the container of a USD crate file (tokens, fields, field sets, path tree,
+// specs), finds the Mesh prim with the smallest path index and reads its points, face vertex
+// counts and indices and orientation. Every count a file states is checked against what its bytes
+// can hold before anything is allocated for it.
+#include <algorithm>
+#include <bit>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "core/numeric.hpp"
+#include "file_reader.hpp"
+#include "io_error.hpp"
+#include "usd_polygons.hpp"
+#include "usd_utf8.hpp"
+#include "usdc.hpp"
+#include "usdc_format.hpp"
+
+namespace morvane::io {
+
+namespace {
+
+constexpr uint64_t kMaxSections = 64;
+constexpr uint64_t kMaxTokenBytes = uint64_t{8} << 30;
+constexpr uint64_t kMaxPoints = 200000000;
+constexpr uint64_t kMaxArrayLength = 1600000000;
+
+struct PathEntry {
+  bool has_parent = false;
+  uint32_t parent = 0;
+  uint32_t element = 0;  // token index of the last path element
+  bool property = false;
+};
+
+using PathTable = std::unordered_map<uint32_t, PathEntry>;
+// Property name (a view into the token list) to the field-set index of its attribute spec.
+using PropertyMap = std::unordered_map<std::string_view, uint32_t>;
+
+struct Section {
+  uint64_t start = 0;
+  uint64_t size = 0;
+};
+
+struct Crate {
+  std::span<const uint8_t> file;
+  uint8_t minor_version = 0;
+  std::unordered_map<std::string, Section> sections;
+  std::vector<std::string> tokens;
+  std::vector<CrateField> fields;
+  std::vector<uint32_t> field_sets;
+  PathTable paths;
+  std::vector<CrateSpec> specs;
+};
+
+IoError parse_error(std::string_view text) { return IoError::usd_parse(text); }
+
+// Header: magic, version 0.4 or later, table of contents.
+void read_sections(Crate& crate) {
+  const std::span<const uint8_t> file = crate.file;
+  if (file.size() < kCrateHeaderSize || std::string_view(reinterpret_cast<const char*>(file.data()), 8) != kCrateMagic) {
+    throw parse_error("not a USD crate file");
+  }
+  const uint8_t major = file[8], minor = file[9];
+  if (major != 0 || minor < 4) {
+    throw parse_error("crate file version " + std::to_string(major) + "." + std::to_string(minor) +
+                      " unsupported (need 0.4.0+)");
+  }
+  crate.minor_version = minor;
+  ByteCursor toc(file, load_u64(file.data() + 16));
+  const uint64_t count = toc.read_u64();
+  if (count > kMaxSections) throw parse_error("implausible section count");
+  for (uint64_t k = 0; k < count; ++k) {
+    const std::span<const uint8_t> name_bytes = toc.read_bytes(kCrateSectionNameSize);
+    const auto* name_chars = reinterpret_cast<const char*>(name_bytes.data());
+    const std::size_t name_length = std::find(name_chars, name_chars + kCrateSectionNameSize, '\0') - name_chars;
+    std::string name = utf8_lossy(std::string_view(name_chars, name_length));
+    Section section;
+    section.start = toc.read_u64();
+    section.size = toc.read_u64();
+    if (saturating_add(section.start, section.size) > file.size()) {
+      throw parse_error("section " + name + " out of bounds");
+    }
+    crate.sections[std::move(name)] = section;
+  }
+}
+
+ByteCursor find_section(const Crate& crate, const std::string& name) {
+  const auto it = crate.sections.find(name);
+  if (it == crate.sections.end()) throw parse_error("missing " + name + " section");
+  return ByteCursor(crate.file, it->second.start);
+}
+
+// The first `count` NUL-separated pieces of the token text; a text ending in NUL has one more, empty
+// piece. Pieces are counted before any is copied.
+std::vector<std::string> split_token_blob(std::span<const uint8_t> content, uint64_t count) {
+  const std::string_view text(reinterpret_cast<const char*>(content.data()), content.size());
+  const uint64_t pieces = static_cast<uint64_t>(std::count(text.begin(), text.end(), '\0')) + 1;
+  if (pieces < count) throw parse_error("token table truncated");
+  std::vector<std::string> tokens;
+  tokens.reserve(static_cast<std::size_t>(count));
+  std::size_t start = 0;
+  for (uint64_t k = 0; k < count; ++k) {
+    std::size_t end = text.find('\0', start);
+    if (end == std::string_view::npos) end = text.size();
+    tokens.push_back(utf8_lossy(text.substr(start, end - start)));
+    start = end + 1;
+  }
+  return tokens;
+}
+
+void read_tokens(Crate& crate) {
+  ByteCursor cursor = find_section(crate, "TOKENS");
+  const uint64_t count = cursor.read_u64();
+  const uint64_t raw_size = cursor.read_u64();
+  const uint64_t compressed_size = cursor.read_u64();
+  if (raw_size > kMaxTokenBytes || count > saturating_add(raw_size, 1)) throw parse_error("implausible token table");
+  const std::vector<uint8_t> content = decompress_lz4_blob(cursor.read_bytes(compressed_size), raw_size);
+  crate.tokens = split_token_blob(content, count);
+}
+
+// Compressed integers read as unsigned indices.
+std::vector<uint32_t> read_indices(ByteCursor& cursor, uint64_t count) {
+  std::vector<int32_t> values = read_compressed_ints(cursor, count);
+  return std::vector<uint32_t>(values.begin(), values.end());
+}
+
+void read_fields(Crate& crate) {
+  ByteCursor cursor = find_section(crate, "FIELDS");
+  const uint64_t count = cursor.read_u64();
+  if (count > crate.file.size()) throw parse_error("implausible field count");
+  const std::vector<int32_t> names = read_compressed_ints(cursor, count);
+  const uint64_t reps_size = cursor.read_u64();
+  const std::vector<uint8_t> reps = decompress_lz4_blob(cursor.read_bytes(reps_size), 8 * count);
+  if (reps.size() < 8 * count) throw parse_error("field reps truncated");
+  crate.fields.resize(static_cast<std::size_t>(count));
+  for (std::size_t i = 0; i < crate.fields.size(); ++i) {
+    const auto token = static_cast<uint32_t>(names[i]);
+    if (token >= crate.tokens.size()) throw parse_error("field token index out of range");
+    crate.fields[i] = {token, load_u64(reps.data() + 8 * i)};
+  }
+}
+
+void read_field_sets(Crate& crate) {
+  ByteCursor cursor = find_section(crate, "FIELDSETS");
+  const uint64_t count = cursor.read_u64();
+  if (count > crate.file.size()) throw parse_error("implausible fieldset count");
+  crate.field_sets = read_indices(cursor, count);
+}
+
+// Depth-first runs of the path tree; every entry is visited at most once per run, and the runs
+// together may not visit more than the entries there are, so a cyclic jump structure ends.
+PathTable decode_path_tree(std::span<const int32_t> path_indexes, std::span<const int32_t> element_tokens,
+                           std::span<const int32_t> jumps, uint64_t token_count) {
+  PathTable table;
+  const uint64_t n = path_indexes.size();
+  if (n == 0) return table;
+  table.reserve(static_cast<std::size_t>(std::min<uint64_t>(n, 1 << 20)));
+  struct Run {
+    uint64_t first;
+    bool has_parent;
+    uint32_t parent;
+  };
+  std::vector<Run> pending{{0, false, 0}};
+  uint64_t visited = 0;
+  while (!pending.empty()) {
+    Run run = pending.back();
+    pending.pop_back();
+    if (visited > n || run.first >= n) throw parse_error("malformed path tree");
+    for (uint64_t i = run.first;; ++i) {
+      const uint64_t k = i - run.first;
+      const int32_t e = element_tokens[i];
+      const uint32_t magnitude = e >= 0 ? static_cast<uint32_t>(e) : 0u - static_cast<uint32_t>(e);
+      if (magnitude >= token_count) throw parse_error("path entry out of range");
+      const auto path = static_cast<uint32_t>(path_indexes[i]);
+      table[path] = PathEntry{run.has_parent, run.parent, magnitude, e < 0};
+      const int32_t j = jumps[i];
+      if (j > 0) {
+        pending.push_back({i + static_cast<uint64_t>(j), run.has_parent, run.parent});
+        run.has_parent = true, run.parent = path;
+      } else if (j == -1) {
+        run.has_parent = true, run.parent = path;
+      } else if (j < -1) {
+        visited += k + 1;
+        break;
+      }
+      if (visited + k >= n || i + 1 >= n) throw parse_error("malformed path tree");
+    }
+  }
+  return table;
+}
+
+void read_paths(Crate& crate) {
+  ByteCursor cursor = find_section(crate, "PATHS");
+  cursor.read_u64();  // the path count; the encoded entries follow
+  const uint64_t count = cursor.read_u64();
+  if (count > crate.file.size()) throw parse_error("implausible path count");
+  const std::vector<int32_t> path_indexes = read_compressed_ints(cursor, count);
+  const std::vector<int32_t> element_tokens = read_compressed_ints(cursor, count);
+  const std::vector<int32_t> jumps = read_compressed_ints(cursor, count);
+  crate.paths = decode_path_tree(path_indexes, element_tokens, jumps, crate.tokens.size());
+}
+
+void read_specs(Crate& crate) {
+  ByteCursor cursor = find_section(crate, "SPECS");
+  const uint64_t count = cursor.read_u64();
+  if (count > crate.file.size()) throw parse_error("implausible spec count");
+  const std::vector<uint32_t> paths = read_indices(cursor, count);
+  const std::vector<uint32_t> field_sets = read_indices(cursor, count);
+  const std::vector<uint32_t> types = read_indices(cursor, count);
+  crate.specs.resize(static_cast<std::size_t>(count));
+  for (std::size_t i = 0; i < crate.specs.size(); ++i) crate.specs[i] = {paths[i], field_sets[i], types[i]};
+}
+
+bool names(const Crate& crate, uint32_t field, std::string_view name) {
+  return field < crate.fields.size() && crate.tokens[crate.fields[field].token] == name;
+}
+
+// The first field called `name` in the field set starting at `field_set`. The walk stops at the
+// terminator or the end of the list and skips entries that name no field; an index beyond the
+// list is an empty field set.
+std::optional<uint64_t> find_field(const Crate& crate, uint64_t field_set, std::string_view name) {
+  for (uint64_t i = field_set; i < crate.field_sets.size(); ++i) {
+    const uint32_t entry = crate.field_sets[i];
+    if (entry == kFieldSetTerminator) break;
+    if (names(crate, entry, name)) return crate.fields[entry].rep;
+  }
+  return std::nullopt;
+}
+
+bool is_inlined_token(const Crate& crate, uint64_t rep, std::string_view text) {
+  return (rep & kRepInlined) && rep_type(rep) == kTypeToken && rep_payload(rep) < crate.tokens.size() &&
+         crate.tokens[rep_payload(rep)] == text;
+}
+
+// The prim spec of the smallest path index whose first "typeName" field is the token "Mesh". The
+// first "typeName" at or after every field-set position is found in one backward pass, so many
+// specs sharing long field sets cost linear time.
+std::optional<CrateSpec> find_mesh_prim(const Crate& crate) {
+  constexpr uint64_t none = UINT64_MAX;
+  const std::size_t n = crate.field_sets.size();
+  std::vector<uint64_t> next_type_name(n + 1, none);
+  for (std::size_t i = n; i-- > 0;) {
+    const uint32_t entry = crate.field_sets[i];
+    if (entry == kFieldSetTerminator) continue;  // stays `none`: the set ends here
+    next_type_name[i] = names(crate, entry, "typeName") ? i : next_type_name[i + 1];
+  }
+  std::optional<CrateSpec> best;
+  for (const CrateSpec& spec : crate.specs) {
+    if (spec.type != static_cast<uint32_t>(SpecType::Prim) || spec.field_set >= n) continue;
+    const uint64_t at = next_type_name[spec.field_set];
+    if (at == none) continue;
+    if (!is_inlined_token(crate, crate.fields[crate.field_sets[at]].rep, "Mesh")) continue;
+    if (!best || spec.path < best->path) best = spec;
+  }
+  return best;
+}
+
+PropertyMap collect_properties(const Crate& crate, uint32_t prim_path) {
+  PropertyMap properties;
+  for (const CrateSpec& spec : crate.specs) {
+    if (spec.type != static_cast<uint32_t>(SpecType::Attribute)) continue;
+    const auto it = crate.paths.find(spec.path);
+    if (it == crate.paths.end()) continue;
+    const PathEntry& entry = it->second;
+    if (!entry.property || !entry.has_parent || entry.parent != prim_path) continue;
+    properties[crate.tokens[entry.element]] = spec.field_set;
+  }
+  return properties;
+}
+
+uint64_t find_property(const Crate& crate, const PropertyMap& properties, const std::string& name) {
+  const auto it = properties.find(name);
+  if (it == properties.end()) throw parse_error("Mesh prim has no " + name);
+  const std::optional<uint64_t> rep = find_field(crate, it->second, "default");
+  if (!rep) throw parse_error(name + " has no default value");
+  return *rep;
+}
+
+std::optional<uint32_t> find_orientation(const PropertyMap& properties) {
+  const auto it = properties.find("orientation");
+  if (it == properties.end()) return std::nullopt;
+  return it->second;
+}
+
+// Where an array value's elements start and how many there are. Before version 0.7 the count is a
+// u32, and before 0.5 a u32 rank precedes it. A payload of 0 is an empty array, which OpenUSD
+// writes without any bytes.
+struct ArrayHeader {
+  uint64_t count = 0;
+  uint64_t data = 0;
+};
+
+ArrayHeader read_array_header(const Crate& crate, uint64_t rep) {
+  const uint64_t offset = rep_payload(rep);
+  if (offset == 0) return {};
+  ByteCursor cursor(crate.file, offset);
+  if (crate.minor_version >= 7) {
+    const uint64_t count = cursor.read_u64();
+    return {count, cursor.position()};
+  }
+  const std::span<const uint8_t> words = cursor.read_bytes(crate.minor_version < 5 ? 8 : 4);
+  return {load_u32(words.data() + words.size() - 4), cursor.position()};
+}
+
+std::vector<Vec3> read_points(const Crate& crate, uint64_t rep) {
+  const uint32_t type = rep_type(rep);
+  if (!(rep & kRepArray) || (type != kTypeFloat3 && type != kTypeDouble3)) {
+    throw parse_error("points must be float3[] or double3[]");
+  }
+  if (rep & kRepCompressed) throw parse_error("compressed vec arrays not supported");
+  const ArrayHeader header = read_array_header(crate, rep);
+  if (header.count > kMaxPoints) throw parse_error("implausible point count");
+  const uint64_t element_size = type == kTypeFloat3 ? 12 : 24;
+  ByteCursor cursor(crate.file, header.data);
+  const uint8_t* p = cursor.read_bytes(header.count * element_size).data();
+  std::vector<Vec3> points(static_cast<std::size_t>(header.count));
+  for (Vec3& point : points) {
+    for (double& component : point) {
+      if (type == kTypeFloat3) {
+        const uint32_t bits = load_u32(p);
+        component = std::bit_cast<float>(bits);
+        p += 4;
+      } else {
+        component = std::bit_cast<double>(load_u64(p));
+        p += 8;
+      }
+    }
+  }
+  return points;
+}
+
+// The values of an int[] value as stored, raw or compressed; they are sign-extended only where
+// they are used, during triangulation.
+std::vector<int32_t> read_int_array(const Crate& crate, uint64_t rep) {
+  if (!(rep & kRepArray) || rep_type(rep) != kTypeInt) throw parse_error("expected an int[] value");
+  const ArrayHeader header = read_array_header(crate, rep);
+  if (header.count > kMaxArrayLength) throw parse_error("implausible array length");
+  ByteCursor cursor(crate.file, header.data);
+  if (rep & kRepCompressed) return read_compressed_ints(cursor, header.count);
+  const uint8_t* p = cursor.read_bytes(4 * header.count).data();
+  std::vector<int32_t> values(static_cast<std::size_t>(header.count));
+  for (int32_t& v : values) {
+    v = static_cast<int32_t>(load_u32(p));
+    p += 4;
+  }
+  return values;
+}
+
+bool is_left_handed(const Crate& crate, const PropertyMap& properties) {
+  const std::optional<uint32_t> field_set = find_orientation(properties);
+  if (!field_set) return false;
+  const std::optional<uint64_t> rep = find_field(crate, *field_set, "default");
+  return rep && is_inlined_token(crate, *rep, "leftHanded");
+}
+
+}  // namespace
+
+MeshData read_usdc_bytes(std::span<const uint8_t> file, const MeshLimits& limits) {
+  Crate crate;
+  crate.file = file;
+  read_sections(crate);
+  read_tokens(crate);
+  read_fields(crate);
+  read_field_sets(crate);
+  read_paths(crate);
+  read_specs(crate);
+
+  const std::optional<CrateSpec> prim = find_mesh_prim(crate);
+  if (!prim) throw parse_error("no Mesh prim found");
+  const PropertyMap properties = collect_properties(crate, prim->path);
+
+  MeshData mesh;
+  mesh.positions = read_points(crate, find_property(crate, properties, "points"));
+  const std::vector<int32_t> counts = read_int_array(crate, find_property(crate, properties, "faceVertexCounts"));
+  const std::vector<int32_t> indices = read_int_array(crate, find_property(crate, properties, "faceVertexIndices"));
+  mesh.triangles =
+      polygons_to_triangles(counts, indices, mesh.positions.size(), is_left_handed(crate, properties), &limits);
+  return mesh;
+}
+
+MeshData read_usdc(const std::string& path) {
+  const std::vector<char> bytes = read_file(path);
+  return read_usdc_bytes(std::span(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()));
+}
+
+}  // namespace morvane::io

@@ -1,0 +1,176 @@
+// Safe replacement of output files: a failed write keeps the previous file and leaves no temporary.
+#include "io/file_writer.hpp"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+
+#include "io/io_error.hpp"
+#include "io/mesh_io.hpp"
+#include "temp_dir.hpp"
+
+namespace morvane::io {
+namespace {
+
+using test::read_text;
+using test::TempDir;
+using test::write_text;
+
+std::string write_error(const std::string& path, const std::string& text) {
+  try {
+    FileWriter out(path);
+    out.write(text);
+    out.commit();
+  } catch (const IoError& e) {
+    EXPECT_EQ(e.kind(), IoError::Kind::Io);
+    return e.what();
+  }
+  return "no error";
+}
+
+mode_t mode_of(const std::string& path) {
+  struct stat info {};
+  EXPECT_EQ(stat(path.c_str(), &info), 0);
+  return info.st_mode & 07777;
+}
+
+TEST(FileWriterReplace, CommitPublishesTheWholeFile) {
+  TempDir dir;
+  write_text(dir.file("out.txt"), "previous");
+  std::string expected;
+  {
+    FileWriter out(dir.file("out.txt"));
+    // Small pieces, a piece that straddles the buffer and one larger than the buffer.
+    for (int i = 0; i < 3000; ++i) {
+      const std::string piece = std::to_string(i) + ",";
+      out.write(piece);
+      expected += piece;
+    }
+    const std::string big(3 * FileWriter::kBufferSize + 17, 'x');
+    out.write(big.data(), big.size());
+    expected += big;
+    EXPECT_EQ(read_text(dir.file("out.txt")), "previous");  // untouched until commit
+    out.commit();
+  }
+  EXPECT_EQ(read_text(dir.file("out.txt")), expected);
+  EXPECT_EQ(dir.entries(), std::vector<std::string>{"out.txt"});
+}
+
+TEST(FileWriterReplace, UncommittedWriterLeavesPreviousFileAndNoTemporary) {
+  TempDir dir;
+  write_text(dir.file("out.txt"), "previous");
+  {
+    FileWriter out(dir.file("out.txt"));
+    out.write(std::string(20000, 'y'));
+  }
+  EXPECT_EQ(read_text(dir.file("out.txt")), "previous");
+  EXPECT_EQ(dir.entries(), std::vector<std::string>{"out.txt"});
+}
+
+// The child process writes under a file size limit, so the write fails part way (EFBIG).
+TEST(FileWriterReplace, FailedSaveKeepsPreviousFileAndNoTemporary) {
+  TempDir dir;
+  const std::string target = dir.file("mesh.obj");
+  write_text(target, "previous mesh\n");
+  std::vector<Vec3> positions(5000, Vec3{1.5, -2.25, 3.0});
+  std::vector<Tri> triangles(5000, Tri{0, 1, 2});
+
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit{20000, 20000};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    int code = 1;
+    try {
+      save_mesh(positions, triangles, target);
+    } catch (const IoError& e) {
+      code = std::string(e.what()) == "I/O error: File too large (os error 27)" ? 0 : 2;
+    }
+    _exit(code);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "1: the save succeeded, 2: another error";
+  EXPECT_EQ(read_text(target), "previous mesh\n");
+  EXPECT_EQ(dir.entries(), std::vector<std::string>{"mesh.obj"});
+}
+
+TEST(FileWriterReplace, NewFileGetsMode666LessUmask) {
+  TempDir dir;
+  const mode_t previous = umask(027);
+  EXPECT_EQ(write_error(dir.file("new.txt"), "x"), "no error");
+  umask(previous);
+  EXPECT_EQ(mode_of(dir.file("new.txt")), 0640u);
+}
+
+TEST(FileWriterReplace, ReplacedFileKeepsItsMode) {
+  TempDir dir;
+  write_text(dir.file("old.txt"), "old");
+  ASSERT_EQ(chmod(dir.file("old.txt").c_str(), 0600), 0);
+  EXPECT_EQ(write_error(dir.file("old.txt"), "new"), "no error");
+  EXPECT_EQ(mode_of(dir.file("old.txt")), 0600u);
+  EXPECT_EQ(read_text(dir.file("old.txt")), "new");
+}
+
+TEST(FileWriterTargets, SymbolicLinkIsFollowedAndKept) {
+  TempDir dir;
+  ASSERT_EQ(mkdir(dir.file("real").c_str(), 0777), 0);
+  write_text(dir.file("real/target.txt"), "old");
+  ASSERT_EQ(symlink("real/target.txt", dir.file("link.txt").c_str()), 0);
+  EXPECT_EQ(write_error(dir.file("link.txt"), "new"), "no error");
+  struct stat info {};
+  ASSERT_EQ(lstat(dir.file("link.txt").c_str(), &info), 0);
+  EXPECT_TRUE(S_ISLNK(info.st_mode));
+  EXPECT_EQ(read_text(dir.file("real/target.txt")), "new");
+  EXPECT_EQ(dir.entries(), (std::vector<std::string>{"link.txt", "real"}));
+}
+
+TEST(FileWriterTargets, DanglingLinkCreatesItsTarget) {
+  TempDir dir;
+  ASSERT_EQ(symlink(dir.file("made.txt").c_str(), dir.file("link.txt").c_str()), 0);
+  EXPECT_EQ(write_error(dir.file("link.txt"), "made"), "no error");
+  EXPECT_EQ(read_text(dir.file("made.txt")), "made");
+}
+
+// A device is written in place; the failure of the final flush is reported.
+TEST(FileWriterTargets, SaveThroughLinkToDeviceReportsTheDeviceError) {
+  TempDir dir;
+  ASSERT_EQ(symlink("/dev/full", dir.file("full.obj").c_str()), 0);
+  try {
+    save_mesh(std::vector<Vec3>{{0, 0, 0}}, {}, dir.file("full.obj"));
+    FAIL();
+  } catch (const IoError& e) {
+    EXPECT_STREQ(e.what(), "I/O error: No space left on device (os error 28)");
+  }
+  EXPECT_EQ(dir.entries(), std::vector<std::string>{"full.obj"});
+}
+
+TEST(FileWriterTargets, DirectoryOrMissingParentFails) {
+  TempDir dir;
+  EXPECT_EQ(write_error(dir.path(), "x"), "I/O error: Is a directory (os error 21)");
+  EXPECT_EQ(write_error(dir.file("missing/out.txt"), "x"), "I/O error: No such file or directory (os error 2)");
+  EXPECT_TRUE(dir.entries().empty());
+}
+
+TEST(FileWriterTargets, NulInPathIsRefusedBeforeAnySystemCall) {
+  TempDir dir;
+  const std::string path = dir.file("sub") + std::string(1, '\0') + "/out.obj";
+  EXPECT_EQ(write_error(path, "x"), "I/O error: file name contained an unexpected NUL byte");
+  try {
+    save_mesh({}, {}, path);
+    FAIL();
+  } catch (const IoError& e) {
+    EXPECT_STREQ(e.what(), "I/O error: file name contained an unexpected NUL byte");
+  }
+  EXPECT_TRUE(dir.entries().empty());
+}
+
+}  // namespace
+}  // namespace morvane::io
