@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
-#include <limits>
+#include <string>
 
 #include <fmt/format.h>
 

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <vector>
 
 #include "core/mesh_error.hpp"
@@ -45,6 +46,9 @@ TEST_F(OffsetProjection, LeavesVerticesWithoutAUsableCandidate) {
   EXPECT_EQ(project_one({1, 1, 1.5}, 0.1, 1.0), (Vec3{1, 1, 1.5}));      // beyond the band
   EXPECT_EQ(project_one({1, 1, 0.05}, 0.1, 0.0), (Vec3{1, 1, 0.05}));    // no move allowed
   EXPECT_EQ(project_one({1, 1, 0.05}, 0.1, -1.0), (Vec3{1, 1, 0.05}));
+  const Vec3 nan_vertex = project_one({std::nan(""), 1, 0.05}, 0.1, 1.0);
+  EXPECT_TRUE(std::isnan(nan_vertex[0]));
+  EXPECT_EQ(nan_vertex[2], 0.05);
 }
 
 TEST_F(OffsetProjection, RefusesAMeshTheGridWasNotBuiltFrom) {

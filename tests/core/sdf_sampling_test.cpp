@@ -45,6 +45,7 @@ TEST(SdfSampling, ClampsToTheFirstAndSecondToLastCentres) {
   EXPECT_EQ(outside[0], 0.0);
   EXPECT_EQ(outside[2], 0.0);
   EXPECT_NEAR(outside[1], 2.0, 1e-9);
+  EXPECT_TRUE(std::isnan(sample_trilinear(g, {std::nan(""), 1.0, 1.0})));
 }
 
 TEST(ProjectToSdf, StepsOntoTheLevel) {
