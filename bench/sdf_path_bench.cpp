@@ -19,15 +19,6 @@
 namespace morvane {
 namespace {
 
-Mesh bumpy_sphere() {
-  Mesh m = test::make_icosphere(8);
-  for (Vec3& p : m.positions) {
-    const double bump = 1.0 + 0.08 * std::sin(7 * p[0]) * std::sin(9 * p[1]) * std::sin(11 * p[2]);
-    p = p * bump;
-  }
-  return m;
-}
-
 void run_case(const Mesh& mesh, uint64_t res, const char* workers) {
   using bench::Stopwatch;
   Stopwatch clock;
@@ -62,7 +53,7 @@ void run_case(const Mesh& mesh, uint64_t res, const char* workers) {
 }  // namespace morvane
 
 int main() {
-  const morvane::Mesh mesh = morvane::bumpy_sphere();
+  const morvane::Mesh mesh = morvane::test::make_bumpy_sphere(8);
   std::printf("input: %zu vertices, %zu triangles, pool of %zu workers\n", mesh.positions.size(), mesh.indices.size(),
               morvane::pool_worker_count());
   for (uint64_t res : {128, 256, 512}) {

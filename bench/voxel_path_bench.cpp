@@ -9,25 +9,10 @@
 #include "core/voxelize.hpp"
 #include "support/test_meshes.hpp"
 
-namespace morvane {
-namespace {
-
-Mesh bumpy_sphere() {
-  Mesh m = test::make_icosphere(8);
-  for (Vec3& p : m.positions) {
-    const double bump = 1.0 + 0.08 * std::sin(7 * p[0]) * std::sin(9 * p[1]) * std::sin(11 * p[2]);
-    p = p * bump;
-  }
-  return m;
-}
-
-}  // namespace
-}  // namespace morvane
-
 int main() {
   using morvane::Mesh;
   using morvane::bench::Stopwatch;
-  const Mesh mesh = morvane::bumpy_sphere();
+  const Mesh mesh = morvane::test::make_bumpy_sphere(8);
   fmt::print("input: {} vertices, {} triangles\n", mesh.positions.size(), mesh.indices.size());
   for (uint64_t res : {128, 256, 512}) {
     Stopwatch clock;
