@@ -12,6 +12,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "core/memory_guard.hpp"
+#include "core/numeric.hpp"
 #include "file_reader.hpp"
 #include "gltf_image.hpp"
 #include "gltf_uri.hpp"
@@ -133,7 +135,8 @@ void check_data_payload(const std::string& what, std::string_view payload, std::
   if (!size) fail(what + ": data URI holds invalid base64");
 }
 
-void check_buffer(std::size_t index, const Json& buffer, ImportContext& context) {
+// Returns the buffer's declared byteLength (0 when it has none).
+uint64_t check_buffer(std::size_t index, const Json& buffer, ImportContext& context) {
   const std::string what = "buffer " + std::to_string(index);
   std::optional<uint64_t> byte_length;
   if (const auto it = buffer.find("byteLength"); it != buffer.end() && it->is_number_unsigned()) {
@@ -141,7 +144,7 @@ void check_buffer(std::size_t index, const Json& buffer, ImportContext& context)
     if (*byte_length == 0) fail(what + ": byteLength must be at least 1");
   }
   const auto it = buffer.find("uri");
-  if (it == buffer.end() || !it->is_string()) return;
+  if (it == buffer.end() || !it->is_string()) return byte_length.value_or(0);
   const std::string& uri = it->get_ref<const std::string&>();
   if (uri.starts_with("data:")) {
     const std::optional<std::string_view> payload = base64_payload(uri);
@@ -152,9 +155,10 @@ void check_buffer(std::size_t index, const Json& buffer, ImportContext& context)
       fail(what + ": data URI holds " + std::to_string(*size) + " bytes but byteLength is " +
            std::to_string(*byte_length));
     }
-    return;
+    return *size;
   }
   note_file(what, uri, byte_length.value_or(0), context);
+  return byte_length.value_or(0);
 }
 
 void check_image_entry(std::size_t index, const Json& image, ImportContext& context) {
@@ -202,8 +206,15 @@ void check_document(std::string_view text, ImportContext& context) {
     fail("unsupported required extensions: " + names);
   }
   if (const auto it = document.find("buffers"); it != document.end() && it->is_array()) {
+    // tinygltf allocates every buffer at its declared length, even buffers that share a file.
+    uint64_t declared = 0;
     for (std::size_t i = 0; i < it->size(); ++i) {
-      if ((*it)[i].is_object()) check_buffer(i, (*it)[i], context);
+      if ((*it)[i].is_object()) declared = saturating_add(declared, check_buffer(i, (*it)[i], context));
+    }
+    try {
+      require_memory(declared);
+    } catch (const std::bad_alloc&) {
+      fail("buffers declare " + std::to_string(declared) + " bytes, more than this machine's memory");
     }
   }
   if (const auto it = document.find("images"); it != document.end() && it->is_array()) {

@@ -1,9 +1,13 @@
 #include "gltf_image.hpp"
 
+#include <array>
 #include <climits>
+#include <cstdint>
 #include <cstring>
+#include <utility>
+#include <vector>
 
-// stb_image is compiled here with internal linkage and for PNG alone.
+// stb_image is compiled here with internal linkage and for PNG alone: its header reader and inflater.
 #define STB_IMAGE_STATIC
 #define STB_IMAGE_IMPLEMENTATION
 #define STBI_ONLY_PNG
@@ -11,7 +15,14 @@
 #define STBI_NO_LINEAR
 #define STBI_NO_HDR
 #define STBI_MAX_DIMENSIONS (1 << 16)
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"  // a false alarm inside stb_image's PNG parser
+#endif
 #include <stb_image.h>
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
 
 namespace morvane::io {
 
@@ -23,15 +34,65 @@ bool has_signature(const unsigned char* bytes, std::size_t size, const char* sig
 
 ImageCheck corrupt(std::string reason) { return {ImageCheck::Status::Corrupt, std::move(reason)}; }
 
+uint32_t big_endian_u32(const unsigned char* p) {
+  return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3];
+}
+
+// Width and height of the sub-images whose filtered scanlines a PNG decompresses to: the whole
+// image, or the seven Adam7 passes of an interlaced one.
+std::vector<std::array<uint64_t, 2>> png_passes(uint64_t width, uint64_t height, bool interlaced) {
+  if (!interlaced) return {{width, height}};
+  static constexpr int kAdam7[7][4] = {{0, 0, 8, 8}, {4, 0, 8, 8}, {0, 4, 4, 8}, {2, 0, 4, 4},
+                                       {0, 2, 2, 4}, {1, 0, 2, 2}, {0, 1, 1, 2}};  // x0, y0, dx, dy
+  std::vector<std::array<uint64_t, 2>> passes;
+  for (const auto& [x0, y0, dx, dy] : kAdam7) {
+    const uint64_t w = width > uint64_t(x0) ? (width - x0 + dx - 1) / dx : 0;
+    const uint64_t h = height > uint64_t(y0) ? (height - y0 + dy - 1) / dy : 0;
+    if (w > 0 && h > 0) passes.push_back({w, h});
+  }
+  return passes;
+}
+
+// stb_image would inflate the image data into a buffer it doubles without bound (a few megabytes
+// of compressed data can claim gigabytes), so the data is inflated here into a buffer of exactly
+// the size the header implies, and the filter type of every scanline checked.
 ImageCheck check_png(const unsigned char* bytes, std::size_t size) {
   if (size > static_cast<std::size_t>(INT_MAX)) return corrupt("PNG data larger than 2 GiB");
-  const int length = static_cast<int>(size);
+  if (std::string problem = png_structure_problem(bytes, size); !problem.empty()) return corrupt(std::move(problem));
   int width = 0, height = 0, channels = 0;
-  if (!stbi_info_from_memory(bytes, length, &width, &height, &channels)) return corrupt(stbi_failure_reason());
+  if (!stbi_info_from_memory(bytes, static_cast<int>(size), &width, &height, &channels)) {
+    return corrupt(stbi_failure_reason());
+  }
   if (static_cast<std::size_t>(width) * static_cast<std::size_t>(height) > kMaxDecodedImagePixels) return {};
-  stbi_uc* pixels = stbi_load_from_memory(bytes, length, &width, &height, &channels, 0);
-  if (!pixels) return corrupt(stbi_failure_reason());
-  stbi_image_free(pixels);
+
+  const unsigned char* header = bytes + 16;  // IHDR, which stbi_info has checked comes first
+  static constexpr unsigned kSamplesPerPixel[7] = {1, 0, 3, 1, 2, 0, 4};  // by colour type
+  const uint64_t bits_per_pixel = uint64_t{kSamplesPerPixel[header[9]]} * header[8];
+  const auto passes = png_passes(static_cast<uint64_t>(width), static_cast<uint64_t>(height), header[12] == 1);
+  uint64_t expected = 0;
+  for (const auto& [w, h] : passes) expected += h * (1 + (w * bits_per_pixel + 7) / 8);
+
+  std::string compressed;
+  for (std::size_t at = 8; at < size;) {
+    const std::size_t length = big_endian_u32(bytes + at);
+    if (std::memcmp(bytes + at + 4, "IDAT", 4) == 0) {
+      compressed.append(reinterpret_cast<const char*>(bytes + at + 8), length);
+    }
+    if (std::memcmp(bytes + at + 4, "IEND", 4) == 0) break;
+    at += 12 + length;
+  }
+  std::vector<char> scanlines(expected + 1);  // one spare byte tells too much data from just enough
+  const int produced = stbi_zlib_decode_buffer(scanlines.data(), static_cast<int>(scanlines.size()),
+                                               compressed.data(), static_cast<int>(compressed.size()));
+  if (produced < 0) return corrupt(stbi_failure_reason());
+  if (static_cast<uint64_t>(produced) != expected) return corrupt("PNG image data of the wrong size");
+  std::size_t row = 0;
+  for (const auto& [w, h] : passes) {
+    for (uint64_t y = 0; y < h; ++y) {
+      if (static_cast<unsigned char>(scanlines[row]) > 4) return corrupt("bad PNG filter type");
+      row += 1 + (w * bits_per_pixel + 7) / 8;
+    }
+  }
   return {};
 }
 
@@ -69,6 +130,19 @@ std::size_t skip_entropy_coded_data(const unsigned char* bytes, std::size_t size
 }
 
 }  // namespace
+
+std::string png_structure_problem(const unsigned char* bytes, std::size_t size) {
+  std::size_t at = 8;  // after the signature
+  for (;;) {
+    if (size - at < 12) return "PNG chunk cut short";
+    const std::size_t length = std::size_t{bytes[at]} << 24 | std::size_t{bytes[at + 1]} << 16 |
+                               std::size_t{bytes[at + 2]} << 8 | bytes[at + 3];
+    if (length > size - at - 12) return "PNG chunk runs past the end of the data";
+    const bool last = std::memcmp(bytes + at + 4, "IEND", 4) == 0;
+    at += 12 + length;
+    if (last) return {};
+  }
+}
 
 std::string jpeg_structure_problem(const unsigned char* bytes, std::size_t size) {
   if (size < 2 || bytes[0] != 0xFF || bytes[1] != 0xD8) return "JPEG without start-of-image marker";

@@ -154,10 +154,7 @@ MeshData MeshMerger::finish() {
   return std::move(mesh_);
 }
 
-}  // namespace
-
-MeshData read_gltf_bytes(std::string_view bytes, const std::string& base_dir, const MeshLimits& limits) {
-  const tinygltf::Model model = import_gltf_document(bytes, base_dir);
+MeshData merge_meshes(const tinygltf::Model& model, const MeshLimits& limits) {
   MeshMerger merger(limits);
   for (std::size_t m = 0; m < model.meshes.size(); ++m) {
     const std::vector<tinygltf::Primitive>& primitives = model.meshes[m].primitives;
@@ -168,11 +165,19 @@ MeshData read_gltf_bytes(std::string_view bytes, const std::string& base_dir, co
   return merger.finish();
 }
 
+}  // namespace
+
+MeshData read_gltf_bytes(std::string_view bytes, const std::string& base_dir, const MeshLimits& limits) {
+  return merge_meshes(import_gltf_document(bytes, base_dir), limits);
+}
+
 MeshData read_gltf(const std::string& path) {
   std::vector<char> bytes;
   const FileReadStatus status = try_read_file(path, bytes);
   if (status.stage != FileReadStatus::Stage::Ok) fail(read_failure_text(status));
-  return read_gltf_bytes(std::string_view(bytes.data(), bytes.size()), folder_of(path));
+  const tinygltf::Model model = import_gltf_document(std::string_view(bytes.data(), bytes.size()), folder_of(path));
+  std::vector<char>().swap(bytes);  // the buffers hold their own copies now
+  return merge_meshes(model, MeshLimits{});
 }
 
 }  // namespace morvane::io

@@ -2,8 +2,11 @@
 
 #include <utility>
 
+#include "gltf_io.hpp"
 #include "io_error.hpp"
 #include "obj.hpp"
+#include "usd.hpp"
+#include "usdc.hpp"
 
 namespace morvane::io {
 
@@ -51,10 +54,6 @@ std::string_view extension_text(std::string_view path) {
   return *extension;
 }
 
-[[noreturn]] void not_built_in(std::string_view format) {
-  throw IoError::io(std::string(format) + " support is not built in yet");
-}
-
 }  // namespace
 
 std::optional<std::string_view> path_extension(std::string_view path) {
@@ -95,12 +94,12 @@ MeshData load_mesh(const std::string& path) {
     case MeshFormat::Obj:
       return read_obj(path);
     case MeshFormat::Gltf:
-      not_built_in("glTF");
+      return read_gltf(path);
     case MeshFormat::Usda:
     case MeshFormat::Usdc:
-      not_built_in("USD");
+      return read_usd(path);  // text or crate, told apart by the file's first bytes
   }
-  not_built_in("this format");
+  throw std::logic_error("unknown mesh format");
 }
 
 void save_mesh(std::span<const Vec3> positions, std::span<const Tri> triangles, const std::string& path) {
@@ -112,17 +111,25 @@ void save_mesh_with_attributes(std::span<const Vec3> positions, std::span<const 
                                const std::string& path) {
   const std::optional<MeshFormat> format = format_from_extension(path);
   if (!format) throw IoError::unsupported_format(extension_text(path));
-  MeshData mesh{std::vector<Vec3>(positions.begin(), positions.end()),
-                std::vector<Tri>(triangles.begin(), triangles.end()), std::move(uvs), std::move(normals)};
+  // The record of the writers that carry attributes: positions and triangles copied once, the
+  // attribute lists moved in.
+  const auto record = [&] {
+    return MeshData{std::vector<Vec3>(positions.begin(), positions.end()),
+                    std::vector<Tri>(triangles.begin(), triangles.end()), std::move(uvs), std::move(normals)};
+  };
   switch (*format) {
     case MeshFormat::Obj:
-      write_obj(path, mesh);
+      write_obj(path, record());
       return;
     case MeshFormat::Gltf:
-      not_built_in("glTF");
+      write_glb(path, positions, triangles);  // a GLB holds neither normals nor texture coordinates
+      return;
     case MeshFormat::Usda:
+      write_usda(path, record());
+      return;
     case MeshFormat::Usdc:
-      not_built_in("USD");
+      write_usdc(path, record());  // ".usd" and ".usdc" both get the binary crate format
+      return;
   }
 }
 

@@ -312,10 +312,10 @@ CrateTail encode_crate_tail(const CrateTables& tables, uint64_t value_bytes) {
 }
 
 std::vector<uint8_t> encode_crate_header(uint8_t minor_version, uint64_t toc_offset) {
-  std::vector<uint8_t> header(kCrateMagic.begin(), kCrateMagic.end());
-  header.insert(header.end(), {0, minor_version, 0, 0, 0, 0, 0, 0});
-  append_u64(header, toc_offset);
-  header.resize(kCrateHeaderSize, 0);
+  std::vector<uint8_t> header(kCrateHeaderSize, 0);
+  std::copy(kCrateMagic.begin(), kCrateMagic.end(), header.begin());
+  header[9] = minor_version;  // version 0.minor.0
+  for (int k = 0; k < 8; ++k) header[16 + k] = static_cast<uint8_t>(toc_offset >> (8 * k));
   return header;
 }
 

@@ -59,7 +59,8 @@ IoError parse_error(std::string_view text) { return IoError::usd_parse(text); }
 // Header: magic, version 0.4 or later, table of contents.
 void read_sections(Crate& crate) {
   const std::span<const uint8_t> file = crate.file;
-  if (file.size() < kCrateHeaderSize || std::string_view(reinterpret_cast<const char*>(file.data()), 8) != kCrateMagic) {
+  const auto magic = [&] { return std::string_view(reinterpret_cast<const char*>(file.data()), kCrateMagic.size()); };
+  if (file.size() < kCrateHeaderSize || magic() != kCrateMagic) {
     throw parse_error("not a USD crate file");
   }
   const uint8_t major = file[8], minor = file[9];

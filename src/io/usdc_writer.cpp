@@ -70,7 +70,8 @@ uint64_t inlined_token(CrateWriter& w, std::string_view text) {
 
 uint32_t add_field(CrateWriter& w, std::string_view name, uint64_t value) {
   const uint32_t token = intern_token(w, name);
-  const auto [it, added] = w.field_map.try_emplace(FieldKey{token, value}, static_cast<uint32_t>(w.tables.fields.size()));
+  const auto index = static_cast<uint32_t>(w.tables.fields.size());
+  const auto [it, added] = w.field_map.try_emplace(FieldKey{token, value}, index);
   if (added) w.tables.fields.push_back({token, value});
   return it->second;
 }
@@ -207,21 +208,21 @@ EncodedCrate encode(const MeshData& mesh) {
   }
 
   // 12. Specs.
-  w.tables.specs.push_back({0, root_fields, static_cast<uint32_t>(SpecType::PseudoRoot)});
-  w.tables.specs.push_back({1, prim_fields, static_cast<uint32_t>(SpecType::Prim)});
+  t.specs.push_back({0, root_fields, static_cast<uint32_t>(SpecType::PseudoRoot)});
+  t.specs.push_back({1, prim_fields, static_cast<uint32_t>(SpecType::Prim)});
   for (std::size_t i = 0; i < properties.size(); ++i) {
     const CrateProperty& p = properties[i];
     std::vector<uint32_t> set = {add_field(w, "typeName", inlined_token(w, p.type_name))};
     if (p.uniform) set.push_back(add_field(w, "variability", kUniform));
     set.push_back(add_field(w, "default", p.value));
     if (p.face_varying) set.push_back(add_field(w, "interpolation", inlined_token(w, "faceVarying")));
-    w.tables.specs.push_back({static_cast<uint32_t>(2 + i), add_field_set(w, std::move(set)),
-                       static_cast<uint32_t>(SpecType::Attribute)});
+    const uint32_t field_set = add_field_set(w, std::move(set));
+    t.specs.push_back({static_cast<uint32_t>(2 + i), field_set, static_cast<uint32_t>(SpecType::Attribute)});
   }
 
   // Layout: header | values | six sections | table of contents.
   EncodedCrate out;
-  CrateTail tail = encode_crate_tail(w.tables, w.values.size());
+  CrateTail tail = encode_crate_tail(t, w.values.size());
   out.header = encode_crate_header(8, tail.toc_offset);
   out.tail = std::move(tail.bytes);
   out.values = std::move(w.values);

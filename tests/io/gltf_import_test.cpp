@@ -168,6 +168,15 @@ TEST(GltfImportDocument, ZeroLengthBufferIsRefused) {
             "OBJ parse error: glTF: buffer 0: byteLength must be at least 1");
 }
 
+TEST(GltfImportDocument, BuffersBeyondThisMachinesMemoryAreRefusedBeforeReading) {
+  GltfBuilder b = test::one_triangle();
+  Json doc = Json::parse(b.gltf_with_file("mesh.bin"));
+  doc["buffers"].push_back({{"byteLength", uint64_t{1} << 62}, {"uri", "mesh.bin"}});
+  EXPECT_EQ(import_error(doc.dump()), "OBJ parse error: glTF: buffers declare " +
+                                          std::to_string((uint64_t{1} << 62) + b.padded_bin().size()) +
+                                          " bytes, more than this machine's memory");
+}
+
 // ---- Data URIs ----------------------------------------------------------------------------
 
 TEST(GltfImportDataUri, BufferInJsonAndInsideAGlb) {
@@ -309,6 +318,18 @@ TEST(GltfImportImages, JpegHuffmanTablesOfMoreThan256CodesAreRefused) {
           .string());
   ASSERT_FALSE(regression.empty());
   EXPECT_TRUE(contains(import_error(regression), "glTF: image 1: cannot be decoded"));
+}
+
+TEST(GltfImportImages, PngChunksMustLieInsideTheData) {
+  // stb_image would allocate the declared IDAT length before finding the data missing.
+  std::string huge = png();
+  huge.replace(33, 4, "\x7f\xff\xff\xff");  // the IDAT chunk's length
+  auto problem = [](const std::string& bytes, std::size_t length) {
+    return png_structure_problem(reinterpret_cast<const unsigned char*>(bytes.data()), length);
+  };
+  EXPECT_EQ(problem(png(), png().size()), "");
+  EXPECT_EQ(problem(huge, huge.size()), "PNG chunk runs past the end of the data");
+  for (std::size_t length = 8; length < png().size(); ++length) EXPECT_NE(problem(png(), length), "") << length;
 }
 
 // ---- Accessors the merge cannot use -------------------------------------------------------

@@ -58,8 +58,10 @@ TEST(UsdTriangulation, ReaderChecksComeInOrderBeforeAnyTriangleIsMade) {
 
   const std::vector<int32_t> counts = {4, 3};
   const std::vector<int32_t> indices = {0, 1, 2, 3, 3, 2, 1};
-  EXPECT_EQ(polygons_to_triangles(counts, indices, 4, true, nullptr), (std::vector<Tri>{{0, 2, 1}, {0, 3, 2}, {3, 1, 2}}));
-  EXPECT_EQ(polygons_to_triangles(counts, indices, 4, false, nullptr), (std::vector<Tri>{{0, 1, 2}, {0, 2, 3}, {3, 2, 1}}));
+  EXPECT_EQ(polygons_to_triangles(counts, indices, 4, true, nullptr),
+            (std::vector<Tri>{{0, 2, 1}, {0, 3, 2}, {3, 1, 2}}));
+  EXPECT_EQ(polygons_to_triangles(counts, indices, 4, false, nullptr),
+            (std::vector<Tri>{{0, 1, 2}, {0, 2, 3}, {3, 2, 1}}));
 }
 
 }  // namespace

@@ -114,7 +114,8 @@ TEST(UsdaReader, FlipsLeftHandedMeshes) {
             (std::vector<Tri>{{0, 2, 1}, {0, 3, 2}}));
   EXPECT_EQ(read_usda_bytes(mesh_text("uniform token orientation=\"leftHanded\"\n" + quad)).triangles,
             (std::vector<Tri>{{0, 2, 1}, {0, 3, 2}}));
-  for (const char* other : {"    uniform token orientation = \"rightHanded\"", "    token myorientation = \"leftHanded\"",
+  for (const char* other : {"    uniform token orientation = \"rightHanded\"",
+                            "    token myorientation = \"leftHanded\"",
                             "    custom string note = \"orientation\""}) {
     EXPECT_EQ(read_usda_bytes(mesh_text(quad + other)).triangles, (std::vector<Tri>{{0, 1, 2}, {0, 2, 3}})) << other;
   }
@@ -196,7 +197,8 @@ TEST(UsdaWriter, RoundTripsThroughTheTextReader) {
 
 TEST(UsdEntry, FirstBytesDecideTheReader) {
   test::TempDir dir;
-  const std::string usdz = "USD parse error: usdz packages are not supported; unzip or run `usdcat in.usdz -o out.usdc` first";
+  const std::string usdz =
+      "USD parse error: usdz packages are not supported; unzip or run `usdcat in.usdz -o out.usdc` first";
   for (const char* name : {"a.usd", "a.usda", "a.usdc"}) {
     test::write_text(dir.file(name), std::string("PK\x03\x04", 4) + "def Mesh");
     EXPECT_EQ(error_of([&] { read_usd(dir.file(name)); }), usdz) << name;
@@ -211,7 +213,8 @@ TEST(UsdEntry, FirstBytesDecideTheReader) {
   EXPECT_EQ(read_usd(dir.file("text.usdc")).triangles.size(), 1u);
   EXPECT_EQ(error_of([&] { read_usd(dir.file("missing.usd")); }),
             "I/O error: No such file or directory (os error 2)");
-  EXPECT_EQ(error_of([&] { read_usd(dir.file(std::string("nul\0.usd", 8))); }), "I/O error: file name contained an unexpected NUL byte");
+  EXPECT_EQ(error_of([&] { read_usd(dir.file(std::string("nul\0.usd", 8))); }),
+            "I/O error: file name contained an unexpected NUL byte");
   EXPECT_EQ(error_of([&] { read_usd(dir.path()); }), "I/O error: Is a directory (os error 21)");
   EXPECT_EQ(error_of([&] { load_mesh(dir.file("a.usdz")); }), "unsupported format: usdz");
 }

@@ -71,7 +71,8 @@ TEST(UsdcByteCursor, ReadsUpToTheEndOfTheFileAndNoFurther) {
 
 TEST(UsdcLz4Framing, DecodesAFixedBlockFromAnotherEncoder) {
   // One block of liblz4 1.9.4: "abc" ten times.
-  const std::vector<uint8_t> blob = {0x00, 0x3f, 0x61, 0x62, 0x63, 0x03, 0x00, 0x03, 0x50, 0x62, 0x63, 0x61, 0x62, 0x63};
+  const std::vector<uint8_t> blob = {0x00, 0x3f, 0x61, 0x62, 0x63, 0x03, 0x00,
+                                     0x03, 0x50, 0x62, 0x63, 0x61, 0x62, 0x63};
   std::string expected;
   for (int i = 0; i < 10; ++i) expected += "abc";
   const std::vector<uint8_t> content = decompress_lz4_blob(blob, 30);

@@ -49,7 +49,8 @@ using Attributes = std::vector<TestAttribute>;
 // 0 points, 1 faceVertexCounts, 2 faceVertexIndices.
 template <class Edit>
 std::vector<uint8_t> mesh_scene(Edit&& edit, const std::vector<float>& points = kTriangle,
-                                const std::vector<int32_t>& counts = {3}, const std::vector<int32_t>& indices = {0, 1, 2}) {
+                                const std::vector<int32_t>& counts = {3},
+                                const std::vector<int32_t>& indices = {0, 1, 2}) {
   TestCrate crate;
   TestPrim prim = test::mesh_prim(crate, "m", points, counts, indices);
   edit(crate, prim.attributes);

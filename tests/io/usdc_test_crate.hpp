@@ -139,7 +139,8 @@ class TestCrate : public CrateTables {
 inline TestPrim mesh_prim(TestCrate& crate, const std::string& name, const std::vector<float>& points,
                           const std::vector<int32_t>& counts, const std::vector<int32_t>& indices) {
   TestPrim prim{name, {{"specifier", 0x402A000000000000}, {"typeName", crate.token_rep("Mesh")}}, {}};
-  prim.attributes.push_back({"points", {{"typeName", crate.token_rep("point3f[]")}, {"default", crate.float3_array(points)}}});
+  prim.attributes.push_back(
+      {"points", {{"typeName", crate.token_rep("point3f[]")}, {"default", crate.float3_array(points)}}});
   prim.attributes.push_back({"faceVertexCounts", {{"default", crate.int_array(counts)}}});
   prim.attributes.push_back({"faceVertexIndices", {{"default", crate.int_array(indices)}}});
   return prim;
@@ -181,7 +182,9 @@ inline DecodedCrate decode_tables(const std::vector<uint8_t>& file) {
   const uint64_t field_count = fields.read_u64();
   const std::vector<int32_t> names = read_compressed_ints(fields, field_count);
   const std::vector<uint8_t> reps = decompress_lz4_blob(fields.read_bytes(fields.read_u64()), 8 * field_count);
-  for (uint64_t i = 0; i < field_count; ++i) t.fields.push_back({static_cast<uint32_t>(names[i]), load_u64(&reps[8 * i])});
+  for (uint64_t i = 0; i < field_count; ++i) {
+    t.fields.push_back({static_cast<uint32_t>(names[i]), load_u64(&reps[8 * i])});
+  }
   ByteCursor sets(file, t.sections["FIELDSETS"].first);
   const std::vector<int32_t> entries = read_compressed_ints(sets, sets.read_u64());
   t.field_sets.assign(entries.begin(), entries.end());

@@ -1,0 +1,100 @@
+// Quality presets, target face counts and the keyword options of the proxy functions.
+#include "proxy_options.hpp"
+
+#include <algorithm>
+#include <limits>
+
+#include "core/mesh_error.hpp"
+#include "debug_quote.hpp"
+
+namespace morvane::py {
+
+namespace {
+
+struct QualityPreset {
+  const char* name;
+  uint64_t voxel_res;
+  uint64_t smooth;
+  uint64_t remesh;
+};
+
+constexpr QualityPreset kPresets[] = {
+    {"fast", 64, 3, 0},
+    {"balanced", 128, 5, 3},
+    {"high", 256, 5, 5},
+};
+
+// Lower-cases A-Z only; other bytes, those of multi-byte UTF-8 sequences included, stay.
+std::string ascii_lower(std::string text) {
+  for (char& c : text) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return text;
+}
+
+}  // namespace
+
+ProxyOptions read_proxy_options(Arguments& arguments) {
+  const ProxyOptions defaults;
+  ProxyOptions o;
+  o.quality = arguments.keyword_or_none("quality", to_str);
+  o.target_faces = arguments.keyword_or_none("target_faces", to_unsigned);
+  o.voxel_res = arguments.keyword("voxel_res", defaults.voxel_res, to_unsigned);
+  o.offset = arguments.keyword("offset", defaults.offset, to_float);
+  o.close = arguments.keyword("close", defaults.close, to_unsigned);
+  o.smooth = arguments.keyword("smooth", defaults.smooth, to_unsigned);
+  o.smooth_lambda = arguments.keyword("smooth_lambda", defaults.smooth_lambda, to_float);
+  o.remesh = arguments.keyword("remesh", defaults.remesh, to_unsigned);
+  o.adaptive_remesh = arguments.keyword("adaptive_remesh", defaults.adaptive_remesh, to_bool);
+  o.bilateral = arguments.keyword("bilateral", defaults.bilateral, to_bool);
+  o.bilateral_sigma_n = arguments.keyword("bilateral_sigma_n", defaults.bilateral_sigma_n, to_float);
+  o.project = arguments.keyword("project", defaults.project, to_float);
+  o.use_sdf = arguments.keyword("use_sdf", defaults.use_sdf, to_bool);
+  return o;
+}
+
+ProxyParams resolve_proxy_params(std::span<const Vec3> positions, std::span<const Tri> faces,
+                                 const ProxyOptions& options) {
+  ProxyParams params;
+  params.voxel_res = options.voxel_res;
+  params.smooth = options.smooth;
+  params.remesh = options.remesh;
+
+  if (options.quality) {
+    const std::string wanted = ascii_lower(*options.quality);
+    const auto preset = std::find_if(std::begin(kPresets), std::end(kPresets),
+                                     [&](const QualityPreset& p) { return wanted == p.name; });
+    if (preset == std::end(kPresets)) {
+      throw UnknownPresetError("unknown quality preset " + debug_quoted(wanted) + "; expected fast/balanced/high");
+    }
+    params.voxel_res = preset->voxel_res;
+    params.smooth = preset->smooth;
+    params.remesh = preset->remesh;
+  }
+
+  if (options.target_faces) {
+    const auto target = static_cast<uint32_t>(
+        std::min<uint64_t>(*options.target_faces, std::numeric_limits<uint32_t>::max()));
+    const auto [voxel_res, edge] = resolution_for_target_faces(positions, faces, target);
+    params.voxel_res = voxel_res;
+    params.target_edge = edge;
+    params.target_faces = options.target_faces;
+    params.remesh = std::max<uint64_t>(params.remesh, 3);
+  }
+
+  params.offset = options.offset;
+  params.close = options.close;
+  params.smooth_lambda = options.smooth_lambda;
+  params.bilateral_sigma_n = options.bilateral_sigma_n;
+  params.project = options.project;
+  params.adaptive_remesh = options.adaptive_remesh;
+  params.bilateral = options.bilateral;
+  params.use_sdf = options.use_sdf;
+  return params;
+}
+
+void require_valid_faces(std::size_t vertex_count, std::span<const Tri> faces) {
+  if (const auto error = find_invalid_index(vertex_count, faces)) throw ModuleError(mesh_error_display(*error));
+}
+
+}  // namespace morvane::py

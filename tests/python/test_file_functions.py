@@ -1,0 +1,153 @@
+"""load, save and proxy_from_path: results, the result dict, and the messages of each step."""
+import pathlib
+
+import numpy as np
+import pytest
+
+import morvane_reduce as mr
+from conftest import box_arrays, icosphere_arrays, write_obj
+
+RESULT_KEYS = ["input_path", "output_path", "input_vertices", "input_faces", "output_vertices", "output_faces",
+               "wall_seconds"]
+UNKNOWN_PRESET = 'unknown quality preset "ultra"; expected fast/balanced/high'
+
+
+def corners(mesh):
+    """Triangle corner positions, shape (M, 3, 3): independent of how the vertices are numbered."""
+    return mesh.positions()[mesh.indices()]
+
+
+def obj_lines(path, kind):
+    return [line for line in pathlib.Path(path).read_text().splitlines() if line.split(" ", 1)[0] == kind]
+
+
+@pytest.fixture
+def box_obj(tmp_path):
+    return write_obj(tmp_path / "box.obj", *box_arrays((2.0, 1.0, 0.5)))
+
+
+@pytest.fixture
+def textured_obj(tmp_path):
+    return write_obj(tmp_path / "sphere.obj", *icosphere_arrays(1), with_uvs=True)
+
+
+class TestLoad:
+    def test_triangles_of_the_file(self, box_obj):
+        # The OBJ reader numbers vertices in the order the faces first use them.
+        mesh = mr.load(box_obj)
+        assert (mesh.vertex_count, mesh.face_count) == (8, 12)
+        assert np.array_equal(corners(mesh), corners(mr.Mesh.from_numpy(*box_arrays((2.0, 1.0, 0.5)))))
+
+    def test_file_with_texture_coordinates_gives_just_the_mesh(self, textured_obj):
+        mesh = mr.load(textured_obj)
+        assert (mesh.vertex_count, mesh.face_count) == (42, 80)
+
+    @pytest.mark.parametrize("name, extension", [("mesh.xyz", "xyz"), ("mesh.OBJ", "OBJ"), ("mesh", ""),
+                                                 ("mesh.", "")])
+    def test_unsupported_extension_without_path_prefix(self, tmp_path, name, extension):
+        with pytest.raises(ValueError) as raised:
+            mr.load(str(tmp_path / name))
+        assert str(raised.value) == f"unsupported format: {extension}"
+
+    def test_missing_obj_is_the_parse_error_alone(self, tmp_path):
+        with pytest.raises(ValueError, match="^OBJ parse error: "):
+            mr.load(str(tmp_path / "missing.obj"))
+
+    def test_path_with_nul_byte_is_refused(self, box_obj):
+        with pytest.raises(ValueError):
+            mr.load(box_obj + "\0.obj")
+
+
+class TestSave:
+    def test_obj_round_trip_without_attributes(self, tmp_path):
+        positions = np.array([[0.0, 0.5, -1.25], [2.0, 0.0, 0.0], [0.0, 3.0, 0.0], [0.0, 0.0, 4.0]])
+        indices = np.array([[0, 1, 2], [0, 2, 3]], dtype=np.uint32)
+        path = str(tmp_path / "saved.obj")
+        assert mr.save(mr.Mesh.from_numpy(positions, indices), path) is None
+        assert obj_lines(path, "vn") == [] and obj_lines(path, "vt") == []
+        again = mr.load(path)
+        assert np.array_equal(again.positions(), positions) and np.array_equal(again.indices(), indices)
+
+    def test_unsupported_extension_creates_no_file(self, tmp_path, box):
+        with pytest.raises(ValueError, match="^unsupported format: txt$"):
+            mr.save(box, str(tmp_path / "mesh.txt"))
+        assert list(tmp_path.iterdir()) == []
+
+    def test_unwritable_path_is_a_value_error(self, tmp_path, box):
+        with pytest.raises(ValueError, match="^I/O error: "):
+            mr.save(box, str(tmp_path / "no such folder" / "mesh.obj"))
+
+
+class TestProxyFromPath:
+    def test_result_dict(self, tmp_path, box_obj):
+        out = str(tmp_path / "proxy.obj")
+        result = mr.proxy_from_path(box_obj, out, voxel_res=16)
+        assert list(result) == RESULT_KEYS
+        assert (result["input_path"], result["output_path"]) == (box_obj, out)
+        assert (result["input_vertices"], result["input_faces"]) == (8, 12)
+        written = mr.load(out)
+        assert (result["output_vertices"], result["output_faces"]) == (written.vertex_count, written.face_count)
+        assert type(result["wall_seconds"]) is float and result["wall_seconds"] >= 0.0
+
+    def test_same_proxy_as_generate_proxy(self, tmp_path, box_obj):
+        out = str(tmp_path / "proxy.obj")
+        mr.proxy_from_path(box_obj, out, voxel_res=12, offset=0.5)
+        expected = mr.generate_proxy(mr.load(box_obj), voxel_res=12, offset=0.5)
+        assert np.allclose(corners(mr.load(out)), corners(expected), rtol=0, atol=1e-6)
+
+    def test_missing_input_reports_the_load_before_the_settings(self, tmp_path):
+        missing = str(tmp_path / "missing.obj")
+        with pytest.raises(ValueError) as raised:
+            mr.proxy_from_path(missing, str(tmp_path / "out.obj"), quality="ultra")
+        assert str(raised.value).startswith(f"load {missing}: OBJ parse error: ")
+
+    def test_unsupported_input_extension(self, tmp_path):
+        with pytest.raises(ValueError, match=r"^load in\.stl: unsupported format: stl$"):
+            mr.proxy_from_path("in.stl", str(tmp_path / "out.obj"))
+
+    def test_unknown_preset_is_a_settings_error(self, tmp_path, box_obj):
+        with pytest.raises(ValueError) as raised:
+            mr.proxy_from_path(box_obj, str(tmp_path / "out.obj"), quality="ULTRA")
+        assert str(raised.value) == f"settings: ValueError: {UNKNOWN_PRESET}"
+        assert not (tmp_path / "out.obj").exists()
+
+    def test_unsupported_output_is_reported_after_the_work(self, tmp_path, box_obj, capfd):
+        with pytest.raises(ValueError, match=r"^save .*out\.xyz: unsupported format: xyz$"):
+            mr.proxy_from_path(box_obj, str(tmp_path / "out.xyz"), voxel_res=8)
+        assert "proxy: " in capfd.readouterr().err  # the pipeline ran first
+
+    def test_faces_naming_missing_vertices_are_refused_at_load(self, tmp_path):
+        # Every reader compares indices with the point count, so such a file never reaches the pipeline.
+        source = tmp_path / "bad.usda"
+        source.write_text('#usda 1.0\ndef Mesh "m"\n{\n    int[] faceVertexCounts = [3, 3]\n'
+                          '    int[] faceVertexIndices = [0, 1, 2, 0, 2, 9]\n'
+                          '    point3f[] points = [(0, 0, 0), (1, 0, 0), (0, 1, 0), (0, 0, 1)]\n}\n')
+        out = tmp_path / "out.obj"
+        with pytest.raises(ValueError, match=r"^load .*bad\.usda: USD parse error: faceVertexIndices out of range$"):
+            mr.proxy_from_path(str(source), str(out), voxel_res=8, quality="ultra")
+        assert not out.exists()
+
+
+class TestTransferredAttributes:
+    def test_normals_by_default(self, tmp_path, textured_obj):
+        out = str(tmp_path / "out.obj")
+        result = mr.proxy_from_path(textured_obj, out, voxel_res=10)
+        assert len(obj_lines(out, "vn")) == 3 * result["output_faces"]
+        assert obj_lines(out, "vt") == []
+
+    def test_proxy_normals_when_nothing_is_transferred(self, tmp_path, textured_obj):
+        out = str(tmp_path / "out.obj")
+        result = mr.proxy_from_path(textured_obj, out, voxel_res=10, transfer_normals=False)
+        assert len(obj_lines(out, "vn")) == 3 * result["output_faces"]
+        assert obj_lines(out, "vt") == []
+
+    def test_texture_coordinates_alone(self, tmp_path, textured_obj):
+        out = str(tmp_path / "out.obj")
+        result = mr.proxy_from_path(textured_obj, out, voxel_res=10, transfer_normals=False, transfer_uvs=True)
+        assert len(obj_lines(out, "vt")) == 3 * result["output_faces"]
+        assert obj_lines(out, "vn") == []
+
+    def test_no_texture_coordinates_without_them_in_the_input(self, tmp_path, box_obj):
+        out = str(tmp_path / "out.obj")
+        mr.proxy_from_path(box_obj, out, voxel_res=10, transfer_uvs=True)
+        assert obj_lines(out, "vt") == [] and obj_lines(out, "vn") != []

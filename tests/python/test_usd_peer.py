@@ -1,0 +1,240 @@
+"""USD files checked against the reference USD library (pxr): what morvane_reduce writes, pxr must
+read the same way, and what pxr writes, of every crate version it can write, morvane_reduce must
+read the same way."""
+
+import math
+import os
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pytest
+
+import morvane_reduce as mr
+
+pytest.importorskip("pxr", reason="the reference USD library (usd-core) is not installed")
+from pxr import Sdf, Usd, UsdGeom  # noqa: E402
+
+
+def strip_mesh(triangles=20):
+    positions = np.array([[i * 0.5, (i % 3) * 1.25, -0.1 * i] for i in range(triangles + 2)], dtype=np.float64)
+    indices = np.array([[i, i + 1, i + 2] for i in range(triangles)], dtype=np.uint32)
+    return mr.Mesh.from_numpy(positions, indices)
+
+
+def fan_triangles(counts, indices, left_handed=False):
+    triangles, offset = [], 0
+    for count in counts:
+        for k in range(1, count - 1):
+            a, b, c = indices[offset], indices[offset + k], indices[offset + k + 1]
+            triangles.append((a, c, b) if left_handed else (a, b, c))
+        offset += count
+    return triangles
+
+
+def open_proxy(path):
+    stage = Usd.Stage.Open(str(path))
+    assert stage is not None
+    prim = stage.GetPrimAtPath("/proxy")
+    assert prim.GetTypeName() == "Mesh"
+    return stage, UsdGeom.Mesh(prim)
+
+
+class TestPxrReadsWhatWeWrite:
+    @pytest.mark.parametrize("name", ["m.usda", "m.usd", "m.usdc"])
+    def test_layer_metadata_and_mesh(self, tmp_path, name):
+        mesh = strip_mesh(20)
+        mr.save(mesh, str(tmp_path / name))
+        stage, usd_mesh = open_proxy(tmp_path / name)
+        assert UsdGeom.GetStageUpAxis(stage) == UsdGeom.Tokens.y
+        assert UsdGeom.GetStageMetersPerUnit(stage) == 1.0
+        assert stage.GetDefaultPrim().GetPath() == Sdf.Path("/proxy")
+        assert usd_mesh.GetPurposeAttr().Get() == "proxy"
+        assert usd_mesh.GetSubdivisionSchemeAttr().Get() == "none"
+        assert usd_mesh.GetOrientationAttr().Get() == "rightHanded"
+
+        points = np.array(usd_mesh.GetPointsAttr().Get(), dtype=np.float64)
+        expected = mesh.positions().astype(np.float32).astype(np.float64)
+        if name.endswith(".usda"):
+            np.testing.assert_allclose(points, mesh.positions(), atol=1e-6)
+        else:
+            np.testing.assert_array_equal(points, expected)
+        assert list(usd_mesh.GetFaceVertexCountsAttr().Get()) == [3] * mesh.face_count
+        assert list(usd_mesh.GetFaceVertexIndicesAttr().Get()) == mesh.indices().reshape(-1).tolist()
+        extent = np.array(usd_mesh.GetExtentAttr().Get(), dtype=np.float64)
+        np.testing.assert_allclose(extent, [expected.min(axis=0), expected.max(axis=0)], atol=1e-6)
+
+    @pytest.mark.parametrize("name", ["e.usda", "e.usdc"])
+    def test_empty_mesh(self, tmp_path, name):
+        empty = mr.Mesh.from_numpy(np.zeros((0, 3)), np.zeros((0, 3), dtype=np.uint32))
+        mr.save(empty, str(tmp_path / name))
+        _, usd_mesh = open_proxy(tmp_path / name)
+        assert len(usd_mesh.GetPointsAttr().Get()) == 0
+        assert len(usd_mesh.GetFaceVertexIndicesAttr().Get()) == 0
+        assert [tuple(e) for e in usd_mesh.GetExtentAttr().Get()] == [(0, 0, 0), (0, 0, 0)]
+
+    @pytest.mark.parametrize("name", ["n.usda", "n.usdc"])
+    def test_non_finite_coordinates(self, tmp_path, name):
+        positions = np.array([[math.nan, 1.0, 0.0], [1.0, math.inf, 0.0], [0.0, 1.0, -math.inf]])
+        mesh = mr.Mesh.from_numpy(positions, np.array([[0, 1, 2]], dtype=np.uint32))
+        mr.save(mesh, str(tmp_path / name))
+        _, usd_mesh = open_proxy(tmp_path / name)
+        points = np.array(usd_mesh.GetPointsAttr().Get(), dtype=np.float64)
+        assert math.isnan(points[0][0])
+        assert points[1][1] == math.inf and points[2][2] == -math.inf
+        extent = np.array(usd_mesh.GetExtentAttr().Get())
+        assert extent[0][0] == 0.0 and extent[1][0] == 1.0  # NaN stays out of the extent
+
+    @pytest.mark.parametrize("name", ["p.usda", "p.usdc"])
+    def test_proxy_attributes_are_face_varying(self, tmp_path, name):
+        source = tmp_path / "in.obj"
+        lines = [f"v {x} {y} {z}" for x in (0, 1) for y in (0, 1) for z in (0, 1)]
+        lines += [f"vt {u} {v}" for u in (0, 1) for v in (0, 1)]
+        for a, b, c, d in [(1, 3, 4, 2), (5, 6, 8, 7), (1, 2, 6, 5), (3, 7, 8, 4), (1, 5, 7, 3), (2, 4, 8, 6)]:
+            lines.append(f"f {a}/1 {b}/2 {c}/4 {d}/3")
+        source.write_text("\n".join(lines) + "\n")
+        report = mr.proxy_from_path(str(source), str(tmp_path / name), voxel_res=16, transfer_uvs=True)
+        _, usd_mesh = open_proxy(tmp_path / name)
+        corners = 3 * report["output_faces"]
+        assert len(usd_mesh.GetFaceVertexIndicesAttr().Get()) == corners
+        assert usd_mesh.GetNormalsInterpolation() == UsdGeom.Tokens.faceVarying
+        assert len(usd_mesh.GetNormalsAttr().Get()) == corners
+        st = UsdGeom.PrimvarsAPI(usd_mesh).GetPrimvar("st")
+        assert st.GetInterpolation() == UsdGeom.Tokens.faceVarying
+        assert st.GetTypeName() == Sdf.ValueTypeNames.TexCoord2fArray
+        assert len(st.Get()) == corners
+        props = [p.GetName() for p in usd_mesh.GetPrim().GetAuthoredProperties()]
+        assert props == ["extent", "faceVertexCounts", "faceVertexIndices", "normals", "points", "primvars:st",
+                         "purpose", "subdivisionScheme"]
+
+
+def write_with_pxr(directory, version=None):
+    """Writes one layer of every kind into `directory` with pxr, in a child process so that the crate
+    version setting takes effect."""
+    script = textwrap.dedent(
+        """
+        import sys
+        from pxr import Usd, UsdGeom, Sdf, Vt
+
+        def write(path, kind):
+            stage = Usd.Stage.CreateNew(path)
+            UsdGeom.Xform.Define(stage, "/World")
+            mesh = UsdGeom.Mesh.Define(stage, "/World/mesh")
+            if kind == "grid":
+                n = 12
+                mesh.CreatePointsAttr([(i, j, (i * j) % 7 * 0.25) for j in range(n + 1) for i in range(n + 1)])
+                counts, indices = [], []
+                for j in range(n):
+                    for i in range(n):
+                        a = j * (n + 1) + i
+                        if (i + j) % 3 == 0:
+                            counts.append(4)
+                            indices += [a, a + 1, a + n + 2, a + n + 1]
+                        else:
+                            counts += [3, 3]
+                            indices += [a, a + 1, a + n + 2, a, a + n + 2, a + n + 1]
+                mesh.CreateFaceVertexCountsAttr(counts)
+                mesh.CreateFaceVertexIndicesAttr(indices)
+            elif kind == "pentagon":
+                mesh.CreatePointsAttr([(0, 0, 0), (1, 0, 0), (1.5, 1, 0), (0.5, 2, 0), (-0.5, 1, 0)])
+                mesh.CreateFaceVertexCountsAttr([5])
+                mesh.CreateFaceVertexIndicesAttr([0, 1, 2, 3, 4])
+                mesh.CreateOrientationAttr(UsdGeom.Tokens.leftHanded)
+            elif kind == "empty":
+                mesh.CreatePointsAttr([])
+                mesh.CreateFaceVertexCountsAttr([])
+                mesh.CreateFaceVertexIndicesAttr([])
+            elif kind == "double":
+                points = mesh.GetPrim().CreateAttribute("points", Sdf.ValueTypeNames.Point3dArray)
+                points.Set(Vt.Vec3dArray([(0.1, 0.2, 0.3), (1e-17, 1, 2), (3, 4, 5.000000000001)]))
+                mesh.CreateFaceVertexCountsAttr([3])
+                mesh.CreateFaceVertexIndicesAttr([0, 2, 1])
+            elif kind == "two":
+                other = UsdGeom.Mesh.Define(stage, "/A")
+                other.CreatePointsAttr([(9, 9, 9), (8, 8, 8), (7, 7, 7)])
+                other.CreateFaceVertexCountsAttr([3])
+                other.CreateFaceVertexIndicesAttr([0, 1, 2])
+                mesh.CreatePointsAttr([(0, 0, 0), (1, 0, 0), (0, 1, 0)])
+                mesh.CreateFaceVertexCountsAttr([3])
+                mesh.CreateFaceVertexIndicesAttr([0, 1, 2])
+            stage.GetRootLayer().Save()
+
+        for kind in KINDS:
+            write(f"{sys.argv[1]}/{kind}.usdc", kind)
+        """
+    )
+    env = dict(os.environ, PXR_USDC_EMIT_DEPRECATION_WARNINGS="0")
+    if version:
+        env["USD_WRITE_NEW_USDC_FILES_AS_VERSION"] = version
+    script = script.replace("KINDS", repr(KINDS))
+    subprocess.run([sys.executable, "-c", script, str(directory)], env=env, check=True, capture_output=True)
+
+
+def pxr_meshes(path):
+    """Every mesh of the layer as pxr reads it: (path, points, triangles)."""
+    stage = Usd.Stage.Open(str(path))
+    meshes = []
+    for prim in stage.Traverse():
+        if prim.GetTypeName() != "Mesh":
+            continue
+        mesh = UsdGeom.Mesh(prim)
+        points = [tuple(float(c) for c in p) for p in (mesh.GetPointsAttr().Get() or [])]
+        left = mesh.GetOrientationAttr().Get() == UsdGeom.Tokens.leftHanded
+        triangles = fan_triangles(list(mesh.GetFaceVertexCountsAttr().Get() or []),
+                                  list(mesh.GetFaceVertexIndicesAttr().Get() or []), left)
+        meshes.append((str(prim.GetPath()), points, triangles))
+    return meshes
+
+
+KINDS = ["grid", "pentagon", "empty", "double", "two"]
+CRATE_VERSIONS = [None, "0.4.0", "0.5.0", "0.6.0", "0.7.0", "0.8.0", "0.9.0", "0.10.0"]
+
+
+@pytest.fixture(scope="module")
+def pxr_files(tmp_path_factory):
+    """Directory of pxr-written layers for each crate version (None: pxr's default)."""
+    directories = {}
+    for version in CRATE_VERSIONS:
+        directory = tmp_path_factory.mktemp(f"pxr-{version or 'default'}")
+        write_with_pxr(directory, version)
+        directories[version] = directory
+    return directories
+
+
+class TestWeReadWhatPxrWrites:
+    @pytest.mark.parametrize("version", CRATE_VERSIONS)
+    @pytest.mark.parametrize("kind", ["grid", "pentagon", "empty", "double"])
+    def test_crate_versions(self, pxr_files, kind, version):
+        path = pxr_files[version] / f"{kind}.usdc"
+        (_, points, triangles), = pxr_meshes(path)
+        loaded = mr.load(str(path))
+        assert [tuple(p) for p in loaded.positions().tolist()] == points
+        assert [tuple(t) for t in loaded.indices().tolist()] == triangles
+
+    def test_one_of_several_meshes(self, pxr_files):
+        path = pxr_files[None] / "two.usdc"
+        loaded = mr.load(str(path))
+        read = ([tuple(p) for p in loaded.positions().tolist()], [tuple(t) for t in loaded.indices().tolist()])
+        assert read in [(points, triangles) for _, points, triangles in pxr_meshes(path)]
+
+    @pytest.mark.parametrize("kind", ["grid", "pentagon", "double"])
+    def test_text_layers(self, tmp_path, pxr_files, kind):
+        crate = pxr_files[None] / f"{kind}.usdc"
+        text = tmp_path / f"{kind}.usda"
+        assert Sdf.Layer.FindOrOpen(str(crate)).Export(str(text))
+        (_, points, triangles), = pxr_meshes(text)
+        loaded = mr.load(str(text))
+        np.testing.assert_allclose(loaded.positions(), np.array(points).reshape(-1, 3), rtol=1e-6, atol=1e-6)
+        assert [tuple(t) for t in loaded.indices().tolist()] == triangles
+
+    def test_round_trip_through_pxr(self, tmp_path):
+        mesh = strip_mesh(40)
+        mr.save(mesh, str(tmp_path / "ours.usdc"))
+        layer = Sdf.Layer.FindOrOpen(str(tmp_path / "ours.usdc"))
+        assert layer.Export(str(tmp_path / "theirs.usdc"))
+        assert layer.Export(str(tmp_path / "theirs.usda"))
+        for name in ("theirs.usdc", "theirs.usda"):
+            loaded = mr.load(str(tmp_path / name))
+            np.testing.assert_array_equal(loaded.indices(), mesh.indices())
+            np.testing.assert_allclose(loaded.positions(), mesh.positions(), atol=1e-6)
