@@ -133,6 +133,7 @@ void FileWriter::flush_buffer() {
 
 void FileWriter::write(const void* data, std::size_t size) {
   if (finished_) throw IoError::io("write to a finished file");
+  if (size == 0) return;  // an empty view may carry a null pointer, which memcpy must not see
   const char* bytes = static_cast<const char*>(data);
   if (size > buffer_.size() - buffered_) {
     flush_buffer();

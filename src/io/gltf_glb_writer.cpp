@@ -108,7 +108,7 @@ void write_glb(const std::string& path, std::span<const Vec3> positions, std::sp
   file.write(header);
   file.write(json);
   file.write(binary_header);
-  if (!binary.empty()) file.write(binary.data(), binary.size());
+  file.write(binary.data(), binary.size());
   file.commit();
 }
 
