@@ -117,7 +117,7 @@ class TestLodChain:
 
     def test_huge_level_count_builds_lazily_and_can_be_interrupted(self):
         done = run_python("""
-            import _thread, sys, threading
+            import _thread, sys, threading, time
             import numpy as np
             import morvane_reduce as mr
 
@@ -125,25 +125,39 @@ class TestLodChain:
                                      np.array([[0, 2, 1], [1, 2, 3], [4, 5, 6], [5, 7, 6], [0, 1, 4], [1, 5, 4],
                                                [2, 6, 3], [3, 6, 7], [0, 4, 2], [2, 4, 6], [1, 3, 5], [3, 7, 5]],
                                               dtype=np.uint32))
-            entered = threading.Event()
+            entered, stop = threading.Event(), threading.Event()
 
             def notice_call(frame, event, arg):
                 if event == "c_call" and getattr(arg, "__name__", "") == "generate_lod_chain":
                     entered.set()
 
-            def interrupt_once_running():
+            # Interrupts keep coming until the chain gives up, so one that lands before the call
+            # is underway cannot leave it running for ever.
+            def interrupt_while_running():
                 entered.wait()
-                _thread.interrupt_main()
+                while not stop.wait(0.2):
+                    _thread.interrupt_main()
 
-            threading.Thread(target=interrupt_once_running).start()
+            interrupter = threading.Thread(target=interrupt_while_running)
+            interrupter.start()
             sys.setprofile(notice_call)
             try:
                 mr.generate_lod_chain(box, levels=2 ** 64 - 1, base_res=8, smooth=0, remesh=0, project=0.0)
             except KeyboardInterrupt:
-                sys.setprofile(None)
                 print("interrupted")
+            sys.setprofile(None)
+            stop.set()
+            for _ in range(5):  # a last interrupt may still be on its way
+                try:
+                    interrupter.join()
+                    time.sleep(0.5)
+                    break
+                except KeyboardInterrupt:
+                    pass
         """)
         assert done.stdout.strip() == "interrupted", done.stderr[-2000:]
+        assert "  proxy: " in done.stderr  # levels were being built when the interrupt arrived
+
 
     def test_input_faces_are_checked_only_when_proxies_are_built(self):
         (copy,) = mr.generate_lod_chain(bad_box(), levels=1)
