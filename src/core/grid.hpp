@@ -12,6 +12,10 @@ enum CellState : uint8_t { Empty = 0, Shell = 1, Inside = 2, Outside = 3 };
 // The largest grid, in cells, that grid_dims allows (2^30: 1 GiB of state bytes).
 inline constexpr uint64_t kCellBudget = 1073741824;
 
+// The widest margin whose grid still fits the budget at resolution 1: 1 + 2 * 511 = 1024 cells
+// per axis, so grid_dims can always honour a margin up to this many cells.
+inline constexpr uint64_t kLargestPad = 511;
+
 struct GridDims {
   uint64_t nx = 0, ny = 0, nz = 0;
   double cell = 1.0;  // edge length of a cubic cell, in the input's units

@@ -8,6 +8,7 @@
 #include <fmt/format.h>
 
 #include "far_field.hpp"
+#include "grid.hpp"
 #include "marching_cubes.hpp"
 #include "mesh_error.hpp"
 #include "numeric.hpp"
@@ -27,8 +28,6 @@ namespace {
 
 // Holes of up to this many boundary vertices, left by extraction or remeshing, are filled.
 constexpr uint64_t kLargestPinhole = 8;
-// The largest voxel-path margin whose grid still fits the cell budget at resolution 1.
-constexpr uint64_t kLargestVoxelPad = 511;
 
 void seal_and_report(Mesh& mesh, const char* what) {
   const uint64_t sealed = seal_pinholes(mesh.indices, kLargestPinhole);
@@ -88,9 +87,9 @@ Mesh voxel_path(std::span<const Vec3> positions, std::span<const Tri> faces, con
   // Whole-cell dilation passes, rounded half away from zero; the margin grows with them so that
   // the dilated solid never reaches the last sample layer and the surface stays closed.
   const uint64_t dilations = saturating_cast<uint64_t>(std::round(params.offset));
-  if (dilations > kLargestVoxelPad - 2) {
+  if (dilations > kLargestPad - 2) {
     throw SettingsError(fmt::format("offset {} needs {} dilation passes; the voxel grid holds at most {}",
-                                    params.offset, dilations, kLargestVoxelPad - 2));
+                                    params.offset, dilations, kLargestPad - 2));
   }
   const uint64_t pad = saturating_add(2, dilations);
 

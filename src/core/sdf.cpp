@@ -19,10 +19,6 @@
 namespace morvane {
 namespace {
 
-// Padding cells on every side. 1 + 2 * 511 cells per axis is the largest padded grid that still
-// fits the cell budget (1024^3) at resolution 1, so grid_dims can always honour this much.
-constexpr uint64_t kMaxPad = 511;
-
 // Bytes per voxel at the peak of build_sdf: packed band word (8), state (1), band_dist (4) and
 // nearest_tri (4) while the band is split; values (4) come after the packed words are gone.
 constexpr uint64_t kPeakBytesPerVoxel = 17;
@@ -42,7 +38,9 @@ double far_field_lower_bound(double d, double band_cells) {
 uint64_t level_padding(double level_cells, double band_cells) {
   level_cells = std::fmax(level_cells, 0.0);  // NaN counts as 0
   uint64_t pad = saturating_add(saturating_cast<uint64_t>(std::ceil(level_cells)), 2);
-  while (pad <= kMaxPad && !(far_field_lower_bound(static_cast<double>(pad) - 0.5, band_cells) > level_cells)) ++pad;
+  while (pad <= kLargestPad && !(far_field_lower_bound(static_cast<double>(pad) - 0.5, band_cells) > level_cells)) {
+    ++pad;
+  }
   return pad;
 }
 
@@ -52,21 +50,22 @@ uint64_t sdf_padding(uint64_t close, double band, double level_cells) {
   const uint64_t band_ceil = saturating_cast<uint64_t>(std::ceil(band));
   const uint64_t band_pad = saturating_add(saturating_add(close, band_ceil), 2);
   const uint64_t level_pad = level_padding(level_cells, band_cells);
-  if (band_pad > kMaxPad) {
-    const std::string largest =
-        band_ceil + 2 <= kMaxPad ? fmt::format("; the largest close that fits is {}", kMaxPad - 2 - band_ceil) : "";
+  if (band_pad > kLargestPad) {
+    const std::string largest = band_ceil + 2 <= kLargestPad
+                                    ? fmt::format("; the largest close that fits is {}", kLargestPad - 2 - band_ceil)
+                                    : "";
     throw SettingsError(fmt::format(
         "close = {} with a band of {} cells needs {} cells of padding around the distance grid, more than the {} "
         "that fit{}",
-        close, band, band_pad, kMaxPad, largest));
+        close, band, band_pad, kLargestPad, largest));
   }
-  if (level_pad > kMaxPad) {
-    uint64_t largest = kMaxPad - 2;
-    while (largest > 0 && level_padding(static_cast<double>(largest), band_cells) > kMaxPad) --largest;
+  if (level_pad > kLargestPad) {
+    uint64_t largest = kLargestPad - 2;
+    while (largest > 0 && level_padding(static_cast<double>(largest), band_cells) > kLargestPad) --largest;
     throw SettingsError(
         fmt::format("an offset of {} cells needs more than the {} cells of padding that fit around the distance "
                     "grid; the largest offset that fits is {} cells",
-                    level_cells, kMaxPad, largest));
+                    level_cells, kLargestPad, largest));
   }
   return std::max(band_pad, level_pad);
 }
