@@ -154,30 +154,29 @@ TEST(DistanceFieldProxy, LargeOffsetsStayClosed) {
   }
 }
 
-TEST(DistanceFieldProxy, StagesAppearInOrder) {
-  std::string log;
-  run_capturing(make_icosphere(2), sdf_params(24), log);
+void expect_in_order(const std::string& log, std::initializer_list<const char*> lines) {
   std::size_t at = 0;
-  for (const char* line : {"  sdf band: starting (0 items)\n", "  sdf sign: starting", "  sdf far field (EDT): starting",
-                           "  marching cubes: starting", "  Taubin smooth: starting (5 items)",
-                           "  project to offset surface (0.10 cells): starting", "  proxy: "}) {
+  for (const char* line : lines) {
     const std::size_t found = log.find(line, at);
     ASSERT_NE(found, std::string::npos) << line << "\nin:\n" << log;
     at = found;
   }
 }
 
+TEST(DistanceFieldProxy, StagesAppearInOrder) {
+  std::string log;
+  run_capturing(make_icosphere(2), sdf_params(24), log);
+  expect_in_order(log, {"  sdf band: starting (0 items)\n", "  sdf sign: starting", "  sdf far field (EDT): starting",
+                        "  marching cubes: starting", "  Taubin smooth: starting (5 items)",
+                        "  project to offset surface (0.10 cells): starting", "  proxy: "});
+}
+
 TEST(VoxelProxy, StagesAppearInOrder) {
   std::string log;
   run_capturing(make_icosphere(2), voxel_params(24), log);
-  std::size_t at = 0;
-  for (const char* line : {"  voxelize: starting (0 items)\n", "  flood-fill exterior: starting",
-                           "  marching cubes: starting", "  Taubin smooth: starting (5 items)",
-                           "  shrink-fit (2.00 voxels = 0.1667 world): starting", "  proxy: "}) {
-    const std::size_t found = log.find(line, at);
-    ASSERT_NE(found, std::string::npos) << line << "\nin:\n" << log;
-    at = found;
-  }
+  expect_in_order(log, {"  voxelize: starting (0 items)\n", "  flood-fill exterior: starting",
+                        "  marching cubes: starting", "  Taubin smooth: starting (5 items)",
+                        "  shrink-fit (2.00 voxels = 0.1667 world): starting", "  proxy: "});
   EXPECT_EQ(log.find("dilate"), std::string::npos);
 }
 
