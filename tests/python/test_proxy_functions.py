@@ -124,10 +124,13 @@ class TestLodChain:
     def test_huge_level_count_builds_lazily_and_can_be_interrupted(self):
         # Ctrl-C from outside, once the chain is visibly building levels (their summary lines).
         child = subprocess.Popen([sys.executable, "-c", textwrap.dedent("""
+            import signal
             import numpy as np
             import morvane_reduce as mr
             from conftest import box_arrays
 
+            # A process started in the background inherits an ignored SIGINT; Ctrl-C must count here.
+            signal.signal(signal.SIGINT, signal.default_int_handler)
             box = mr.Mesh.from_numpy(*box_arrays())
             try:
                 mr.generate_lod_chain(box, levels=2 ** 64 - 1, base_res=8, smooth=0, remesh=0, project=0.0)
