@@ -3,7 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <numbers>
-#include <string>
+
+#include <fmt/format.h>
 
 #include "numeric.hpp"
 #include "progress.hpp"
@@ -188,20 +189,8 @@ void project(RemeshMesh& mesh, const ProjectionTarget* target) {
 
 void write_iteration_line(uint64_t k, uint64_t splits, uint64_t collapses, uint64_t flips, uint64_t before,
                           uint64_t after) {
-  std::string line = "    Iter ";
-  append_decimal(line, k);
-  line += ": ";
-  append_decimal(line, splits);
-  line += " splits, ";
-  append_decimal(line, collapses);
-  line += " collapses, ";
-  append_decimal(line, flips);
-  line += " flips, ";
-  append_decimal(line, before);
-  line += " -> ";
-  append_decimal(line, after);
-  line += " tris\n";
-  write_stderr(line);
+  write_stderr(fmt::format("    Iter {}: {} splits, {} collapses, {} flips, {} -> {} tris\n", k, splits, collapses,
+                           flips, before, after));
 }
 
 void run_uniform(RemeshMesh& mesh, double t, const RemeshParams& params, const ProjectionTarget* target) {
@@ -210,16 +199,8 @@ void run_uniform(RemeshMesh& mesh, double t, const RemeshParams& params, const P
   const uint64_t n = params.target_faces ? std::max(params.iterations, kIterationFloorWithTarget) : params.iterations;
   const double budget = params.target_faces ? static_cast<double>(*params.target_faces) * kBudgetSlack : 0.0;
 
-  std::string header = "    Remeshing: target_edge=";
-  append_fixed(header, t, 4);
-  header += ", high=";
-  append_fixed(header, high, 4);
-  header += ", low=";
-  append_fixed(header, low, 4);
-  header += ", ";
-  append_decimal(header, n);
-  header += " iterations\n";
-  write_stderr(header);
+  write_stderr(fmt::format("    Remeshing: target_edge={}, high={}, low={}, {} iterations\n", fixed(t, 4),
+                           fixed(high, 4), fixed(low, 4), n));
 
   const uint64_t ceiling = split_face_ceiling(mesh.alive_count(), alive_area(mesh), t);
   VertexLocks locks;
@@ -244,16 +225,8 @@ void run_uniform(RemeshMesh& mesh, double t, const RemeshParams& params, const P
 }
 
 void run_adaptive(RemeshMesh& mesh, double t, const RemeshParams& params, const ProjectionTarget* target) {
-  std::string header = "    Adaptive remeshing: base_target=";
-  append_fixed(header, t, 4);
-  header += ", min_factor=";
-  append_fixed(header, params.min_factor, 2);
-  header += ", max_factor=";
-  append_fixed(header, params.max_factor, 2);
-  header += ", ";
-  append_decimal(header, params.iterations);
-  header += " iterations\n";
-  write_stderr(header);
+  write_stderr(fmt::format("    Adaptive remeshing: base_target={}, min_factor={}, max_factor={}, {} iterations\n",
+                           fixed(t, 4), fixed(params.min_factor, 2), fixed(params.max_factor, 2), params.iterations));
 
   const double min_factor = params.min_factor, max_factor = params.max_factor;
   auto local_target = [&](const std::vector<double>& s, uint32_t a, uint32_t b) {

@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include <fmt/format.h>
+
 #include "progress.hpp"
 
 namespace morvane {
@@ -267,7 +269,7 @@ Mesh cleanup_bad_triangles(RemeshMesh mesh) {
     }
   }
 
-  if (count > 0) write_stderr("    Cleanup: removed " + std::to_string(count) + " bad triangles\n");
+  if (count > 0) write_stderr(fmt::format("    Cleanup: removed {} bad triangles\n", count));
   compact_mesh(mesh);
   return Mesh{std::move(mesh.positions), std::move(mesh.faces)};
 }
