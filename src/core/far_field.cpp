@@ -171,11 +171,11 @@ void sdf_far_field(SdfGrid& grid, double iso) {
 
   // Same sign rule as the band's values; the list is rewritten in place, entry by entry.
   grid.values.resize(cells);
-  const float cell = static_cast<float>(grid.cell);
-  const float hd = static_cast<float>(grid.half_diag);
+  const float cell = narrow_to_float(grid.cell);
+  const float hd = narrow_to_float(grid.half_diag);
   parallel_for_chunks(0, cells, 1 << 16, [&](std::size_t lo, std::size_t hi) {
     for (std::size_t i = lo; i < hi; ++i) {
-      const float a = cell * static_cast<float>(std::sqrt(std::fmax(d[i], 0.0)));
+      const float a = cell * narrow_to_float(std::sqrt(std::fmax(d[i], 0.0)));
       switch (grid.state[i]) {
         case Shell: grid.values[i] = std::min(a, hd); break;
         case Inside: grid.values[i] = (hd + hd) - a; break;

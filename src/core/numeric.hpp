@@ -20,6 +20,17 @@ constexpr I saturating_cast(F x) {
   return static_cast<I>(x);
 }
 
+// Double to float, rounded to nearest, with values beyond the float range becoming infinities
+// (a plain conversion of such a value is undefined behaviour).
+inline float narrow_to_float(double value) {
+  // From FLT_MAX + half its last place on, the nearest float is infinity.
+  constexpr double kRoundsToInfinity = static_cast<double>(std::numeric_limits<float>::max()) + 0x1p103;
+  if (std::fabs(value) >= kRoundsToInfinity) {
+    return value > 0 ? std::numeric_limits<float>::infinity() : -std::numeric_limits<float>::infinity();
+  }
+  return static_cast<float>(value);
+}
+
 inline uint64_t saturating_add(uint64_t a, uint64_t b) {
   uint64_t r;
   return __builtin_add_overflow(a, b, &r) ? UINT64_MAX : r;

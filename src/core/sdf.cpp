@@ -74,8 +74,8 @@ uint64_t sdf_padding(uint64_t close, double band, double level_cells) {
 
 // All arithmetic in f32, like the far field's values.
 void sdf_values(SdfGrid& grid) {
-  const float bw = static_cast<float>(grid.band_cells * grid.cell);
-  const float hd = static_cast<float>(grid.half_diag);
+  const float bw = narrow_to_float(grid.band_cells * grid.cell);
+  const float hd = narrow_to_float(grid.half_diag);
   grid.values.resize(grid.state.size());
   parallel_for_chunks(0, grid.values.size(), 1 << 16, [&](std::size_t lo, std::size_t hi) {
     for (std::size_t i = lo; i < hi; ++i) {

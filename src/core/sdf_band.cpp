@@ -136,7 +136,7 @@ void band_triangle(const BandContext& ctx, const Vec3& a, const Vec3& b, const V
         const double d = std::sqrt(d_sq);
         if (!(d <= bw)) continue;
         const uint64_t index = column + static_cast<uint64_t>(v) * stride[k];
-        const uint64_t bits = std::bit_cast<uint32_t>(static_cast<float>(d));
+        const uint64_t bits = std::bit_cast<uint32_t>(narrow_to_float(d));
         atomic_min(ctx.packed[index], (bits << 32) | t);
         if (d <= g.half_diag) std::atomic_ref<uint8_t>(ctx.state[index]).store(Shell, std::memory_order_relaxed);
       }

@@ -52,7 +52,7 @@ void check_dims(const SdfGrid& grid) {
 McSlab sdf_mc_slab_body(const SdfGrid& grid, double iso, uint64_t z) {
   check_dims(grid);
   if (grid.nx < 2 || grid.ny < 2 || z + 1 >= grid.nz) return {};
-  const SdfField field{grid.values.data(), static_cast<float>(iso), grid.origin, grid.cell};
+  const SdfField field{grid.values.data(), narrow_to_float(iso), grid.origin, grid.cell};
   return mc_slab_walk(field, grid.nx, grid.ny, z);
 }
 

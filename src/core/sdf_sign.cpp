@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "grid.hpp"
+#include "numeric.hpp"
 #include "parallel.hpp"
 #include "progress.hpp"
 
@@ -171,7 +172,7 @@ void sdf_sign(SdfGrid& grid, uint64_t close) {
   });
 
   // Peel the thickening back from the exterior; voxels within half a diagonal of a triangle stay.
-  const uint32_t half_diag_bits = std::bit_cast<uint32_t>(static_cast<float>(grid.half_diag));
+  const uint32_t half_diag_bits = std::bit_cast<uint32_t>(narrow_to_float(grid.half_diag));
   repeat_passes(g, close, state, spare, [&](const RowNeighbourhood& n, uint8_t* out) {
     erode_row(n, grid.band_dist.data(), half_diag_bits, out);
   });

@@ -79,7 +79,7 @@ void write_glb(const std::string& path, std::span<const Vec3> positions, std::sp
   for (const Vec3& p : positions) {
     float narrowed[3];
     for (int c = 0; c < 3; ++c) {
-      narrowed[c] = static_cast<float>(p[c]);
+      narrowed[c] = narrow_to_float(p[c]);
       // Comparisons are false for NaN, which leaves the running bounds unchanged.
       if (narrowed[c] < min[c]) min[c] = narrowed[c];
       if (narrowed[c] > max[c]) max[c] = narrowed[c];

@@ -41,9 +41,6 @@ std::optional<std::vector<Vec3>> parse_point_array(std::string_view block);
 // narrowed to f32; all zeros without positions.
 std::array<float, 6> compute_extent(std::span<const Vec3> positions);
 
-// Rounds to the nearest float, giving an infinity beyond the float range (no undefined conversion).
-float narrow_to_float(double value);
-
 // Writes a USDA layer with one Mesh prim "proxy" (also the default prim), its uvs and normals as
 // face-varying primvars when present. Throws IoError.
 void write_usda(const std::string& path, const MeshData& mesh);

@@ -1,9 +1,9 @@
 // Writer of USDA text layers: one Mesh prim "proxy" with its extent, triangles, points and the
 // optional face-varying normals and texture coordinates. Numbers are written with six decimals.
-#include <cfloat>
 #include <cmath>
 #include <limits>
 
+#include "core/numeric.hpp"
 #include "core/text_format.hpp"
 #include "file_writer.hpp"
 #include "usd.hpp"
@@ -59,15 +59,6 @@ void write_tuples(ChunkedText& out, std::span<const std::array<T, N>> values) {
 void close_face_varying(ChunkedText& out) { out.text() += "] (\n        interpolation = \"faceVarying\"\n    )\n"; }
 
 }  // namespace
-
-float narrow_to_float(double value) {
-  // Values from FLT_MAX + half its last place on round to infinity; a plain conversion of a value
-  // outside the float range is undefined.
-  constexpr double kRoundsToInfinity = static_cast<double>(FLT_MAX) + 0x1p103;
-  constexpr float inf = std::numeric_limits<float>::infinity();
-  if (std::fabs(value) >= kRoundsToInfinity) return value > 0 ? inf : -inf;
-  return static_cast<float>(value);
-}
 
 std::array<float, 6> compute_extent(std::span<const Vec3> positions) {
   if (positions.empty()) return {0, 0, 0, 0, 0, 0};
