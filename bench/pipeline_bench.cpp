@@ -6,7 +6,6 @@
 #include <filesystem>
 
 #include <fmt/format.h>
-#include <tbb/task_arena.h>
 
 #include "bench_util.hpp"
 #include "core/attribute_transfer.hpp"
@@ -22,7 +21,7 @@ void time_pipeline(const Mesh& mesh, const ProxyParams& params, const char* path
   for (int workers : {1, static_cast<int>(pool_worker_count())}) {
     bench::Stopwatch clock;
     Mesh proxy;
-    tbb::task_arena(workers).execute([&] { proxy = generate_proxy_mesh(mesh.positions, mesh.indices, params); });
+    with_worker_count(workers, [&] { proxy = generate_proxy_mesh(mesh.positions, mesh.indices, params); });
     fmt::print("{} path, voxel_res {}, {} worker(s): {:.2f} s, {} proxy faces, peak {:.0f} MiB\n", path_name,
                params.voxel_res, workers, clock.seconds(), proxy.indices.size(), bench::peak_rss_mib());
   }

@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <span>
 
-#include <tbb/task_arena.h>
 
 #include "bench_util.hpp"
 #include "core/far_field.hpp"
@@ -57,7 +56,7 @@ int main() {
   std::printf("input: %zu vertices, %zu triangles, pool of %zu workers\n", mesh.positions.size(), mesh.indices.size(),
               morvane::pool_worker_count());
   for (uint64_t res : {128, 256, 512}) {
-    tbb::task_arena(1).execute([&] { morvane::run_case(mesh, res, "1"); });
+    morvane::with_worker_count(1, [&] { morvane::run_case(mesh, res, "1"); });
     morvane::run_case(mesh, res, "all");
   }
   return 0;

@@ -153,7 +153,7 @@ void sdf_far_field(SdfGrid& grid, double iso) {
     throw InternalError("distance grid lists do not match its dimensions");
   }
   // The grid's own 13 bytes per voxel stay alive next to the 8-byte squared distances.
-  require_memory(saturating_mul(cells, 13 + 8));
+  require_memory(saturating_mul(cells, 13 + 8), "the far-field distances");
   std::unique_ptr<double[]> d(new double[cells]);
 
   const double inv_cell = 1.0 / grid.cell;

@@ -1,12 +1,31 @@
-// Refusal of allocations that cannot fit in this machine's memory.
+// Refusal of allocations that cannot fit in this machine's memory, and the error that says what
+// could not be allocated and how much.
 #pragma once
 
 #include <cstdint>
+#include <new>
+#include <string>
+#include <string_view>
 
 namespace morvane {
 
-// Throws std::bad_alloc when `bytes` exceed the memory available to the process. Linux does not fail a huge
-// allocation up front; it kills the process when the pages are touched, so grids check first.
-void require_memory(uint64_t bytes);
+// An exhausted memory, with a message for the user (a plain std::bad_alloc says nothing).
+class OutOfMemory : public std::bad_alloc {
+ public:
+  explicit OutOfMemory(std::string message) : message_(std::move(message)) {}
+  const char* what() const noexcept override { return message_.c_str(); }
+
+ private:
+  std::string message_;
+};
+
+// "could not allocate 2.5 GiB (2717908992 bytes) for {what}", without the last part when `what`
+// is empty.
+std::string allocation_failure_text(uint64_t bytes, std::string_view what);
+
+// Throws OutOfMemory when `bytes` exceed the memory available to the process. Linux does not fail
+// a huge allocation up front; it kills the process when the pages are touched, so grids check
+// first. `what` names the allocation in the message ("the distance grid").
+void require_memory(uint64_t bytes, std::string_view what);
 
 }  // namespace morvane

@@ -1,8 +1,10 @@
 // The process-wide worker pool and the parallel loops of the core.
 //
 // Every parallel loop writes its results by index, so its output never depends on how the
-// work was split or scheduled. A loop started on a thread that already runs inside a oneTBB
-// arena (a test that pins the worker count, or a nested loop) stays in that arena.
+// work was split or scheduled. Every loop runs in the pool's arena, whichever thread starts it,
+// so the configured worker count holds for every loop of every call; a loop started inside
+// another loop's chunk, or inside `with_worker_count`, stays in the arena it is in. Each chunk
+// first checks whether the call was asked to stop (run_context.hpp).
 #pragma once
 
 #include <cstddef>
@@ -10,6 +12,8 @@
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
 #include <tbb/task_arena.h>
+
+#include "run_context.hpp"
 
 namespace morvane {
 
@@ -21,23 +25,62 @@ std::size_t pool_worker_count();
 namespace detail {
 tbb::task_arena& pool_arena();
 
+// The arena that the loops of this thread's current work run in; null outside any.
+inline thread_local tbb::task_arena* current_arena = nullptr;
+
+class ArenaScope {
+ public:
+  explicit ArenaScope(tbb::task_arena* arena) noexcept : previous_(current_arena) { current_arena = arena; }
+  ~ArenaScope() { current_arena = previous_; }
+  ArenaScope(const ArenaScope&) = delete;
+  ArenaScope& operator=(const ArenaScope&) = delete;
+
+ private:
+  tbb::task_arena* previous_;
+};
+
+template <class F>
+void run_in_arena(tbb::task_arena& arena, F&& f) {
+  arena.execute([&] {
+    ArenaScope scope(&arena);
+    f();
+  });
+}
+
 template <class F>
 void in_pool(F&& f) {
-  if (tbb::this_task_arena::current_thread_index() == tbb::task_arena::not_initialized) {
-    pool_arena().execute(f);
-  } else {
+  if (current_arena != nullptr) {
     f();
+  } else {
+    run_in_arena(pool_arena(), f);
   }
 }
 }  // namespace detail
 
+// Runs `f` with every parallel loop it starts on `workers` threads (the calling one included)
+// instead of the pool: benchmarks and tests compare worker counts within one process.
+template <class F>
+void with_worker_count(int workers, F&& f) {
+  tbb::task_arena arena(workers);
+  detail::run_in_arena(arena, f);
+}
+
 // body(lo, hi) for consecutive sub-ranges covering [begin, end), each at most about `grain` long.
 template <class F>
 void parallel_for_chunks(std::size_t begin, std::size_t end, std::size_t grain, F&& body) {
+  throw_if_stopped();
   if (begin >= end) return;
+  RunContext* context = current_run_context();
   detail::in_pool([&] {
+    tbb::task_arena* arena = detail::current_arena;
     tbb::parallel_for(tbb::blocked_range<std::size_t>(begin, end, grain < 1 ? 1 : grain),
-                      [&](const tbb::blocked_range<std::size_t>& r) { body(r.begin(), r.end()); });
+                      [&](const tbb::blocked_range<std::size_t>& r) {
+                        // The chunk may run on a worker thread: give it the caller's arena and context.
+                        detail::ArenaScope arena_scope(arena);
+                        RunScope run_scope(context);
+                        throw_if_stopped();
+                        body(r.begin(), r.end());
+                      });
   });
 }
 

@@ -8,6 +8,7 @@
 
 #include <fmt/format.h>
 
+#include "run_context.hpp"
 #include "text_format.hpp"
 
 namespace morvane {
@@ -33,6 +34,7 @@ std::string rate_text(double rate) {
 
 Progress::Progress(std::string name, uint64_t total)
     : name_(std::move(name)), start_(Clock::now()), last_print_(start_ - std::chrono::seconds(1)), total_(total) {
+  if (RunContext* context = current_run_context()) context->enter_stage(name_);
   write_stderr(fmt::format("  {}: starting ({} items)\n", name_, total_));
 }
 

@@ -106,7 +106,7 @@ SdfGrid sdf_layout(std::span<const Vec3> positions, uint64_t voxel_res, uint64_t
   grid.band_cells = std::fmax(band, 1.0);
 
   const uint64_t cells = checked_volume(grid.nx, grid.ny, grid.nz);
-  require_memory(saturating_mul(cells, kPeakBytesPerVoxel));
+  require_memory(saturating_mul(cells, kPeakBytesPerVoxel), "the distance grid");
   grid.state.assign(cells, Empty);
   return grid;
 }

@@ -97,7 +97,7 @@ VoxelGrid voxelize(std::span<const Vec3> positions, std::span<const Tri> faces, 
     throw SettingsError(fmt::format("voxel grid {}x{}x{} exceeds the {} cell budget even at resolution 1", dims.nx,
                                     dims.ny, dims.nz, kCellBudget));
   }
-  require_memory(cells);
+  require_memory(cells, "the voxel grid");
 
   VoxelGrid grid;
   grid.states.assign(cells, Empty);
@@ -180,7 +180,7 @@ void dilate_voxels(VoxelGrid& grid, uint64_t n) {
   check_grid(grid);
   if (n == 0 || grid.states.empty()) return;
   const uint64_t nx = grid.nx, ny = grid.ny, nz = grid.nz, plane = nx * ny;
-  require_memory(saturating_mul(grid.states.size(), 2));
+  require_memory(saturating_mul(grid.states.size(), 2), "the dilation passes");
   std::vector<uint8_t> next(grid.states.size());
 
   for (uint64_t pass = 0; pass < n; ++pass) {

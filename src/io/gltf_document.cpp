@@ -212,7 +212,7 @@ void check_document(std::string_view text, ImportContext& context) {
       if ((*it)[i].is_object()) declared = saturating_add(declared, check_buffer(i, (*it)[i], context));
     }
     try {
-      require_memory(declared);
+      require_memory(declared, "the buffers");
     } catch (const std::bad_alloc&) {
       fail("buffers declare " + std::to_string(declared) + " bytes, more than this machine's memory");
     }

@@ -6,6 +6,7 @@
 #include <new>
 #include <string_view>
 
+#include "core/memory_guard.hpp"
 #include "core/mesh_error.hpp"
 #include "core/progress.hpp"
 #include "io/io_error.hpp"
@@ -80,8 +81,10 @@ void raise_current_exception(const std::source_location& where) {
     throw;
   } catch (const PythonErrorSet&) {
     // already set
+  } catch (const OutOfMemory& e) {
+    set_error_text(PyExc_MemoryError, e.what());
   } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
+    set_error_text(PyExc_MemoryError, "out of memory");
   } catch (const ModuleError& e) {
     set_error_text(PyExc_ValueError, e.what());
   } catch (const io::IoError& e) {

@@ -50,7 +50,7 @@ std::vector<Row> copy_rows(PyObject* matrix) {
   const npy_intp column_stride = PyArray_STRIDE(array, 1);
   const char* data = PyArray_BYTES(array);
   // A broadcast view (stride 0) can claim far more rows than memory holds.
-  require_memory(saturating_mul(rows, sizeof(Row)));
+  require_memory(saturating_mul(rows, sizeof(Row)), "a copy of the array");
   std::vector<Row> out(rows);
   for (std::size_t i = 0; i < rows; ++i) {
     const char* row = data + static_cast<npy_intp>(i) * row_stride;

@@ -1,41 +1,38 @@
-// Running work with the interpreter lock released, so that other Python threads go on meanwhile.
+// Running work with the interpreter lock released, so that other Python threads go on meanwhile,
+// and so that Ctrl-C still stops it.
 #pragma once
 
-#include <Python.h>
-#include <cxxabi.h>
-
-#include <exception>
+#include <functional>
 #include <optional>
 #include <type_traits>
 #include <utility>
 
+#include "core/run_context.hpp"
+
 namespace morvane::py {
 
+namespace detail {
+// Runs `work` on a thread of its own under `context`, while the calling thread waits without the
+// interpreter lock and takes the lock every few tens of milliseconds to run the signal handlers.
+// When a handler raises (Ctrl-C: KeyboardInterrupt), the work is asked to stop; once it has ended
+// PythonErrorSet is thrown with the handler's exception set. Otherwise the work's own failure, if
+// any, is rethrown once it has ended. Returns and throws with the lock held.
+void run_interruptible(RunContext& context, const std::function<void()>& work);
+}  // namespace detail
+
 // Runs `work` without the interpreter lock and returns its result. `work` must touch no Python
-// object: convert and copy every argument before. The lock is taken back in the normal flow (never
-// in a destructor) before a C++ exception of `work` continues to the caller, so the failure guard
-// sets the Python exception with the lock held; the work's own lists are released before that.
+// object: convert and copy every argument before.
 template <class Work>
 std::invoke_result_t<Work&> run_unlocked(Work&& work) {
   using Result = std::invoke_result_t<Work&>;
-  std::exception_ptr failure;
-  std::optional<std::conditional_t<std::is_void_v<Result>, bool, Result>> result;
-  PyThreadState* state = PyEval_SaveThread();
-  try {
-    if constexpr (std::is_void_v<Result>) {
-      work();
-      result.emplace(true);
-    } else {
-      result.emplace(work());
-    }
-  } catch (abi::__forced_unwind&) {
-    throw;  // the thread is being ended; it must not take the lock again
-  } catch (...) {
-    failure = std::current_exception();
+  RunContext context;
+  if constexpr (std::is_void_v<Result>) {
+    detail::run_interruptible(context, work);
+  } else {
+    std::optional<Result> result;
+    detail::run_interruptible(context, [&] { result.emplace(work()); });
+    return std::move(*result);
   }
-  PyEval_RestoreThread(state);
-  if (failure) std::rethrow_exception(failure);
-  if constexpr (!std::is_void_v<Result>) return std::move(*result);
 }
 
 }  // namespace morvane::py

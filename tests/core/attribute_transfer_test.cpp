@@ -1,12 +1,12 @@
 #include <gtest/gtest.h>
 
-#include <tbb/task_arena.h>
 
 #include <cmath>
 #include <numbers>
 
 #include "core/attribute_transfer.hpp"
 #include "core/mesh_error.hpp"
+#include "core/parallel.hpp"
 #include "support/test_meshes.hpp"
 
 namespace morvane {
@@ -125,8 +125,8 @@ TEST(AttributeTransfer, SameResultOnOneOrEightWorkers) {
   const Mesh proxy = test::make_torus(2.0, 0.56, 40, 20);
   const std::vector<Uv> uvs = corner_uvs(input);
   TransferredAttributes one, eight;
-  tbb::task_arena(1).execute([&] { one = transfer(input, nullopt, uvs, proxy, true, true); });
-  tbb::task_arena(8).execute([&] { eight = transfer(input, nullopt, uvs, proxy, true, true); });
+  with_worker_count(1, [&] { one = transfer(input, nullopt, uvs, proxy, true, true); });
+  with_worker_count(8, [&] { eight = transfer(input, nullopt, uvs, proxy, true, true); });
   EXPECT_EQ(one.normals, eight.normals);
   EXPECT_EQ(one.uvs, eight.uvs);
 }

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <tbb/task_arena.h>
 
 #include <algorithm>
 #include <cmath>
@@ -15,6 +14,7 @@
 #include "core/marching_cubes.hpp"
 #include "core/mc_tables.hpp"
 #include "core/mesh_error.hpp"
+#include "core/parallel.hpp"
 #include "core/sdf_marching_cubes.hpp"
 #include "core/voxelize.hpp"
 #include "support/test_meshes.hpp"
@@ -364,11 +364,11 @@ TEST(MarchingCubesThreads, OneAndEightWorkersGiveTheSameMesh) {
   const SdfGrid f = random_field(rng, 21, 17, 27);
   Mesh v1, v8, f1, f8;
   testing::internal::CaptureStderr();
-  tbb::task_arena(1).execute([&] {
+  with_worker_count(1, [&] {
     v1 = voxel_marching_cubes(v);
     f1 = sdf_marching_cubes(f, -0.2);
   });
-  tbb::task_arena(8).execute([&] {
+  with_worker_count(8, [&] {
     v8 = voxel_marching_cubes(v);
     f8 = sdf_marching_cubes(f, -0.2);
   });

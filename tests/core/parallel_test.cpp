@@ -3,12 +3,15 @@
 #include <stdlib.h>
 
 #include <atomic>
+#include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <tbb/task_arena.h>
+
 
 #include "core/parallel.hpp"
 
@@ -69,13 +72,56 @@ TEST(PoolWorkerCount, ReadsTheSettingsInOrder) {
 TEST(ParallelFor, CoversEveryIndexOnceInAnyArena) {
   for (int workers : {1, 4}) {
     std::vector<std::atomic<int>> hits(10007);
-    tbb::task_arena(workers).execute(
-        [&] { parallel_for_each_index(0, hits.size(), [&](std::size_t i) { ++hits[i]; }, 64); });
+    with_worker_count(workers, [&] { parallel_for_each_index(0, hits.size(), [&](std::size_t i) { ++hits[i]; }, 64); });
     for (const auto& h : hits) ASSERT_EQ(h.load(), 1);
   }
   std::vector<int> untouched(3, 0);
   parallel_for_each_index(2, 2, [&](std::size_t i) { untouched[i] = 1; });
   EXPECT_EQ(untouched, std::vector<int>(3, 0));
+}
+
+// Run again by ctest with RAYON_NUM_THREADS=1: then every loop must keep to one thread, however
+// many loops ran before and whichever thread started them.
+TEST(PoolArena, EveryLoopKeepsToThePoolsWorkerCount) {
+  std::mutex mutex;
+  std::set<std::thread::id> threads;
+  int widest = 0;
+  auto loops = [&] {
+    for (int loop = 0; loop < 4; ++loop) {
+      parallel_for_chunks(0, 1 << 16, 256, [&](std::size_t, std::size_t) {
+        std::lock_guard<std::mutex> lock(mutex);
+        threads.insert(std::this_thread::get_id());
+        widest = std::max(widest, tbb::this_task_arena::max_concurrency());
+      });
+    }
+  };
+  loops();
+  std::thread(loops).join();
+  EXPECT_EQ(static_cast<std::size_t>(widest), pool_worker_count());
+  if (pool_worker_count() == 1) EXPECT_EQ(threads.size(), 2u);  // the two calling threads, one at a time
+}
+
+TEST(RunContext, AStopRequestEndsSerialAndParallelWorkWithInterrupted) {
+  RunContext context;
+  RunScope scope(&context);
+  EXPECT_NO_THROW(throw_if_stopped());
+
+  std::atomic<std::size_t> covered{0};
+  const std::size_t count = 1 << 20;
+  EXPECT_THROW(parallel_for_chunks(0, count, 64,
+                                   [&](std::size_t lo, std::size_t hi) {
+                                     if (lo == 0) context.request_stop();
+                                     // a loop nested in a chunk sees the caller's request too
+                                     if (lo > 0) parallel_for_chunks(0, 2, 1, [](auto, auto) {});
+                                     covered += hi - lo;
+                                   }),
+               Interrupted);
+  EXPECT_LT(covered.load(), count);
+  EXPECT_THROW(throw_if_stopped(), Interrupted);
+  {
+    RunScope none(nullptr);  // work outside any request never stops
+    EXPECT_NO_THROW(parallel_for_chunks(0, 8, 1, [](auto, auto) {}));
+  }
 }
 
 }  // namespace

@@ -1,12 +1,12 @@
 #include <gtest/gtest.h>
 
-#include <tbb/task_arena.h>
 
 #include <algorithm>
 #include <cmath>
 #include <limits>
 #include <random>
 
+#include "core/parallel.hpp"
 #include "core/point_grid.hpp"
 #include "core/shrink_fit.hpp"
 #include "support/test_meshes.hpp"
@@ -164,8 +164,8 @@ TEST(ShrinkFit, LooseProxyComesCloserWithinTheLimitOnAnyWorkerCount) {
   const Mesh loose = test::make_icosphere(3, 1.3);
   const double max_d = 0.1;
   std::vector<Vec3> one = loose.positions, eight = loose.positions;
-  tbb::task_arena(1).execute([&] { shrink_fit(one, input.positions, max_d); });
-  tbb::task_arena(8).execute([&] { shrink_fit(eight, input.positions, max_d); });
+  with_worker_count(1, [&] { shrink_fit(one, input.positions, max_d); });
+  with_worker_count(8, [&] { shrink_fit(eight, input.positions, max_d); });
   EXPECT_EQ(one, eight);
   for (std::size_t i = 0; i < one.size(); ++i) EXPECT_LE(length(one[i] - loose.positions[i]), max_d * (1 + 1e-12));
   const PointGrid grid = build_point_grid(input.positions);

@@ -5,10 +5,10 @@
 #include <limits>
 #include <string>
 
-#include <tbb/task_arena.h>
 
 #include "core/closest_point.hpp"
 #include "core/mesh_error.hpp"
+#include "core/parallel.hpp"
 #include "core/proxy.hpp"
 #include "support/test_meshes.hpp"
 
@@ -97,8 +97,8 @@ TEST_P(ProxyOnShapes, SameMeshWithOneWorkerAndWithEight) {
   params.remesh = 2;
   const Mesh input = make_torus(1.0, 0.35, 48, 24);
   Mesh one, eight;
-  tbb::task_arena(1).execute([&] { one = run(input, params); });
-  tbb::task_arena(8).execute([&] { eight = run(input, params); });
+  with_worker_count(1, [&] { one = run(input, params); });
+  with_worker_count(8, [&] { eight = run(input, params); });
   EXPECT_EQ(one.indices, eight.indices);
   EXPECT_EQ(one.positions, eight.positions);
 }

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <tbb/task_arena.h>
 
 #include <algorithm>
 #include <cmath>
@@ -12,6 +11,7 @@
 
 #include "core/far_field.hpp"
 #include "core/mesh_error.hpp"
+#include "core/parallel.hpp"
 #include "core/remesh.hpp"
 #include "core/sdf.hpp"
 #include "support/test_meshes.hpp"
@@ -227,7 +227,7 @@ TEST(RemeshDeterminism, SameOutputOnEveryRunAndWorkerCount) {
   const RemeshParams p = uniform(0.15, 4);
   auto run = [&](int workers) {
     Mesh out;
-    tbb::task_arena(workers).execute([&] { out = remesh(sphere, p, nullptr, &target); });
+    with_worker_count(workers, [&] { out = remesh(sphere, p, nullptr, &target); });
     return out;
   };
   const Mesh one = run(1);

@@ -6,12 +6,12 @@
 #include <string>
 #include <vector>
 
-#include <tbb/task_arena.h>
 
 #include "core/closest_point.hpp"
 #include "core/far_field.hpp"
 #include "core/grid.hpp"
 #include "core/mesh_error.hpp"
+#include "core/parallel.hpp"
 #include "core/sdf.hpp"
 #include "core/sdf_sign.hpp"
 #include "support/test_meshes.hpp"
@@ -92,7 +92,7 @@ TEST(SdfBand, EqualDistancesKeepTheLowerTriangleIndex) {
   Mesh m;
   m.positions = {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}};
   m.indices = {{0, 1, 2}, {0, 1, 2}, {0, 1, 2}};
-  tbb::task_arena(8).execute([&] {
+  with_worker_count(8, [&] {
     const SdfGrid g = build(m, 24, 1);
     for (std::size_t i = 0; i < g.nearest_tri.size(); ++i) {
       ASSERT_TRUE(g.nearest_tri[i] == 0 || g.nearest_tri[i] == kNoTriangle);
@@ -301,11 +301,11 @@ TEST(SdfSign, MatchesThePlainPassesAndBreadthFirstFill) {
 TEST(SdfThreads, OneAndEightWorkersGiveTheSameGrid) {
   const Mesh m = test::merge(test::make_torus(1.0, 0.3, 48, 24), bumpy_mesh());
   SdfGrid one, eight;
-  tbb::task_arena(1).execute([&] {
+  with_worker_count(1, [&] {
     one = build(m, 40, 2, 2.0, 3.0);
     sdf_far_field(one, 3.0 * one.cell);
   });
-  tbb::task_arena(8).execute([&] {
+  with_worker_count(8, [&] {
     eight = build(m, 40, 2, 2.0, 3.0);
     sdf_far_field(eight, 3.0 * eight.cell);
   });

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <tbb/task_arena.h>
 
 #include <cmath>
 #include <cstdint>
@@ -10,6 +9,7 @@
 #include <string>
 
 #include "core/mesh_error.hpp"
+#include "core/parallel.hpp"
 #include "core/voxelize.hpp"
 #include "support/test_meshes.hpp"
 
@@ -240,11 +240,11 @@ TEST(VoxelizeThreads, OneAndEightWorkersGiveTheSameGrid) {
   const Mesh m = test::merge(test::make_icosphere(4, 1.0), test::make_torus(1.6, 0.3, 48, 16));
   VoxelGrid one, eight;
   testing::internal::CaptureStderr();
-  tbb::task_arena(1).execute([&] {
+  with_worker_count(1, [&] {
     one = voxelize(m.positions, m.indices, 48, 4);
     dilate_voxels(one, 2);
   });
-  tbb::task_arena(8).execute([&] {
+  with_worker_count(8, [&] {
     eight = voxelize(m.positions, m.indices, 48, 4);
     dilate_voxels(eight, 2);
   });
