@@ -9,6 +9,7 @@
 #include "numeric.hpp"
 #include "progress.hpp"
 #include "remesh_passes.hpp"
+#include "run_context.hpp"
 #include "sdf_sampling.hpp"
 #include "text_format.hpp"
 
@@ -205,6 +206,7 @@ void run_uniform(RemeshMesh& mesh, double t, const RemeshParams& params, const P
   const uint64_t ceiling = split_face_ceiling(mesh.alive_count(), alive_area(mesh), t);
   VertexLocks locks;
   for (uint64_t k = 1; k <= n; ++k) {
+    throw_if_stopped();
     const uint64_t before = mesh.alive_count();
     const uint64_t splits = split_phase(mesh, ceiling, locks, [&](uint32_t, uint32_t) { return high; },
                                         [](uint32_t, uint32_t) {});
@@ -236,6 +238,7 @@ void run_adaptive(RemeshMesh& mesh, double t, const RemeshParams& params, const 
       split_face_ceiling(mesh.alive_count(), alive_area(mesh), t * std::fmin(min_factor, max_factor));
   VertexLocks locks;
   for (uint64_t i = 0; i < params.iterations; ++i) {
+    throw_if_stopped();
     const uint64_t before = mesh.alive_count();
     std::vector<double> s = curvature_sizing(mesh);
     const uint64_t splits = split_phase(

@@ -7,6 +7,7 @@
 
 #include "mesh_error.hpp"
 #include "progress.hpp"
+#include "run_context.hpp"
 
 namespace morvane {
 namespace {
@@ -110,6 +111,7 @@ void taubin_smooth(std::span<Vec3> positions, std::span<const Tri> triangles, ui
   std::vector<Vec3> scratch(positions.size());
   Progress stage = progress_start("Taubin smooth", iterations);
   for (uint64_t i = 0; i < iterations; ++i) {
+    throw_if_stopped();
     progress_tick(stage, i);
     laplacian_step(positions, neighbours, scratch, lambda);
     laplacian_step(positions, neighbours, scratch, mu);
@@ -126,6 +128,7 @@ void bilateral_smooth(std::span<Vec3> positions, std::span<const Tri> triangles,
   std::vector<Vec3> scratch(positions.size());
   Progress stage = progress_start("bilateral smooth", iterations);
   for (uint64_t i = 0; i < iterations; ++i) {
+    throw_if_stopped();
     progress_tick(stage, i);
     const std::vector<Vec3> normals = vertex_normals(positions, triangles);
     const double sigma_s = mean_edge_length(positions, neighbours);
