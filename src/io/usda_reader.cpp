@@ -1,10 +1,7 @@
 // Reader of the USDA subset this system needs: the first "def Mesh" block, its faceVertexCounts,
 // faceVertexIndices and points arrays and its orientation. Plain substring searches, no
 // tokenising; numbers are parsed without the C locale.
-#include <charconv>
-#include <cmath>
-#include <limits>
-
+#include "decimal_text.hpp"
 #include "io_error.hpp"
 #include "usd.hpp"
 #include "usd_utf8.hpp"
@@ -14,86 +11,6 @@ namespace morvane::io {
 namespace {
 
 constexpr auto npos = std::string_view::npos;
-
-bool equals_ignoring_case(std::string_view text, std::string_view lower) {
-  if (text.size() != lower.size()) return false;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    char c = text[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != lower[i]) return false;
-  }
-  return true;
-}
-
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
-std::optional<int64_t> parse_int(std::string_view text) {
-  if (!text.empty() && text.front() == '+') {
-    text.remove_prefix(1);
-    if (text.empty() || !is_digit(text.front())) return std::nullopt;
-  }
-  int64_t value = 0;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
-  return value;
-}
-
-// Digits with an optional fraction and exponent: "1", "1.", ".5", "1.5e-3". Returns the decimal
-// exponent of the leading nonzero digit, which tells an overflow from an underflow.
-std::optional<int64_t> decimal_magnitude(std::string_view text) {
-  std::size_t i = 0, int_digits = 0, frac_digits = 0;
-  int64_t leading = 0;  // position of the first nonzero digit relative to the point
-  bool seen_nonzero = false;
-  for (; i < text.size() && is_digit(text[i]); ++i, ++int_digits) {
-    if (!seen_nonzero && text[i] != '0') seen_nonzero = true, leading = 0;
-    if (seen_nonzero) ++leading;
-  }
-  if (i < text.size() && text[i] == '.') {
-    for (++i; i < text.size() && is_digit(text[i]); ++i, ++frac_digits) {
-      if (!seen_nonzero && text[i] != '0') seen_nonzero = true, leading = -static_cast<int64_t>(frac_digits);
-    }
-  }
-  if (int_digits + frac_digits == 0) return std::nullopt;
-  int64_t exponent = 0;
-  if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
-    ++i;
-    bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-    if (i == text.size()) return std::nullopt;
-    for (; i < text.size() && is_digit(text[i]); ++i) {
-      exponent = std::min<int64_t>(exponent * 10 + (text[i] - '0'), int64_t{1} << 40);
-    }
-    if (negative) exponent = -exponent;
-  }
-  if (i != text.size()) return std::nullopt;
-  return leading + exponent;
-}
-
-// Decimal floating point with an optional sign; inf, infinity and nan in any letter case.
-std::optional<double> parse_double(std::string_view text) {
-  bool negative = false;
-  std::string_view body = text;
-  if (!body.empty() && (body.front() == '+' || body.front() == '-')) {
-    negative = body.front() == '-';
-    body.remove_prefix(1);
-  }
-  const double sign = negative ? -1.0 : 1.0;
-  if (equals_ignoring_case(body, "inf") || equals_ignoring_case(body, "infinity")) {
-    return sign * std::numeric_limits<double>::infinity();
-  }
-  if (equals_ignoring_case(body, "nan")) return std::numeric_limits<double>::quiet_NaN();
-  const std::optional<int64_t> magnitude = decimal_magnitude(body);
-  if (!magnitude) return std::nullopt;
-  double value = 0.0;
-  const auto [end, error] = std::from_chars(body.data(), body.data() + body.size(), value);
-  if (error == std::errc::result_out_of_range) {
-    // from_chars leaves the value alone; the nearest double is an infinity or a zero.
-    value = *magnitude > 0 ? std::numeric_limits<double>::infinity() : 0.0;
-  } else if (error != std::errc() || end != body.data() + body.size()) {
-    return std::nullopt;
-  }
-  return sign * value;
-}
 
 // Whether the block assigns the token "leftHanded" to its orientation. Looks at the first
 // "orientation" that stands as a word and is followed by "=".
@@ -182,7 +99,7 @@ std::optional<std::vector<int64_t>> parse_int_array(std::string_view block, std:
     if (comma == npos) comma = array->size();
     const std::string_view piece = trim_unicode_space(array->substr(start, comma - start));
     if (!piece.empty()) {
-      const auto value = parse_int(piece);
+      const auto value = parse_decimal_int64(piece);
       if (!value) return std::nullopt;
       values.push_back(*value);
     }
@@ -211,7 +128,7 @@ std::optional<std::vector<Vec3>> parse_point_array(std::string_view block) {
         if (comma != npos) return std::nullopt;  // a fourth piece
         comma = tuple.size();
       }
-      const auto value = parse_double(trim_unicode_space(tuple.substr(start, comma - start)));
+      const auto value = parse_decimal_double(trim_unicode_space(tuple.substr(start, comma - start)));
       if (!value) return std::nullopt;
       p[k] = *value;
       start = comma + 1;
