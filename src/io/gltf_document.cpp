@@ -27,7 +27,6 @@ using Json = nlohmann::json;
 
 constexpr uint32_t kChunkJson = 0x4E4F534A;  // "JSON"
 constexpr uint32_t kChunkBin = 0x004E4942;   // "BIN\0"
-constexpr uint64_t kMaxDataUriLength = INT_MAX;  // tinygltf decodes base64 with an int length
 
 [[noreturn]] void fail(const std::string& text) { throw IoError::obj_parse("glTF: " + text); }
 
@@ -130,7 +129,7 @@ void note_file(const std::string& what, const std::string& uri, uint64_t size_li
 }
 
 void check_data_payload(const std::string& what, std::string_view payload, std::optional<uint64_t>& size) {
-  if (payload.size() > kMaxDataUriLength) fail(what + ": data URI longer than 2 GiB");
+  if (payload.size() > kMaxDataUriPayload) fail(what + ": data URI longer than 2 GiB");
   size = base64_decoded_size(payload);
   if (!size) fail(what + ": data URI holds invalid base64");
 }

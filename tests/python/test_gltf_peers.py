@@ -1,5 +1,6 @@
-"""glTF files checked by independent readers: every GLB morvane_reduce writes must pass the Khronos
-glTF validator without errors and load in trimesh with the same positions and triangles; glTF files
+"""glTF files checked by independent readers: every GLB and JSON glTF file morvane_reduce writes must
+pass the Khronos glTF validator without errors and load in trimesh with the same positions and
+triangles, and what glTF cannot hold is refused; glTF files
 made elsewhere (Debian's assimp-testmodels) must load, or fail with a clear message when broken."""
 
 import json
@@ -87,10 +88,26 @@ class TestWhatWeWrite:
         trimesh = pytest.importorskip("trimesh")
         positions, indices = MESHES[name]
         for extension in ("glb", "gltf"):
-            # trimesh tells GLB from JSON by the extension; the content is a GLB container either way.
-            loaded = trimesh.load(str(written[name, extension]), file_type="glb", force="mesh", process=False)
+            loaded = trimesh.load(str(written[name, extension]), force="mesh", process=False)
             np.testing.assert_array_equal(np.asarray(loaded.vertices), positions.astype(np.float32).astype(np.float64))
             np.testing.assert_array_equal(np.asarray(loaded.faces), indices.astype(np.int64))
+
+    def test_gltf_path_gets_a_json_document_with_its_buffer_embedded(self, written):
+        document = json.loads(written["box", "gltf"].read_text())
+        buffer, = document["buffers"]
+        assert buffer["uri"].startswith("data:application/octet-stream;base64,")
+        assert buffer["byteLength"] == 8 * 12 + 12 * 12
+
+    @pytest.mark.parametrize("coordinate", [np.nan, np.inf, 1e39])
+    @pytest.mark.parametrize("extension", ["glb", "gltf"])
+    def test_non_finite_positions_are_refused(self, tmp_path, coordinate, extension):
+        positions, indices = MESHES["triangle"]
+        positions = positions.copy()
+        positions[1, 2] = coordinate
+        path = tmp_path / f"bad.{extension}"
+        with pytest.raises(ValueError, match=r"^I/O error: glTF positions must be finite 32-bit floats: vertex 1 is "):
+            mr.save(mr.Mesh.from_numpy(positions, indices), str(path))
+        assert not path.exists()
 
     @pytest.mark.parametrize("name", sorted(MESHES))
     def test_we_read_back_what_we_wrote(self, written, name):
