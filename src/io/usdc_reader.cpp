@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -243,12 +244,62 @@ bool is_inlined_token(const Crate& crate, uint64_t rep, std::string_view text) {
          crate.tokens[rep_payload(rep)] == text;
 }
 
-// The u32 token indices of a token vector value; none for another kind of value.
-std::optional<std::vector<uint32_t>> read_token_vector(const Crate& crate, uint64_t rep) {
+// The reps of the first "typeName", "specifier" and "primChildren" fields of a field set.
+struct PrimFields {
+  std::optional<uint64_t> type_name;
+  std::optional<uint64_t> specifier;
+  std::optional<uint64_t> children;
+};
+
+// PrimFields of the field set of every prim and pseudo-root spec, found in one backward pass over
+// the entries, so that many specs sharing long field sets cost linear time. Field sets that start
+// past the entries are empty.
+std::unordered_map<uint32_t, PrimFields> prim_fields(const Crate& crate) {
+  std::vector<uint32_t> starts;
+  for (const CrateSpec& spec : crate.specs) {
+    const auto type = static_cast<SpecType>(spec.type);
+    if (type == SpecType::Prim || type == SpecType::PseudoRoot) starts.push_back(spec.field_set);
+  }
+  std::sort(starts.begin(), starts.end(), std::greater<>());
+  starts.erase(std::unique(starts.begin(), starts.end()), starts.end());
+  std::unordered_map<uint32_t, PrimFields> result;
+  auto start = starts.begin();
+  while (start != starts.end() && *start >= crate.field_sets.size()) result[*start++] = {};
+  PrimFields first;  // of the entries from the scan position to the end of its field set
+  for (std::size_t i = crate.field_sets.size(); i-- > 0 && start != starts.end();) {
+    const uint32_t entry = crate.field_sets[i];
+    if (entry == kFieldSetTerminator) {
+      first = {};
+    } else if (entry < crate.fields.size()) {
+      const std::string& name = crate.tokens[crate.fields[entry].token];
+      const uint64_t rep = crate.fields[entry].rep;
+      if (name == "typeName") first.type_name = rep;
+      if (name == "specifier") first.specifier = rep;
+      if (name == "primChildren") first.children = rep;
+    }
+    while (start != starts.end() && *start == i) result[*start++] = first;
+  }
+  return result;
+}
+
+// Whether a prim spec defines a Mesh: its first "typeName" field is the token "Mesh", and its
+// specifier, when given, is "def" (not "over" or "class"), as the text reader's "def Mesh" asks.
+bool defines_mesh(const Crate& crate, const PrimFields& fields) {
+  if (!fields.type_name || !is_inlined_token(crate, *fields.type_name, "Mesh")) return false;
+  const std::optional<uint64_t> specifier = fields.specifier;
+  return !specifier || ((*specifier & kRepInlined) && rep_type(*specifier) == kTypeSpecifier &&
+                        rep_payload(*specifier) == kSpecifierDefPayload);
+}
+
+// The token indices of a "primChildren" value (a token vector); none for another kind of value.
+// In a layer each prim is listed once, by its parent, so the lists together name no more prims
+// than the file has paths; `budget` counts down what is left of that.
+std::optional<std::vector<uint32_t>> read_prim_children(const Crate& crate, uint64_t rep, uint64_t& budget) {
   if ((rep & (kRepArray | kRepInlined)) || rep_type(rep) != kTypeTokenVector) return std::nullopt;
   ByteCursor cursor(crate.file, rep_payload(rep));
   const uint64_t count = cursor.read_u64();
-  if (count > crate.file.size() / 4) throw parse_error("unexpected end of file");
+  if (count > budget) throw parse_error("primChildren lists more prims than the file has paths");
+  budget -= count;
   const uint8_t* p = cursor.read_bytes(4 * count).data();
   std::vector<uint32_t> tokens(static_cast<std::size_t>(count));
   for (uint32_t& token : tokens) {
@@ -258,19 +309,9 @@ std::optional<std::vector<uint32_t>> read_token_vector(const Crate& crate, uint6
   return tokens;
 }
 
-// Whether a prim spec defines a Mesh: its first "typeName" field is the token "Mesh", and its
-// specifier, when given, is "def" (not "over" or "class"), as the text reader's "def Mesh" asks.
-bool defines_mesh(const Crate& crate, const CrateSpec& spec) {
-  const std::optional<uint64_t> type_name = find_field(crate, spec.field_set, "typeName");
-  if (!type_name || !is_inlined_token(crate, *type_name, "Mesh")) return false;
-  const std::optional<uint64_t> specifier = find_field(crate, spec.field_set, "specifier");
-  return !specifier || ((*specifier & kRepInlined) && rep_type(*specifier) == kTypeSpecifier &&
-                        rep_payload(*specifier) == kSpecifierDefPayload);
-}
-
 // The first Mesh prim in the layer's namespace order: depth first from the pseudo-root, each
 // prim's children in the order of its "primChildren" field, the order in which the text format
-// lists them. Prims no "primChildren" names are not part of the namespace.
+// lists them. Prims that no "primChildren" names are not part of the namespace.
 std::optional<CrateSpec> find_mesh_prim(const Crate& crate) {
   // The spec of each path (the first in SPECS order), and each prim path by parent and name.
   std::unordered_map<uint32_t, CrateSpec> spec_of;
@@ -284,21 +325,24 @@ std::optional<CrateSpec> find_mesh_prim(const Crate& crate) {
   for (const auto& [path, entry] : crate.paths) {
     if (entry.has_parent && !entry.property) child_of.emplace(uint64_t{entry.parent} << 32 | entry.element, path);
   }
+  const std::unordered_map<uint32_t, PrimFields> fields = prim_fields(crate);
 
+  uint64_t budget = crate.paths.size();
   std::vector<uint32_t> pending{*root};
   std::unordered_set<uint32_t> visited;
   while (!pending.empty()) {
     const uint32_t path = pending.back();
     pending.pop_back();
-    // A name listed twice, or a child listed under two parents, is visited once.
+    // A name listed twice is visited once.
     if (!visited.insert(path).second) continue;
     const auto spec = spec_of.find(path);
     if (spec == spec_of.end()) continue;
     const bool is_prim = spec->second.type == static_cast<uint32_t>(SpecType::Prim);
-    if (is_prim && defines_mesh(crate, spec->second)) return spec->second;
     if (!is_prim && path != *root) continue;
-    const std::optional<uint64_t> children = find_field(crate, spec->second.field_set, "primChildren");
-    const std::optional<std::vector<uint32_t>> names = children ? read_token_vector(crate, *children) : std::nullopt;
+    const PrimFields& own = fields.at(spec->second.field_set);
+    if (is_prim && defines_mesh(crate, own)) return spec->second;
+    const std::optional<std::vector<uint32_t>> names =
+        own.children ? read_prim_children(crate, *own.children, budget) : std::nullopt;
     if (!names) continue;
     for (auto name = names->rbegin(); name != names->rend(); ++name) {
       const auto child = child_of.find(uint64_t{path} << 32 | *name);

@@ -33,7 +33,7 @@ TEST(ObjReadNumbers, CoordinatesAreReadWholeOrRefused) {
                                   "v nan(1) 0 0", "v 1 2 3x", "v - 0 0"}) {
     EXPECT_EQ(parse_error(line + "\n" + kSquare + kFace), "OBJ parse error: position parse error") << line;
   }
-  EXPECT_EQ(parse_error(std::string("v 1\0 2 3\n", 11) + kSquare + kFace), "OBJ parse error: position parse error");
+  EXPECT_EQ(parse_error(std::string("v 1\0 2 3\n", 9) + kSquare + kFace), "OBJ parse error: position parse error");
   EXPECT_EQ(parse_error(std::string(kSquare) + "vt 0.5\n" + kFace), "OBJ parse error: texcoord parse error");
   EXPECT_EQ(parse_error(std::string(kSquare) + "vt 0.5 ,\n" + kFace), "OBJ parse error: texcoord parse error");
   EXPECT_EQ(parse_error(std::string(kSquare) + "vn 0 0\n" + kFace), "OBJ parse error: normal parse error");

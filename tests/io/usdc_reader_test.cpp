@@ -102,6 +102,8 @@ TEST(UsdcReaderScene, ReadsTheFirstMeshPrimInNamespaceOrder) {
   EXPECT_EQ(read(children({"b", "a", "b"})).positions[0], (Vec3{7, 7, 7}));
   EXPECT_EQ(read(children({"x", "a", "b"})).positions[0], (Vec3{0, 0, 0}));
   EXPECT_EQ(error_of(children({"x"})), "USD parse error: no Mesh prim found") << "prims no parent lists are not read";
+  EXPECT_EQ(error_of(children(std::vector<std::string>(crate.path_indexes.size() + 1, "x"))),
+            "USD parse error: primChildren lists more prims than the file has paths");
 
   // An "over" or "class" Mesh defines no prim; the text reader reads only "def Mesh" too.
   for (const uint64_t over_or_class : {1, 2}) {
