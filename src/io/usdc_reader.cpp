@@ -313,12 +313,15 @@ std::optional<std::vector<uint32_t>> read_prim_children(const Crate& crate, uint
 // prim's children in the order of its "primChildren" field, the order in which the text format
 // lists them. Prims that no "primChildren" names are not part of the namespace.
 std::optional<CrateSpec> find_mesh_prim(const Crate& crate) {
-  // The spec of each path (the first in SPECS order), and each prim path by parent and name.
+  // The prim or pseudo-root spec of each path (the first in SPECS order), and each prim path by
+  // parent and name.
   std::unordered_map<uint32_t, CrateSpec> spec_of;
   std::optional<uint32_t> root;
   for (const CrateSpec& spec : crate.specs) {
+    const auto type = static_cast<SpecType>(spec.type);
+    if (type != SpecType::Prim && type != SpecType::PseudoRoot) continue;
     spec_of.emplace(spec.path, spec);
-    if (!root && spec.type == static_cast<uint32_t>(SpecType::PseudoRoot)) root = spec.path;
+    if (!root && type == SpecType::PseudoRoot) root = spec.path;
   }
   if (!root) return std::nullopt;
   std::unordered_map<uint64_t, uint32_t> child_of;

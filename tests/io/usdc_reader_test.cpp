@@ -105,6 +105,11 @@ TEST(UsdcReaderScene, ReadsTheFirstMeshPrimInNamespaceOrder) {
   EXPECT_EQ(error_of(children(std::vector<std::string>(crate.path_indexes.size() + 1, "x"))),
             "USD parse error: primChildren lists more prims than the file has paths");
 
+  // An attribute spec of the pseudo-root's path, before it in SPECS, does not stand in for it.
+  TestCrate shadowed = crate;
+  shadowed.specs.insert(shadowed.specs.begin(), CrateSpec{0, crate.specs[2].field_set, 1});
+  EXPECT_EQ(read(shadowed.build()).positions[0], (Vec3{0, 0, 0}));
+
   // An "over" or "class" Mesh defines no prim; the text reader reads only "def Mesh" too.
   for (const uint64_t over_or_class : {1, 2}) {
     TestCrate undefined = crate;
