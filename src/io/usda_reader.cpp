@@ -3,6 +3,7 @@
 // its orientation. The block is found skipping strings, asset paths and comments; within it the
 // arrays are found by plain substring searches. Numbers are parsed without the C locale.
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <string>
 
@@ -82,11 +83,25 @@ std::size_t skip_literal(std::string_view text, std::size_t p) {
   return text.size();
 }
 
+// Whether a scan for brackets must look at the character: a bracket, or what starts a literal.
+bool stops_scan(char c) {
+  static constexpr auto kStops = [] {
+    std::array<bool, 256> stops{};
+    for (const unsigned char c : std::string_view("{}()\"'@#")) stops[c] = true;
+    return stops;
+  }();
+  return kStops[static_cast<unsigned char>(c)];
+}
+
 // One past the bracket that closes the one at `open`, outside literals; npos when the text ends
 // first.
 std::size_t skip_nested(std::string_view text, std::size_t open, char opening, char closing) {
   std::size_t depth = 0;
   for (std::size_t p = open; p < text.size();) {
+    if (!stops_scan(text[p])) {
+      ++p;
+      continue;
+    }
     if (const std::size_t end = skip_literal(text, p); end != p) {
       p = end;
       continue;
