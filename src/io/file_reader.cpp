@@ -15,59 +15,68 @@ namespace {
 
 constexpr std::size_t kMinReadChunk = 64 * 1024;
 
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  ~Descriptor() {
-    if (fd_ >= 0) close(fd_);
-  }
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
 }  // namespace
 
 void check_path(std::string_view path) {
   if (path.find('\0') != std::string_view::npos) throw IoError::io("file name contained an unexpected NUL byte");
 }
 
-FileReadStatus try_read_file(const std::string& path, std::vector<char>& bytes) {
+FileInput::FileInput(const std::string& path) {
   using Stage = FileReadStatus::Stage;
-  bytes.clear();
-  if (path.find('\0') != std::string::npos) return {Stage::InvalidPath, 0};
-  int raw;
+  if (path.find('\0') != std::string::npos) {
+    status_ = {Stage::InvalidPath, 0};
+    return;
+  }
   do {
     // Non-blocking, so that a FIFO is refused below instead of waiting for a writer.
-    raw = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  } while (raw < 0 && errno == EINTR);
-  if (raw < 0) return {Stage::Open, errno};
-  const Descriptor fd(raw);
+    fd_ = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  } while (fd_ < 0 && errno == EINTR);
+  if (fd_ < 0) {
+    status_ = {Stage::Open, errno};
+    return;
+  }
   struct stat info {};
-  if (fstat(fd.get(), &info) != 0) return {Stage::Open, errno};
-  if (S_ISDIR(info.st_mode)) return {Stage::NotRegularFile, EISDIR};
-  if (!S_ISREG(info.st_mode)) return {Stage::NotRegularFile, 0};
+  if (fstat(fd_, &info) != 0) {
+    status_ = {Stage::Open, errno};
+  } else if (S_ISDIR(info.st_mode)) {
+    status_ = {Stage::NotRegularFile, EISDIR};
+  } else if (!S_ISREG(info.st_mode)) {
+    status_ = {Stage::NotRegularFile, 0};
+  } else {
+    size_hint_ = static_cast<std::size_t>(info.st_size);
+  }
+}
 
+FileInput::~FileInput() {
+  if (fd_ >= 0) close(fd_);
+}
+
+std::size_t FileInput::read(char* data, std::size_t size) {
+  if (status_.stage != FileReadStatus::Stage::Ok) return 0;
+  for (;;) {
+    const ssize_t n = ::read(fd_, data, size);
+    if (n >= 0) return static_cast<std::size_t>(n);
+    if (errno != EINTR) {
+      status_ = {FileReadStatus::Stage::Read, errno};
+      return 0;
+    }
+  }
+}
+
+FileReadStatus try_read_file(const std::string& path, std::vector<char>& bytes) {
+  bytes.clear();
+  FileInput file(path);
   // The size is only a hint: the file may grow or shrink while it is read.
   std::size_t size = 0;
-  bytes.resize(static_cast<std::size_t>(info.st_size) + 1);
-  for (;;) {
+  if (file.status().stage == FileReadStatus::Stage::Ok) bytes.resize(file.size_hint() + 1);
+  while (file.status().stage == FileReadStatus::Stage::Ok) {
     if (size == bytes.size()) bytes.resize(size + std::max(size / 2, kMinReadChunk));
-    const ssize_t n = read(fd.get(), bytes.data() + size, bytes.size() - size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      const int error = errno;
-      bytes.clear();
-      return {Stage::Read, error};
-    }
+    const std::size_t n = file.read(bytes.data() + size, bytes.size() - size);
     if (n == 0) break;
-    size += static_cast<std::size_t>(n);
+    size += n;
   }
-  bytes.resize(size);
-  return {};
+  bytes.resize(file.status().stage == FileReadStatus::Stage::Ok ? size : 0);
+  return file.status();
 }
 
 std::vector<char> read_file(const std::string& path) {

@@ -1,6 +1,7 @@
-// Whole-file reading with POSIX calls, for the readers that parse a file from memory.
+// Whole-file and piecewise reading with POSIX calls, for the readers that parse a file from memory.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -15,6 +16,29 @@ struct FileReadStatus {
   enum class Stage { Ok, InvalidPath, Open, NotRegularFile, Read };
   Stage stage = Stage::Ok;
   int error_number = 0;  // errno of a failed Open or Read; EISDIR for a directory
+};
+
+// A regular file opened for reading; a FIFO or device is refused rather than waited for. Never
+// throws except std::bad_alloc.
+class FileInput {
+ public:
+  explicit FileInput(const std::string& path);
+  FileInput(const FileInput&) = delete;
+  FileInput& operator=(const FileInput&) = delete;
+  ~FileInput();
+
+  // Ok while the file is open and every read so far succeeded.
+  const FileReadStatus& status() const { return status_; }
+  // The size the file had when opened: only a hint, since it may change while it is read.
+  std::size_t size_hint() const { return size_hint_; }
+
+  // Reads up to `size` bytes; returns how many, 0 at the end of the file or after a failure.
+  std::size_t read(char* data, std::size_t size);
+
+ private:
+  int fd_ = -1;
+  std::size_t size_hint_ = 0;
+  FileReadStatus status_;
 };
 
 // Reads a whole regular file into `bytes`; never throws except std::bad_alloc.

@@ -81,6 +81,9 @@ FileWriter::FileWriter(const std::string& path) {
   const bool exists = stat(path.c_str(), &info) == 0;
   const bool replace = !path.empty() && path.back() != '/' && (exists ? S_ISREG(info.st_mode) : errno == ENOENT);
   if (replace) {
+    // The rename that replaces the target would bypass its own permission: a target the caller
+    // may not write is refused with the error that opening it for writing gives.
+    if (exists && faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) != 0) throw IoError::from_errno(errno);
     target_ = resolve_symlinks(path);
     fd_ = create_temporary(target_, temporary_);
     if (fd_ < 0) {

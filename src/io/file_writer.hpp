@@ -10,8 +10,9 @@ namespace morvane::io {
 
 // Writes through an 8192-byte buffer into a new temporary file beside the target and renames it
 // over the target on commit, so a failed write leaves the previous file intact and no temporary
-// behind. Symbolic links are followed to their final target. A target that exists and is not a
-// regular file (a device, a FIFO) is written directly. All failures throw IoError (the Io case).
+// behind. An existing target that the caller may not write is refused, untouched. Symbolic links
+// are followed to their final target. A target that exists and is not a regular file (a device, a
+// FIFO) is written directly. All failures throw IoError (the Io case).
 class FileWriter {
  public:
   static constexpr std::size_t kBufferSize = 8192;

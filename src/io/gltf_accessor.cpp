@@ -239,7 +239,9 @@ std::string locate_accessor(const tinygltf::Model& model, int index, AccessorUse
   const std::size_t element_size = layout.components * component_size(accessor.componentType);
 
   if (accessor.bufferView == -1) {
-    if (use == AccessorUse::Positions) return name + " has no bufferView";
+    // Zeros, which sparse values may replace. Positions without either are refused: such a mesh
+    // would only hold the origin.
+    if (use == AccessorUse::Positions && !accessor.sparse.isSparse) return name + " has no bufferView";
   } else {
     const unsigned char* begin = nullptr;
     uint64_t length = 0;

@@ -35,8 +35,8 @@ struct AccessorLayout {
 };
 
 // Checks accessor `index` for `use` and fills `layout`; returns why it cannot be read, or empty
-// text. An accessor without bufferView reads as zeros, except for positions, which must have one:
-// nothing would bound the allocation of a count that no data backs.
+// text. An accessor without bufferView reads as zeros with its sparse values applied; positions
+// without bufferView must have sparse values.
 std::string locate_accessor(const tinygltf::Model& model, int index, AccessorUse use, AccessorLayout& layout);
 
 // The first min(count, limit) elements of a located accessor, sparse values applied; integer

@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
+#include <initializer_list>
 #include <map>
 #include <optional>
 #include <vector>
@@ -27,7 +28,6 @@ using Json = nlohmann::json;
 
 constexpr uint32_t kChunkJson = 0x4E4F534A;  // "JSON"
 constexpr uint32_t kChunkBin = 0x004E4942;   // "BIN\0"
-constexpr uint64_t kMaxDataUriLength = INT_MAX;  // tinygltf decodes base64 with an int length
 
 [[noreturn]] void fail(const std::string& text) { throw IoError::obj_parse("glTF: " + text); }
 
@@ -130,7 +130,7 @@ void note_file(const std::string& what, const std::string& uri, uint64_t size_li
 }
 
 void check_data_payload(const std::string& what, std::string_view payload, std::optional<uint64_t>& size) {
-  if (payload.size() > kMaxDataUriLength) fail(what + ": data URI longer than 2 GiB");
+  if (payload.size() > kMaxDataUriPayload) fail(what + ": data URI longer than 2 GiB");
   size = base64_decoded_size(payload);
   if (!size) fail(what + ": data URI holds invalid base64");
 }
@@ -182,6 +182,25 @@ void check_image_entry(std::size_t index, const Json& image, ImportContext& cont
   note_file(what, uri, static_cast<uint64_t>(INT_MAX), context);  // tinygltf passes image sizes as int
 }
 
+// tinygltf reads an offset or stride that is not a non-negative integer as if it were absent (0),
+// which would read the wrong bytes in silence.
+void check_unsigned_fields(const Json& document, const char* array, const char* entry_name,
+                           std::initializer_list<const char*> names) {
+  const auto it = document.find(array);
+  if (it == document.end() || !it->is_array()) return;
+  for (std::size_t i = 0; i < it->size(); ++i) {
+    const Json& entry = (*it)[i];
+    if (!entry.is_object()) continue;
+    for (const char* name : names) {
+      const auto field = entry.find(name);
+      if (field != entry.end() && !field->is_number_unsigned()) {
+        fail(std::string(entry_name) + " " + std::to_string(i) + ": " + name + " " + field->dump() +
+             " is not a non-negative integer");
+      }
+    }
+  }
+}
+
 void check_document(std::string_view text, ImportContext& context) {
   Json document;
   try {
@@ -205,6 +224,8 @@ void check_document(std::string_view text, ImportContext& context) {
     }
     fail("unsupported required extensions: " + names);
   }
+  check_unsigned_fields(document, "bufferViews", "bufferView", {"byteOffset", "byteStride"});
+  check_unsigned_fields(document, "accessors", "accessor", {"byteOffset"});
   if (const auto it = document.find("buffers"); it != document.end() && it->is_array()) {
     // tinygltf allocates every buffer at its declared length, even buffers that share a file.
     uint64_t declared = 0;

@@ -1,5 +1,6 @@
 // glTF 2.0: reading JSON glTF and GLB files into one merged triangle mesh with face-varying
-// texture coordinates and normals, and writing positions and triangles as a GLB container.
+// texture coordinates and normals, and writing positions and triangles as a GLB container or a
+// JSON glTF file.
 #pragma once
 
 #include <span>
@@ -21,8 +22,14 @@ MeshData read_gltf(const std::string& path);
 MeshData read_gltf_bytes(std::string_view bytes, const std::string& base_dir, const MeshLimits& limits = {});
 
 // Writes positions and triangles as a GLB container (texture coordinates and normals are not
-// written). Throws IoError (Io), also for a mesh too large for the container's 32-bit lengths.
+// written). Throws IoError (Io), also for a mesh too large for the container's 32-bit lengths and
+// for a position that is not finite as a 32-bit float. The mesh must hold at least one vertex and
+// one triangle, and valid indices: glTF accessors are never empty (see find_save_error).
 void write_glb(const std::string& path, const MeshData& mesh);
 void write_glb(const std::string& path, std::span<const Vec3> positions, std::span<const Tri> triangles);
+
+// The same document as a JSON glTF file, its buffer embedded as a base64 data URI; refuses what
+// write_glb refuses, and a buffer whose base64 text would be longer than the reader takes.
+void write_gltf(const std::string& path, std::span<const Vec3> positions, std::span<const Tri> triangles);
 
 }  // namespace morvane::io

@@ -1,8 +1,11 @@
 // The glTF reader: every triangle primitive of every mesh, in document order, merged into one
 // mesh. Node transforms are not applied and a mesh used by several nodes is taken once.
 #include <algorithm>
+#include <array>
+#include <new>
 #include <optional>
 
+#include "core/memory_guard.hpp"
 #include "core/numeric.hpp"
 #include "file_reader.hpp"
 #include "gltf_accessor.hpp"
@@ -81,6 +84,15 @@ void MeshMerger::add(const tinygltf::Model& model, const tinygltf::Primitive& pr
   const std::size_t offset = mesh_.positions.size();
   if (saturating_add(offset, positions.count) > limits_.vertices) {
     throw IoError::mesh_too_large("vertex", limits_.vertices + 1, limits_.vertices);
+  }
+  if (!positions.data) {
+    // Zeros with sparse values: no buffer bounds the count, so the memory it takes is checked.
+    try {
+      require_memory(saturating_mul(positions.count, sizeof(std::array<float, 3>) + sizeof(Vec3)));
+    } catch (const std::bad_alloc&) {
+      fail(where + ": POSITION declares " + std::to_string(positions.count) +
+           " vertices that no buffer holds, more than this machine's memory");
+    }
   }
   std::optional<AccessorLayout> indices;
   if (primitive.indices >= 0) {

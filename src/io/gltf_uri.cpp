@@ -53,6 +53,23 @@ std::optional<std::string_view> base64_payload(std::string_view uri) {
   return std::nullopt;
 }
 
+void append_base64(std::string& out, std::span<const unsigned char> bytes) {
+  static constexpr char kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  out.reserve(out.size() + (bytes.size() + 2) / 3 * 4);
+  std::size_t i = 0;
+  for (; i + 3 <= bytes.size(); i += 3) {
+    const uint32_t group = uint32_t{bytes[i]} << 16 | uint32_t{bytes[i + 1]} << 8 | bytes[i + 2];
+    for (const int shift : {18, 12, 6, 0}) out += kDigits[(group >> shift) & 63];
+  }
+  if (const std::size_t rest = bytes.size() - i; rest > 0) {
+    const uint32_t group = uint32_t{bytes[i]} << 16 | (rest == 2 ? uint32_t{bytes[i + 1]} << 8 : 0);
+    out += kDigits[(group >> 18) & 63];
+    out += kDigits[(group >> 12) & 63];
+    out += rest == 2 ? kDigits[(group >> 6) & 63] : '=';
+    out += '=';
+  }
+}
+
 std::optional<uint64_t> base64_decoded_size(std::string_view text) {
   std::size_t digits = text.size();
   std::size_t padding = 0;

@@ -102,6 +102,15 @@ MeshData load_mesh(const std::string& path) {
   throw std::logic_error("unknown mesh format");
 }
 
+std::optional<MeshError> find_save_error(MeshFormat format, std::span<const Vec3> positions,
+                                         std::span<const Tri> triangles) {
+  if (std::optional<MeshError> error = find_invalid_index(positions.size(), triangles)) return error;
+  if (format == MeshFormat::Gltf && (positions.empty() || triangles.empty())) {
+    return MeshError{MeshError::Kind::EmptyMesh};
+  }
+  return std::nullopt;
+}
+
 void save_mesh(std::span<const Vec3> positions, std::span<const Tri> triangles, const std::string& path) {
   save_mesh_with_attributes(positions, triangles, std::nullopt, std::nullopt, path);
 }
@@ -111,6 +120,9 @@ void save_mesh_with_attributes(std::span<const Vec3> positions, std::span<const 
                                const std::string& path) {
   const std::optional<MeshFormat> format = format_from_extension(path);
   if (!format) throw IoError::unsupported_format(extension_text(path));
+  if (const std::optional<MeshError> error = find_save_error(*format, positions, triangles)) {
+    throw IoError::mesh_construction(*error);
+  }
   // The record of the writers that carry attributes: positions and triangles copied once, the
   // attribute lists moved in.
   const auto record = [&] {
@@ -122,7 +134,12 @@ void save_mesh_with_attributes(std::span<const Vec3> positions, std::span<const 
       write_obj(path, record());
       return;
     case MeshFormat::Gltf:
-      write_glb(path, positions, triangles);  // a GLB holds neither normals nor texture coordinates
+      // Neither container holds normals or texture coordinates.
+      if (path_extension(path) == "gltf") {
+        write_gltf(path, positions, triangles);
+      } else {
+        write_glb(path, positions, triangles);
+      }
       return;
     case MeshFormat::Usda:
       write_usda(path, record());

@@ -25,8 +25,9 @@ MeshData read_usd(const std::string& path);
 // contain valid UTF-8", an I/O error), normalises line ends, then parses the first mesh block.
 MeshData read_usda_bytes(std::string_view bytes);
 
-// The text between the brackets of the first array assigned after `name` in `block`, found by
-// plain substring searches ("name", then "=", "[", "]"; brackets do not nest).
+// The text between the brackets of the array assigned to `name` in `block`, found by plain
+// substring searches ("name" not followed by ".", then "=", "[", "]"; brackets do not nest); when
+// the block assigns none, that of the earliest sample in "name.timeSamples = { time: [...] }".
 std::optional<std::string_view> find_attribute_array(std::string_view block, std::string_view name);
 
 // The array of `name` as comma-separated decimal integers; empty pieces are skipped, any other

@@ -1,10 +1,13 @@
 // Reader of the USDA subset this system needs: the first "def Mesh" block, its faceVertexCounts,
-// faceVertexIndices and points arrays and its orientation. Plain substring searches, no
-// tokenising; numbers are parsed without the C locale.
-#include <charconv>
+// faceVertexIndices and points arrays (each its default value, else its earliest time sample) and
+// its orientation. The block is found skipping strings, asset paths and comments; within it the
+// arrays are found by plain substring searches. Numbers are parsed without the C locale.
+#include <algorithm>
+#include <array>
 #include <cmath>
-#include <limits>
+#include <string>
 
+#include "decimal_text.hpp"
 #include "io_error.hpp"
 #include "usd.hpp"
 #include "usd_utf8.hpp"
@@ -14,86 +17,6 @@ namespace morvane::io {
 namespace {
 
 constexpr auto npos = std::string_view::npos;
-
-bool equals_ignoring_case(std::string_view text, std::string_view lower) {
-  if (text.size() != lower.size()) return false;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    char c = text[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != lower[i]) return false;
-  }
-  return true;
-}
-
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
-std::optional<int64_t> parse_int(std::string_view text) {
-  if (!text.empty() && text.front() == '+') {
-    text.remove_prefix(1);
-    if (text.empty() || !is_digit(text.front())) return std::nullopt;
-  }
-  int64_t value = 0;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
-  return value;
-}
-
-// Digits with an optional fraction and exponent: "1", "1.", ".5", "1.5e-3". Returns the decimal
-// exponent of the leading nonzero digit, which tells an overflow from an underflow.
-std::optional<int64_t> decimal_magnitude(std::string_view text) {
-  std::size_t i = 0, int_digits = 0, frac_digits = 0;
-  int64_t leading = 0;  // position of the first nonzero digit relative to the point
-  bool seen_nonzero = false;
-  for (; i < text.size() && is_digit(text[i]); ++i, ++int_digits) {
-    if (!seen_nonzero && text[i] != '0') seen_nonzero = true, leading = 0;
-    if (seen_nonzero) ++leading;
-  }
-  if (i < text.size() && text[i] == '.') {
-    for (++i; i < text.size() && is_digit(text[i]); ++i, ++frac_digits) {
-      if (!seen_nonzero && text[i] != '0') seen_nonzero = true, leading = -static_cast<int64_t>(frac_digits);
-    }
-  }
-  if (int_digits + frac_digits == 0) return std::nullopt;
-  int64_t exponent = 0;
-  if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
-    ++i;
-    bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-    if (i == text.size()) return std::nullopt;
-    for (; i < text.size() && is_digit(text[i]); ++i) {
-      exponent = std::min<int64_t>(exponent * 10 + (text[i] - '0'), int64_t{1} << 40);
-    }
-    if (negative) exponent = -exponent;
-  }
-  if (i != text.size()) return std::nullopt;
-  return leading + exponent;
-}
-
-// Decimal floating point with an optional sign; inf, infinity and nan in any letter case.
-std::optional<double> parse_double(std::string_view text) {
-  bool negative = false;
-  std::string_view body = text;
-  if (!body.empty() && (body.front() == '+' || body.front() == '-')) {
-    negative = body.front() == '-';
-    body.remove_prefix(1);
-  }
-  const double sign = negative ? -1.0 : 1.0;
-  if (equals_ignoring_case(body, "inf") || equals_ignoring_case(body, "infinity")) {
-    return sign * std::numeric_limits<double>::infinity();
-  }
-  if (equals_ignoring_case(body, "nan")) return std::numeric_limits<double>::quiet_NaN();
-  const std::optional<int64_t> magnitude = decimal_magnitude(body);
-  if (!magnitude) return std::nullopt;
-  double value = 0.0;
-  const auto [end, error] = std::from_chars(body.data(), body.data() + body.size(), value);
-  if (error == std::errc::result_out_of_range) {
-    // from_chars leaves the value alone; the nearest double is an infinity or a zero.
-    value = *magnitude > 0 ? std::numeric_limits<double>::infinity() : 0.0;
-  } else if (error != std::errc() || end != body.data() + body.size()) {
-    return std::nullopt;
-  }
-  return sign * value;
-}
 
 // Whether the block assigns the token "leftHanded" to its orientation. Looks at the first
 // "orientation" that stands as a word and is followed by "=".
@@ -132,18 +55,142 @@ std::string join_lines(std::string_view bytes) {
   return text;
 }
 
-MeshData read_usda_text(std::string_view text) {
-  const std::size_t def = text.find("def Mesh");
-  if (def == npos) throw IoError::usd_parse("no `def Mesh` found");
-  const std::size_t open = text.find('{', def);
-  if (open == npos) throw IoError::usd_parse("malformed Mesh block");
-  std::size_t depth = 1, close = open + 1;
-  for (; close < text.size(); ++close) {
-    if (text[close] == '{') ++depth;
-    if (text[close] == '}' && --depth == 0) break;
+// Braces and parentheses may nest this deep; deeper text is refused rather than counted on.
+constexpr std::size_t kMaxNesting = 1000;
+
+bool is_name_char(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+}
+
+// The end of the string, asset path or comment that starts at `p` (strings in single, double or
+// triple quotes with backslash escapes; asset paths between @ or @@@; comments from # to the end
+// of the line), or `p` itself when none starts there. An unclosed one ends with the text.
+std::size_t skip_literal(std::string_view text, std::size_t p) {
+  const char c = text[p];
+  if (c == '#') return std::min(text.find('\n', p), text.size());
+  if (c != '"' && c != '\'' && c != '@') return p;
+  const std::string_view triple = text.substr(p, 3);
+  const bool long_form = triple.size() == 3 && triple[1] == c && triple[2] == c;
+  for (std::size_t i = p + (long_form ? 3 : 1); i < text.size(); ++i) {
+    if (text[i] == '\\' && c != '@') {
+      ++i;
+    } else if (long_form ? text.substr(i, 3) == triple : text[i] == c) {
+      return i + (long_form ? 3 : 1);
+    } else if (!long_form && text[i] == '\n') {
+      return i;
+    }
   }
-  if (close == text.size()) throw IoError::usd_parse("unclosed Mesh block");
-  const std::string_view body = text.substr(open + 1, close - open - 1);
+  return text.size();
+}
+
+// Whether a scan for brackets must look at the character: a bracket, or what starts a literal.
+bool stops_scan(char c) {
+  static constexpr auto kStops = [] {
+    std::array<bool, 256> stops{};
+    for (const unsigned char c : std::string_view("{}()\"'@#")) stops[c] = true;
+    return stops;
+  }();
+  return kStops[static_cast<unsigned char>(c)];
+}
+
+// One past the bracket that closes the one at `open`, outside literals; npos when the text ends
+// first.
+std::size_t skip_nested(std::string_view text, std::size_t open, char opening, char closing) {
+  std::size_t depth = 0;
+  for (std::size_t p = open; p < text.size();) {
+    if (!stops_scan(text[p])) {
+      ++p;
+      continue;
+    }
+    if (const std::size_t end = skip_literal(text, p); end != p) {
+      p = end;
+      continue;
+    }
+    if (text[p] == opening && ++depth > kMaxNesting) {
+      throw IoError::usd_parse("Mesh block nested deeper than " + std::to_string(kMaxNesting) + " levels");
+    }
+    if (text[p] == closing && --depth == 0) return p + 1;
+    ++p;
+  }
+  return npos;
+}
+
+// Where the first "def Mesh" outside literals stands, as words of their own.
+std::size_t find_mesh_definition(std::string_view text) {
+  constexpr std::string_view kDef = "def Mesh";
+  for (std::size_t p = 0; p < text.size();) {
+    if (const std::size_t end = skip_literal(text, p); end != p) {
+      p = end;
+      continue;
+    }
+    const std::size_t after = p + kDef.size();
+    if (text.substr(p, kDef.size()) == kDef && (p == 0 || !is_name_char(text[p - 1])) &&
+        (after == text.size() || !is_name_char(text[after]))) {
+      return p;
+    }
+    ++p;
+  }
+  return npos;
+}
+
+// The text strictly between the braces of the mesh block. Prim metadata in parentheses between
+// the prim's name and its body, with dictionaries in braces of its own, is skipped.
+std::string_view mesh_body(std::string_view text) {
+  const std::size_t def = find_mesh_definition(text);
+  if (def == npos) throw IoError::usd_parse("no `def Mesh` found");
+  std::size_t open = def + 8;
+  while (open < text.size() && text[open] != '{') {
+    if (const std::size_t end = skip_literal(text, open); end != open) {
+      open = end;
+    } else if (text[open] == '(') {
+      open = skip_nested(text, open, '(', ')');
+    } else {
+      ++open;
+    }
+  }
+  if (open >= text.size()) throw IoError::usd_parse("malformed Mesh block");
+  const std::size_t close = skip_nested(text, open, '{', '}');
+  if (close == npos) throw IoError::usd_parse("unclosed Mesh block");
+  return text.substr(open + 1, close - open - 2);
+}
+
+bool is_ascii_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+// Without a default value, the array of the earliest time sample in
+// "name.timeSamples = { time: [...], ... }"; samples that hold no array (None) are passed over.
+std::optional<std::string_view> earliest_sample_array(std::string_view block, std::string_view name) {
+  const std::string key = std::string(name) + ".timeSamples";
+  const std::size_t p = block.find(key);
+  if (p == npos) return std::nullopt;
+  const std::size_t e = block.find('=', p + key.size());
+  const std::size_t open = e == npos ? npos : block.find('{', e);
+  if (open == npos) return std::nullopt;
+  std::optional<std::string_view> earliest;
+  double earliest_time = 0.0;
+  for (std::size_t q = open + 1;;) {
+    const std::size_t colon = block.find_first_of(":}", q);
+    if (colon == npos) return std::nullopt;
+    if (block[colon] == '}') return earliest;
+    const std::optional<double> time = parse_decimal_double(trim_unicode_space(block.substr(q, colon - q)));
+    if (!time) return std::nullopt;
+    std::size_t v = colon + 1;
+    while (v < block.size() && is_ascii_space(block[v])) ++v;
+    std::optional<std::string_view> value;
+    if (v < block.size() && block[v] == '[') {
+      const std::size_t close = block.find(']', v);
+      if (close == npos) return std::nullopt;
+      value = block.substr(v + 1, close - v - 1);
+      v = close + 1;
+    }
+    const std::size_t next = block.find_first_of(",}", v);
+    if (next == npos) return std::nullopt;
+    if (value && !std::isnan(*time) && (!earliest || *time < earliest_time)) earliest = value, earliest_time = *time;
+    q = block[next] == ',' ? next + 1 : next;
+  }
+}
+
+MeshData read_usda_text(std::string_view text) {
+  const std::string_view body = mesh_body(text);
 
   const auto counts = parse_int_array(body, "faceVertexCounts");
   if (!counts) throw IoError::usd_parse("faceVertexCounts missing");
@@ -161,15 +208,20 @@ MeshData read_usda_text(std::string_view text) {
 }  // namespace
 
 std::optional<std::string_view> find_attribute_array(std::string_view block, std::string_view name) {
-  const std::size_t p = block.find(name);
-  if (p == npos) return std::nullopt;
-  const std::size_t e = block.find('=', p);
-  if (e == npos) return std::nullopt;
-  const std::size_t o = block.find('[', e);
-  if (o == npos) return std::nullopt;
-  const std::size_t c = block.find(']', o);
-  if (c == npos) return std::nullopt;
-  return block.substr(o + 1, c - o - 1);
+  // The default value: the first occurrence of the name that is not followed by "." (as in
+  // "points.timeSamples"), then "=", "[" and "]".
+  std::size_t p = block.find(name);
+  while (p != npos && p + name.size() < block.size() && block[p + name.size()] == '.') p = block.find(name, p + 1);
+  if (p != npos) {
+    const std::size_t e = block.find('=', p);
+    if (e == npos) return std::nullopt;
+    const std::size_t o = block.find('[', e);
+    if (o == npos) return std::nullopt;
+    const std::size_t c = block.find(']', o);
+    if (c == npos) return std::nullopt;
+    return block.substr(o + 1, c - o - 1);
+  }
+  return earliest_sample_array(block, name);
 }
 
 std::optional<std::vector<int64_t>> parse_int_array(std::string_view block, std::string_view name) {
@@ -182,7 +234,7 @@ std::optional<std::vector<int64_t>> parse_int_array(std::string_view block, std:
     if (comma == npos) comma = array->size();
     const std::string_view piece = trim_unicode_space(array->substr(start, comma - start));
     if (!piece.empty()) {
-      const auto value = parse_int(piece);
+      const auto value = parse_decimal_int64(piece);
       if (!value) return std::nullopt;
       values.push_back(*value);
     }
@@ -211,7 +263,7 @@ std::optional<std::vector<Vec3>> parse_point_array(std::string_view block) {
         if (comma != npos) return std::nullopt;  // a fourth piece
         comma = tuple.size();
       }
-      const auto value = parse_double(trim_unicode_space(tuple.substr(start, comma - start)));
+      const auto value = parse_decimal_double(trim_unicode_space(tuple.substr(start, comma - start)));
       if (!value) return std::nullopt;
       p[k] = *value;
       start = comma + 1;

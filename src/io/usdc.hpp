@@ -10,7 +10,7 @@
 
 namespace morvane::io {
 
-// Reads the Mesh prim with the smallest path index of a crate file. Throws IoError.
+// Reads the first Mesh prim, in namespace order, of a crate file. Throws IoError.
 MeshData read_usdc(const std::string& path);
 
 // The crate reader on a file already in memory.

@@ -39,7 +39,10 @@ enum CrateType : uint32_t {
   kTypeTokenVector = 41,
   kTypeSpecifier = 42,
   kTypeVariability = 44,
+  kTypeTimeSamples = 46,
+  kTypeDoubleVector = 48,
 };
+
 
 enum class SpecType : uint32_t { Attribute = 1, Prim = 6, PseudoRoot = 7 };
 

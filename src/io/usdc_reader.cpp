@@ -1,13 +1,16 @@
 // Crate reader: decodes the container of a USD crate file (tokens, fields, field sets, path tree,
-// specs), finds the Mesh prim with the smallest path index and reads its points, face vertex
-// counts and indices and orientation. Every count a file states is checked against what its bytes
-// can hold before anything is allocated for it.
+// specs), finds the first Mesh prim in namespace order and reads its points, face vertex counts
+// and indices (each its default value, else its earliest time sample) and orientation. Every
+// count a file states is checked against what its bytes can hold before anything is allocated.
 #include <algorithm>
 #include <bit>
+#include <cmath>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "core/numeric.hpp"
@@ -26,6 +29,7 @@ constexpr uint64_t kMaxSections = 64;
 constexpr uint64_t kMaxTokenBytes = uint64_t{8} << 30;
 constexpr uint64_t kMaxPoints = 200000000;
 constexpr uint64_t kMaxArrayLength = 1600000000;
+constexpr uint64_t kSpecifierDefPayload = 0;  // then 1 "over" and 2 "class"
 
 struct PathEntry {
   bool has_parent = false;
@@ -116,7 +120,12 @@ void read_tokens(Crate& crate) {
   const uint64_t count = cursor.read_u64();
   const uint64_t raw_size = cursor.read_u64();
   const uint64_t compressed_size = cursor.read_u64();
-  if (raw_size > kMaxTokenBytes || count > saturating_add(raw_size, 1)) throw parse_error("implausible token table");
+  // A token table lists each token once. An LZ4 match only repeats text already decoded, so each
+  // byte of the compressed blob brings at most one new token: a larger count is no real table,
+  // and could ask for far more memory than the file could justify.
+  if (raw_size > kMaxTokenBytes || count > saturating_add(raw_size, 1) || count > saturating_add(compressed_size, 1)) {
+    throw parse_error("implausible token table");
+  }
   const std::vector<uint8_t> content = decompress_lz4_blob(cursor.read_bytes(compressed_size), raw_size);
   crate.tokens = split_token_blob(content, count);
 }
@@ -235,27 +244,115 @@ bool is_inlined_token(const Crate& crate, uint64_t rep, std::string_view text) {
          crate.tokens[rep_payload(rep)] == text;
 }
 
-// The prim spec of the smallest path index whose first "typeName" field is the token "Mesh". The
-// first "typeName" at or after every field-set position is found in one backward pass, so many
-// specs sharing long field sets cost linear time.
-std::optional<CrateSpec> find_mesh_prim(const Crate& crate) {
-  constexpr uint64_t none = UINT64_MAX;
-  const std::size_t n = crate.field_sets.size();
-  std::vector<uint64_t> next_type_name(n + 1, none);
-  for (std::size_t i = n; i-- > 0;) {
-    const uint32_t entry = crate.field_sets[i];
-    if (entry == kFieldSetTerminator) continue;  // stays `none`: the set ends here
-    next_type_name[i] = names(crate, entry, "typeName") ? i : next_type_name[i + 1];
-  }
-  std::optional<CrateSpec> best;
+// The reps of the first "typeName", "specifier" and "primChildren" fields of a field set.
+struct PrimFields {
+  std::optional<uint64_t> type_name;
+  std::optional<uint64_t> specifier;
+  std::optional<uint64_t> children;
+};
+
+// PrimFields of the field set of every prim and pseudo-root spec, found in one backward pass over
+// the entries, so that many specs sharing long field sets cost linear time. Field sets that start
+// past the entries are empty.
+std::unordered_map<uint32_t, PrimFields> prim_fields(const Crate& crate) {
+  std::vector<uint32_t> starts;
   for (const CrateSpec& spec : crate.specs) {
-    if (spec.type != static_cast<uint32_t>(SpecType::Prim) || spec.field_set >= n) continue;
-    const uint64_t at = next_type_name[spec.field_set];
-    if (at == none) continue;
-    if (!is_inlined_token(crate, crate.fields[crate.field_sets[at]].rep, "Mesh")) continue;
-    if (!best || spec.path < best->path) best = spec;
+    const auto type = static_cast<SpecType>(spec.type);
+    if (type == SpecType::Prim || type == SpecType::PseudoRoot) starts.push_back(spec.field_set);
   }
-  return best;
+  std::sort(starts.begin(), starts.end(), std::greater<>());
+  starts.erase(std::unique(starts.begin(), starts.end()), starts.end());
+  std::unordered_map<uint32_t, PrimFields> result;
+  auto start = starts.begin();
+  while (start != starts.end() && *start >= crate.field_sets.size()) result[*start++] = {};
+  PrimFields first;  // of the entries from the scan position to the end of its field set
+  for (std::size_t i = crate.field_sets.size(); i-- > 0 && start != starts.end();) {
+    const uint32_t entry = crate.field_sets[i];
+    if (entry == kFieldSetTerminator) {
+      first = {};
+    } else if (entry < crate.fields.size()) {
+      const std::string& name = crate.tokens[crate.fields[entry].token];
+      const uint64_t rep = crate.fields[entry].rep;
+      if (name == "typeName") first.type_name = rep;
+      if (name == "specifier") first.specifier = rep;
+      if (name == "primChildren") first.children = rep;
+    }
+    while (start != starts.end() && *start == i) result[*start++] = first;
+  }
+  return result;
+}
+
+// Whether a prim spec defines a Mesh: its first "typeName" field is the token "Mesh", and its
+// specifier, when given, is "def" (not "over" or "class"), as the text reader's "def Mesh" asks.
+bool defines_mesh(const Crate& crate, const PrimFields& fields) {
+  if (!fields.type_name || !is_inlined_token(crate, *fields.type_name, "Mesh")) return false;
+  const std::optional<uint64_t> specifier = fields.specifier;
+  return !specifier || ((*specifier & kRepInlined) && rep_type(*specifier) == kTypeSpecifier &&
+                        rep_payload(*specifier) == kSpecifierDefPayload);
+}
+
+// The token indices of a "primChildren" value (a token vector); none for another kind of value.
+// In a layer each prim is listed once, by its parent, so the lists together name no more prims
+// than the file has paths; `budget` counts down what is left of that.
+std::optional<std::vector<uint32_t>> read_prim_children(const Crate& crate, uint64_t rep, uint64_t& budget) {
+  if ((rep & (kRepArray | kRepInlined)) || rep_type(rep) != kTypeTokenVector) return std::nullopt;
+  ByteCursor cursor(crate.file, rep_payload(rep));
+  const uint64_t count = cursor.read_u64();
+  if (count > budget) throw parse_error("primChildren lists more prims than the file has paths");
+  budget -= count;
+  const uint8_t* p = cursor.read_bytes(4 * count).data();
+  std::vector<uint32_t> tokens(static_cast<std::size_t>(count));
+  for (uint32_t& token : tokens) {
+    token = load_u32(p);
+    p += 4;
+  }
+  return tokens;
+}
+
+// The first Mesh prim in the layer's namespace order: depth first from the pseudo-root, each
+// prim's children in the order of its "primChildren" field, the order in which the text format
+// lists them. Prims that no "primChildren" names are not part of the namespace.
+std::optional<CrateSpec> find_mesh_prim(const Crate& crate) {
+  // The prim or pseudo-root spec of each path (the first in SPECS order), and each prim path by
+  // parent and name.
+  std::unordered_map<uint32_t, CrateSpec> spec_of;
+  std::optional<uint32_t> root;
+  for (const CrateSpec& spec : crate.specs) {
+    const auto type = static_cast<SpecType>(spec.type);
+    if (type != SpecType::Prim && type != SpecType::PseudoRoot) continue;
+    spec_of.emplace(spec.path, spec);
+    if (!root && type == SpecType::PseudoRoot) root = spec.path;
+  }
+  if (!root) return std::nullopt;
+  std::unordered_map<uint64_t, uint32_t> child_of;
+  for (const auto& [path, entry] : crate.paths) {
+    if (entry.has_parent && !entry.property) child_of.emplace(uint64_t{entry.parent} << 32 | entry.element, path);
+  }
+  const std::unordered_map<uint32_t, PrimFields> fields = prim_fields(crate);
+
+  uint64_t budget = crate.paths.size();
+  std::vector<uint32_t> pending{*root};
+  std::unordered_set<uint32_t> visited;
+  while (!pending.empty()) {
+    const uint32_t path = pending.back();
+    pending.pop_back();
+    // A name listed twice is visited once.
+    if (!visited.insert(path).second) continue;
+    const auto spec = spec_of.find(path);
+    if (spec == spec_of.end()) continue;
+    const bool is_prim = spec->second.type == static_cast<uint32_t>(SpecType::Prim);
+    if (!is_prim && path != *root) continue;
+    const PrimFields& own = fields.at(spec->second.field_set);
+    if (is_prim && defines_mesh(crate, own)) return spec->second;
+    const std::optional<std::vector<uint32_t>> names =
+        own.children ? read_prim_children(crate, *own.children, budget) : std::nullopt;
+    if (!names) continue;
+    for (auto name = names->rbegin(); name != names->rend(); ++name) {
+      const auto child = child_of.find(uint64_t{path} << 32 | *name);
+      if (child != child_of.end()) pending.push_back(child->second);
+    }
+  }
+  return std::nullopt;
 }
 
 PropertyMap collect_properties(const Crate& crate, uint32_t prim_path) {
@@ -271,12 +368,49 @@ PropertyMap collect_properties(const Crate& crate, uint32_t prim_path) {
   return properties;
 }
 
+// A forward jump as OpenUSD writes it around nested values: an i64 offset from its own position.
+uint64_t follow_jump(const Crate& crate, uint64_t at) {
+  ByteCursor cursor(crate.file, at);
+  const uint64_t target = at + cursor.read_u64();  // wraps like the signed sum
+  if (target > crate.file.size()) throw parse_error("unexpected end of file");
+  return target;
+}
+
+// The value of the earliest sample of a time-samples value: at its offset a jump to the rep of
+// its times (a double vector), then a jump to the count and reps of its values, one per time.
+// None when it holds no sample.
+std::optional<uint64_t> earliest_sample(const Crate& crate, uint64_t rep, const std::string& name) {
+  const auto malformed = [&] { return parse_error(name + " has malformed time samples"); };
+  if ((rep & (kRepArray | kRepInlined)) || rep_type(rep) != kTypeTimeSamples) throw malformed();
+  const uint64_t times_at = follow_jump(crate, rep_payload(rep));
+  const uint64_t times_rep = ByteCursor(crate.file, times_at).read_u64();
+  ByteCursor values(crate.file, follow_jump(crate, times_at + 8));
+  const uint64_t count = values.read_u64();
+  if (count > crate.file.size() / 8) throw parse_error("unexpected end of file");
+  const uint8_t* reps = values.read_bytes(8 * count).data();
+
+  if ((times_rep & (kRepArray | kRepInlined)) || rep_type(times_rep) != kTypeDoubleVector) throw malformed();
+  ByteCursor times(crate.file, rep_payload(times_rep));
+  if (times.read_u64() != count) throw malformed();
+  const uint8_t* time = times.read_bytes(8 * count).data();
+  std::optional<uint64_t> earliest;
+  double earliest_time = 0.0;
+  for (uint64_t i = 0; i < count; ++i, time += 8) {
+    const double t = std::bit_cast<double>(load_u64(time));
+    if (!std::isnan(t) && (!earliest || t < earliest_time)) earliest = load_u64(reps + 8 * i), earliest_time = t;
+  }
+  return earliest;
+}
+
+// The property's default value, else its earliest time sample.
 uint64_t find_property(const Crate& crate, const PropertyMap& properties, const std::string& name) {
   const auto it = properties.find(name);
   if (it == properties.end()) throw parse_error("Mesh prim has no " + name);
-  const std::optional<uint64_t> rep = find_field(crate, it->second, "default");
-  if (!rep) throw parse_error(name + " has no default value");
-  return *rep;
+  if (const std::optional<uint64_t> rep = find_field(crate, it->second, "default")) return *rep;
+  if (const std::optional<uint64_t> samples = find_field(crate, it->second, "timeSamples")) {
+    if (const std::optional<uint64_t> rep = earliest_sample(crate, *samples, name)) return *rep;
+  }
+  throw parse_error(name + " has no default value");
 }
 
 std::optional<uint32_t> find_orientation(const PropertyMap& properties) {

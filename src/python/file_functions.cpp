@@ -12,6 +12,7 @@
 
 #include "arguments.hpp"
 #include "core/attribute_transfer.hpp"
+#include "core/mesh_error.hpp"
 #include "core/proxy.hpp"
 #include "errors.hpp"
 #include "functions.hpp"
@@ -74,6 +75,10 @@ ProxyRunCounts convert_file(const std::string& input_path, const std::string& ou
   require_valid_faces(input.positions.size(), input.triangles);
 
   const Mesh proxy = generate_proxy_mesh(input.positions, input.triangles, params);
+  // An input that leaves no surface at these settings gives no file at all.
+  if (proxy.positions.empty() || proxy.indices.empty()) {
+    throw ModuleError(mesh_error_display(MeshError{MeshError::Kind::EmptyMesh}));
+  }
   TransferredAttributes attributes =
       transfer_attributes(input.positions, input.triangles, optional_span(input.normals), optional_span(input.uvs),
                           proxy.positions, proxy.indices, transfer_normals, transfer_uvs);
@@ -116,6 +121,12 @@ PyObject* save(PyObject*, PyObject* args, PyObject* kwargs) {
     Arguments arguments(kSave, args, kwargs);
     const Mesh& mesh = arguments.required("mesh", mesh_of);
     const std::string path = arguments.required("path", to_str);
+    // Checked as generate_proxy checks its input, with the same texts, before any file is touched.
+    if (const std::optional<io::MeshFormat> format = io::format_from_extension(path)) {
+      if (const std::optional<MeshError> error = io::find_save_error(*format, mesh.positions, mesh.indices)) {
+        throw ModuleError(mesh_error_display(*error));
+      }
+    }
     io::save_mesh(mesh.positions, mesh.indices, path);
     Py_INCREF(Py_None);
     return Py_None;

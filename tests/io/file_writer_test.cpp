@@ -119,6 +119,39 @@ TEST(FileWriterReplace, ReplacedFileKeepsItsMode) {
   EXPECT_EQ(read_text(dir.file("old.txt")), "new");
 }
 
+// Root may write any file, so the child drops to an unprivileged user first.
+TEST(FileWriterReplace, WriteProtectedTargetIsRefusedUntouched) {
+  TempDir dir;
+  ASSERT_EQ(chmod(dir.path().c_str(), 0777), 0);
+  const std::string target = dir.file("locked.obj");
+  write_text(target, "previous mesh\n");
+  ASSERT_EQ(chmod(target.c_str(), 0444), 0);
+  ASSERT_EQ(symlink("locked.obj", dir.file("link.obj").c_str()), 0);
+
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (geteuid() == 0 && setuid(65534) != 0) _exit(3);
+    int code = 0;
+    for (const std::string& path : {target, dir.file("link.obj")}) {
+      try {
+        save_mesh(std::vector<Vec3>{{0, 0, 0}}, {}, path);
+        code = 1;
+      } catch (const IoError& e) {
+        if (std::string(e.what()) != "I/O error: Permission denied (os error 13)") code = 2;
+      }
+    }
+    _exit(code);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "1: the file was replaced, 2: another error, 3: no user to drop to";
+  EXPECT_EQ(read_text(target), "previous mesh\n");
+  EXPECT_EQ(mode_of(target), 0444u);
+  EXPECT_EQ(dir.entries(), (std::vector<std::string>{"link.obj", "locked.obj"}));
+}
+
 TEST(FileWriterTargets, SymbolicLinkIsFollowedAndKept) {
   TempDir dir;
   ASSERT_EQ(mkdir(dir.file("real").c_str(), 0777), 0);

@@ -348,6 +348,24 @@ TEST(GltfImportAccessors, BufferTooShortForThePositionsIsRefused) {
   EXPECT_TRUE(contains(import_error(b.glb()), "POSITION accessor 0 needs"));
 }
 
+// tinygltf would take each of these as absent, that is 0, and read other bytes than the file means.
+TEST(GltfImportAccessors, OffsetsAndStridesThatAreNoCountsAreRefused) {
+  const auto with = [](const char* array, const char* field, const Json& value) {
+    GltfBuilder b = test::one_triangle();
+    b.doc[array][0][field] = value;
+    return import_error(b.glb());
+  };
+  EXPECT_EQ(with("bufferViews", "byteStride", -12), "OBJ parse error: glTF: bufferView 0: byteStride -12 is not a "
+                                                    "non-negative integer");
+  EXPECT_EQ(with("bufferViews", "byteStride", 12.5), "OBJ parse error: glTF: bufferView 0: byteStride 12.5 is not a "
+                                                     "non-negative integer");
+  EXPECT_EQ(with("bufferViews", "byteOffset", -4), "OBJ parse error: glTF: bufferView 0: byteOffset -4 is not a "
+                                                   "non-negative integer");
+  EXPECT_EQ(with("accessors", "byteOffset", "0"), "OBJ parse error: glTF: accessor 0: byteOffset \"0\" is not a "
+                                                  "non-negative integer");
+  EXPECT_EQ(with("bufferViews", "byteStride", 12), "no error");
+}
+
 TEST(GltfImportAccessors, WrongComponentTypesAreRefused) {
   GltfBuilder b = test::one_triangle();
   b.doc["accessors"][0]["componentType"] = 5123;

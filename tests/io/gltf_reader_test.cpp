@@ -159,6 +159,10 @@ TEST(GltfReadAccessors, SparseValuesReplaceTheBaseOrZeros) {
   const MeshData mesh = read(b);
   EXPECT_EQ(mesh.positions, (std::vector<Vec3>{{0, 0, 0}, {1, 0, 0}, {0, 2, 0}}));
   EXPECT_EQ(*mesh.normals, (std::vector<Vec3>{{0, 0, 0}, {1, 0, 0}, {0, 2, 0}}));
+
+  // Positions may be zeros with sparse values too.
+  b.doc["meshes"][0]["primitives"][0]["attributes"]["POSITION"] = normals;
+  EXPECT_EQ(read(b).positions, (std::vector<Vec3>{{0, 0, 0}, {1, 0, 0}, {0, 2, 0}}));
 }
 
 TEST(GltfReadAccessors, SparseIndexBeyondTheAccessorIsRefused) {

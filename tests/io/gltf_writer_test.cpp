@@ -1,4 +1,4 @@
-// The GLB writer: exact container layout, the JSON's number forms, and refusals.
+// The glTF writers: exact GLB layout, the JSON's number forms, the JSON glTF file, and refusals.
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 
@@ -8,7 +8,9 @@
 
 #include "gltf_test_builder.hpp"
 #include "io/gltf_io.hpp"
+#include "io/gltf_uri.hpp"
 #include "io/io_error.hpp"
+#include "io/mesh_io.hpp"
 #include "temp_dir.hpp"
 
 namespace morvane::io {
@@ -84,54 +86,57 @@ TEST(GlbWriterLayout, OneTriangleHasTheFixedDocumentAndChunk) {
   EXPECT_EQ(u32_at(glb.binary, 44), 2u);
 }
 
-TEST(GlbWriterLayout, EmptyMeshHasZeroCountsInvertedBoundsAndAnEmptyBinaryChunk) {
-  TempDir dir;
-  write_glb(dir.file("empty.glb"), MeshData{});
-  const std::string bytes = read_text(dir.file("empty.glb"));
-  const GlbParts glb = split_glb(bytes);
-  EXPECT_EQ(bytes.size(), glb.json_length + 28);
-  EXPECT_EQ(glb.binary_length, 0u);
-  const std::string largest = kLargestFloatText;
-  EXPECT_NE(glb.json.find(R"("max":[-)" + largest + ",-" + largest + ",-" + largest + "]"), std::string::npos);
-  EXPECT_NE(glb.json.find(R"("min":[)" + largest + "," + largest + "," + largest + "]"), std::string::npos);
-  EXPECT_NE(glb.json.find(R"("buffers":[{"byteLength":0}])"), std::string::npos);
-  EXPECT_NE(glb.json.find(R"("byteOffset":0,"byteLength":0,"target":34962)"), std::string::npos);
-  EXPECT_NE(glb.json.find(R"("byteOffset":0,"byteLength":0,"target":34963)"), std::string::npos);
-  EXPECT_NE(glb.json.find(R"("count":0,"type":"VEC3")"), std::string::npos);
-  EXPECT_NE(glb.json.find(R"("count":0,"type":"SCALAR")"), std::string::npos);
-}
-
-TEST(GlbWriterBounds, ShortestFormsOfTheNarrowedValuesWithNaNIgnored) {
+TEST(GlbWriterBounds, ShortestFormsOfTheNarrowedValues) {
   MeshData mesh;
-  const double nan = std::numeric_limits<double>::quiet_NaN();
-  mesh.positions = {{0.5, 2.0, -0.0}, {0.1, nan, -3.0}, {nan, nan, nan}};
+  mesh.positions = {{0.5, 2.0, -0.0}, {0.1, 16777217.0, -3.0}, {0.25, 1.0, 3.4028234663852886e38}};
+  mesh.triangles = {{0, 1, 2}};
   const GlbParts glb = write_and_split(mesh);
-  EXPECT_NE(glb.json.find(R"("max":[0.5,2,-0],"min":[0.1,2,-3])"), std::string::npos) << glb.json;
+  EXPECT_NE(glb.json.find(R"("max":[0.5,16777216,)" + std::string(kLargestFloatText) + R"(],"min":[0.1,1,-3])"),
+            std::string::npos)
+      << glb.json;
   EXPECT_EQ(f32_at(glb.binary, 12), 0.1f);  // narrowed, not rounded to the text
 }
 
-TEST(GlbWriterBounds, InfiniteBoundsAreWrittenAsTheLargestFiniteValue) {
-  MeshData mesh;
-  mesh.positions = {{1e39, -std::numeric_limits<double>::infinity(), 0.0}, {0.0, 1.0, 2.0}};
-  mesh.triangles = {{0, 1, 1}};
-  const GlbParts glb = write_and_split(mesh);
-  const std::string largest = kLargestFloatText;
-  EXPECT_NE(glb.json.find(R"("max":[)" + largest + ",1,2]"), std::string::npos) << glb.json;
-  EXPECT_NE(glb.json.find(R"("min":[0,-)" + largest + ",0]"), std::string::npos) << glb.json;
-  EXPECT_TRUE(test::Json::accept(glb.json));
-  EXPECT_TRUE(std::isinf(f32_at(glb.binary, 0)));  // the data itself keeps the narrowed value
+// glTF positions are finite: NaN, infinities and values that become infinite as f32 are refused.
+TEST(GlbWriterRefusal, NonFinitePositionsCreateNoFile) {
+  const double inf = std::numeric_limits<double>::infinity();
+  for (const double bad : {std::numeric_limits<double>::quiet_NaN(), inf, -inf, 1e39}) {
+    MeshData mesh;
+    mesh.positions = {{0, 0, 0}, {1, 0, 0}, {0, 1, bad}};
+    mesh.triangles = {{0, 1, 2}};
+    TempDir dir;
+    for (const char* name : {"m.glb", "m.gltf"}) {
+      try {
+        save_mesh(mesh.positions, mesh.triangles, dir.file(name));
+        ADD_FAILURE() << bad;
+      } catch (const IoError& e) {
+        EXPECT_EQ(e.kind(), IoError::Kind::Io);
+        EXPECT_TRUE(std::string(e.what()).starts_with(
+            "I/O error: glTF positions must be finite 32-bit floats: vertex 2 is (0, 1, "))
+            << e.what();
+      }
+    }
+    EXPECT_TRUE(dir.entries().empty());
+  }
 }
 
-TEST(GlbWriterRoundTrip, GltfPathGetsTheSameContainerAndReadsBack) {
+TEST(GltfWriter, GltfPathGetsTheDocumentWithItsBufferEmbeddedAndReadsBack) {
   TempDir dir;
   MeshData mesh;
   mesh.positions = {{0.1, 0.2, 0.3}, {1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
   mesh.triangles = {{0, 1, 2}, {0, 2, 3}};
-  mesh.uvs = std::vector<Uv>(6, Uv{0.5f, 0.5f});
-  mesh.normals = std::vector<Vec3>(6, Vec3{0, 0, 1});
+  save_mesh_with_attributes(mesh.positions, mesh.triangles, std::vector<Uv>(6, Uv{0.5f, 0.5f}),
+                            std::vector<Vec3>(6, Vec3{0, 0, 1}), dir.file("a.gltf"));
   write_glb(dir.file("a.glb"), mesh);
-  write_glb(dir.file("a.gltf"), mesh);
-  EXPECT_EQ(read_text(dir.file("a.gltf")), read_text(dir.file("a.glb")));
+  const std::string document = read_text(dir.file("a.gltf"));
+  const GlbParts glb = split_glb(read_text(dir.file("a.glb")));
+  // The GLB's document with the buffer's bytes as a base64 data URI.
+  std::string uri = "data:application/octet-stream;base64,";
+  append_base64(uri, std::span(reinterpret_cast<const unsigned char*>(glb.binary.data()), glb.binary.size()));
+  std::string expected = glb.json;
+  expected.insert(expected.find(R"(}],"bufferViews")"), R"(,"uri":")" + uri + R"(")");
+  EXPECT_EQ(document, expected);
+  EXPECT_TRUE(test::Json::accept(document));
 
   const MeshData back = read_gltf(dir.file("a.gltf"));
   ASSERT_EQ(back.positions.size(), 4u);
@@ -139,6 +144,18 @@ TEST(GlbWriterRoundTrip, GltfPathGetsTheSameContainerAndReadsBack) {
   EXPECT_EQ(back.triangles, mesh.triangles);
   EXPECT_FALSE(back.uvs.has_value());
   EXPECT_FALSE(back.normals.has_value());
+}
+
+TEST(GltfWriter, Base64OfEveryLengthModuloThree) {
+  const unsigned char bytes[] = {0x00, 0xFB, 0xFF, 0x41};
+  const std::vector<std::pair<std::size_t, std::string>> cases = {
+      {0, ""}, {1, "AA=="}, {2, "APs="}, {3, "APv/"}, {4, "APv/QQ=="}};
+  for (const auto& [length, text] : cases) {
+    std::string out = "x";
+    append_base64(out, std::span(bytes, length));
+    EXPECT_EQ(out, "x" + text);
+    EXPECT_EQ(base64_decoded_size(text), length);
+  }
 }
 
 TEST(GlbWriterRefusal, MeshBeyondTheContainersLengthFieldsCreatesNoFile) {

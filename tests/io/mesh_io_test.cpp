@@ -97,6 +97,39 @@ TEST(SaveMesh, SeveralDotsSaveAndLoadAsObj) {
   EXPECT_FALSE(loaded.normals);
 }
 
+std::string save_error(std::span<const Vec3> positions, std::span<const Tri> triangles, const std::string& path) {
+  try {
+    save_mesh(positions, triangles, path);
+  } catch (const IoError& e) {
+    EXPECT_EQ(e.kind(), IoError::Kind::MeshConstruction);
+    return e.what();
+  }
+  return "no error";
+}
+
+// Nothing is written that load_mesh would refuse for its content, and an existing file stays.
+TEST(SaveMesh, MeshesNoFileCanHoldAreRefusedBeforeTheFileIsTouched) {
+  TempDir dir;
+  const std::vector<Vec3> triangle_points = {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}};
+  for (const char* name : {"m.obj", "m.glb", "m.gltf", "m.usda", "m.usd", "m.usdc"}) {
+    test::write_text(dir.file(name), "previous");
+    EXPECT_EQ(save_error(triangle_points, std::vector<Tri>{{0, 1, 2}, {2, 1, 3}}, dir.file(name)),
+              "mesh construction failed: invalid index 3 in face 1 (vertex count: 3)")
+        << name;
+    EXPECT_EQ(test::read_text(dir.file(name)), "previous") << name;
+  }
+  // A glTF accessor holds at least one element; the other formats store an empty mesh.
+  const std::string empty = "mesh construction failed: empty mesh: no vertices or faces provided";
+  for (const char* name : {"e.glb", "e.gltf"}) {
+    EXPECT_EQ(save_error({}, {}, dir.file(name)), empty);
+    EXPECT_EQ(save_error(triangle_points, {}, dir.file(name)), empty);
+  }
+  for (const char* name : {"e.obj", "e.usda", "e.usd"}) EXPECT_EQ(save_error({}, {}, dir.file(name)), "no error");
+  EXPECT_EQ(load_mesh(dir.file("e.usd")).positions.size(), 0u);
+  EXPECT_EQ(load_mesh(dir.file("e.usda")).positions.size(), 0u);
+  EXPECT_EQ(dir.entries().size(), 9u);
+}
+
 TEST(IoErrorText, EachCaseHasItsFormat) {
   EXPECT_STREQ(IoError::unsupported_format("stl").what(), "unsupported format: stl");
   EXPECT_STREQ(IoError::io("boom").what(), "I/O error: boom");

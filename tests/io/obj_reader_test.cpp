@@ -1,6 +1,10 @@
-// Reading OBJ text: triangulation, index resolution, models and their merge, attributes, files, limits.
+// Reading OBJ text: numbers, triangulation, index resolution, models and their merge, attributes,
+// files, limits.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+
+#include <cmath>
+#include <limits>
 
 #include "io/io_error.hpp"
 #include "io/obj.hpp"
@@ -20,6 +24,37 @@ std::string parse_error(std::string_view text, const MeshLimits& limits = {}) {
     return e.what();
   }
   return "no error";
+}
+
+const char* const kFace = "f 1 2 3\n";
+
+TEST(ObjReadNumbers, CoordinatesAreReadWholeOrRefused) {
+  for (const std::string line : {"v 1,5 2,5 3,5", "v 1 2", "v a b c", "v 0x10 0 0", "v 1e 0 0", "v 1.5.2 0 0", "v",
+                                  "v nan(1) 0 0", "v 1 2 3x", "v - 0 0"}) {
+    EXPECT_EQ(parse_error(line + "\n" + kSquare + kFace), "OBJ parse error: position parse error") << line;
+  }
+  EXPECT_EQ(parse_error(std::string("v 1\0 2 3\n", 9) + kSquare + kFace), "OBJ parse error: position parse error");
+  EXPECT_EQ(parse_error(std::string(kSquare) + "vt 0.5\n" + kFace), "OBJ parse error: texcoord parse error");
+  EXPECT_EQ(parse_error(std::string(kSquare) + "vt 0.5 ,\n" + kFace), "OBJ parse error: texcoord parse error");
+  EXPECT_EQ(parse_error(std::string(kSquare) + "vn 0 0\n" + kFace), "OBJ parse error: normal parse error");
+  EXPECT_EQ(parse_error(std::string(kSquare) + "vn 0 0 1;\n" + kFace), "OBJ parse error: normal parse error");
+}
+
+TEST(ObjReadNumbers, ValuesAreExactWithTheirSpellingsOfInfinityAndNaN) {
+  const MeshData mesh = parse_obj(
+      "v nan inf -inf\nv NaN +Infinity -INF\nv 0.1 1e39 -1e-50\nv +.5 5. 1.17549435e-38\n"
+      "v 16777217 0.30000001192092896 1e-45 # a comment and a w\nf 1 2 3 4 5\n");
+  const double inf = std::numeric_limits<double>::infinity();
+  ASSERT_EQ(mesh.positions.size(), 5u);
+  EXPECT_TRUE(std::isnan(mesh.positions[0][0]) && std::isnan(mesh.positions[1][0]));
+  EXPECT_EQ(mesh.positions[0][1], inf);
+  EXPECT_EQ(mesh.positions[1][1], inf);
+  EXPECT_EQ(mesh.positions[1][2], -inf);
+  // Correctly rounded to float, then widened: out of range becomes an infinity or a signed zero.
+  EXPECT_EQ(mesh.positions[2], (Vec3{0.1f, inf, -0.0}));
+  EXPECT_TRUE(std::signbit(mesh.positions[2][2]));
+  EXPECT_EQ(mesh.positions[3], (Vec3{0.5, 5, 1.17549435e-38f}));
+  EXPECT_EQ(mesh.positions[4], (Vec3{16777216.0, 0.3f, 1e-45f}));
 }
 
 TEST(ObjReadPolygons, QuadBecomesTwoTrianglesOfAFan) {
@@ -57,8 +92,24 @@ TEST(ObjReadIndices, IndexZeroOrBeyondTheListsIsRefused) {
   EXPECT_EQ(parse_error(square + "f 1 2 5\n"), "OBJ parse error: face vertex index out of bounds");
   EXPECT_EQ(parse_error(square + "f 1 2 -5\n"), "OBJ parse error: face vertex index out of bounds");
   EXPECT_EQ(parse_error(square + "f 1 2 99999999999\n"), "OBJ parse error: face vertex index out of bounds");
+  EXPECT_EQ(parse_error(square + "f 1 2 4294967297\n"), "OBJ parse error: face vertex index out of bounds");
+  EXPECT_EQ(parse_error(square + "f 1 2 -4294967295\n"), "OBJ parse error: face vertex index out of bounds");
+  // Index 0 names nothing, even when a vertex follows the face.
+  EXPECT_EQ(parse_error("v 0 0 0\nv 1 0 0\nf 1 2 0\nv 0 1 0\n"), "OBJ parse error: face vertex index out of bounds");
   EXPECT_EQ(parse_error(square + "vt 0 0\nf 1/1 2/2 3/1\n"), "OBJ parse error: face texcoord index out of bounds");
   EXPECT_EQ(parse_error(square + "vn 0 0 1\nf 1//1 2//1 3//-2\n"), "OBJ parse error: face normal index out of bounds");
+}
+
+TEST(ObjReadIndices, ItemsThatAreNoIndicesAreFaceParseErrors) {
+  const std::string square = std::string(kSquare) + "vt 0 0\nvn 0 0 1\n";
+  for (const char* face : {"f 1 2 99999999999999999999", "f 1 2 3 # note", "f 1 2 3x", "f 1 2 +", "f 1/1/1/1 2 3",
+                           "f /1 2 3", "f 1/0 2/1 3/1", "f 1//0 2//1 3//1", "f 1/-0 2 3", "f 1 2 3,", "f 1.0 2 3"}) {
+    EXPECT_EQ(parse_error(square + face + "\n"), "OBJ parse error: face parse error") << face;
+  }
+  // A texture coordinate index of 0 is refused even where the file has no texture coordinates.
+  EXPECT_EQ(parse_error(std::string(kSquare) + "f 1/0 2/0 3/0\n"), "OBJ parse error: face parse error");
+  const MeshData mesh = parse_obj(square + "f +1/+1/+1 2/ 3//\n");
+  EXPECT_EQ(mesh.triangles, (std::vector<Tri>{{0, 1, 2}}));
 }
 
 TEST(ObjReadIndices, VertexDefinedLaterInTheSameModelIsAccepted) {
@@ -143,6 +194,14 @@ TEST(ObjReadText, LineEndingsDoNotMatter) {
   EXPECT_EQ(a.uvs, c.uvs);
 }
 
+TEST(ObjReadText, ByteOrderMarkIsSkipped) {
+  const MeshData mesh = parse_obj(std::string("\xEF\xBB\xBF") + kSquare + "f 1 2 3\n");
+  EXPECT_EQ(mesh.positions, (std::vector<Vec3>{{0, 0, 0}, {1, 0, 0}, {1, 1, 0}}));
+  // Only at the very start: elsewhere it is a word like any other.
+  EXPECT_EQ(parse_error(std::string(kSquare) + "\xEF\xBB\xBF" "f 1 2 3\n"),
+            "OBJ parse error: no meshes found in OBJ file");
+}
+
 TEST(ObjReadText, MaterialLibrariesAreNeitherOpenedNorRequired) {
   const MeshData mesh = parse_obj(std::string("mtllib /nonexistent/missing.mtl\nusemtl red\n") + kSquare +
                                   "f 1 2 3\nusemtl blue\nf 1 3 4\n");
@@ -167,6 +226,27 @@ TEST(ObjReadFiles, UnopenableFilesAreObjParseErrors) {
       EXPECT_STREQ(e.what(), "OBJ parse error: open file failed");
     }
   }
+}
+
+// A file is read in pieces of whole lines: lines across piece boundaries, a "\r\n" split between
+// pieces and a line longer than a piece read as the same text in memory does.
+TEST(ObjReadFiles, LongFilesReadAsTheirTextDoes) {
+  std::string text = "\xEF\xBB\xBF";
+  for (int i = 0; i < 40000; ++i) {
+    text += "v " + std::to_string(i) + ".25 -" + std::to_string(i % 7) + " 1e-3\r\nvt 0.5 " + std::to_string(i % 3) +
+            "\r";
+    if (i >= 2) text += "f -1/-1 -2/-1 -3/-1\r\n";
+  }
+  text += "f";
+  for (int i = 1; i <= 200000; ++i) text += " " + std::to_string(i % 40000 + 1);
+  TempDir dir;
+  test::write_text(dir.file("long.obj"), text);
+  const MeshData from_file = read_obj(dir.file("long.obj"));
+  const MeshData from_text = parse_obj(text);
+  EXPECT_EQ(from_file.triangles.size(), 39998u + 199998u);
+  EXPECT_EQ(from_file.positions, from_text.positions);
+  EXPECT_EQ(from_file.triangles, from_text.triangles);
+  EXPECT_EQ(from_file.uvs, from_text.uvs);
 }
 
 TEST(ObjReadLimits, CountsEqualToTheLimitsPass) {

@@ -82,6 +82,45 @@ TEST(UsdaReader, ReadsTheFirstMeshBlock) {
   EXPECT_FALSE(mesh.normals);
 }
 
+// Prim metadata between the name and the body may hold dictionaries in braces; strings and
+// comments hold any braces.
+TEST(UsdaReader, SkipsMetadataStringsAndCommentsAroundTheBlock) {
+  const std::string text = "#usda 1.0\n(\n    doc = \"\"\"not a def Mesh \"m\" { here\"\"\"\n)\n"
+                           "# def Mesh \"commented\" {}\n"
+                           "def Mesh \"m\" (\n    customData = {\n        dictionary d = { int n = 1 }\n"
+                           "        string note = \"a ) { brace\"\n    }\n    kind = 'x)'\n)\n{\n" +
+                           kTriangleBody + "\n    custom string s = \"}\"  # } closes nothing\n"
+                           "    asset a = @./odd}#name.usd@\n}\n";
+  const MeshData mesh = read_usda_bytes(text);
+  EXPECT_EQ(mesh.positions, (std::vector<Vec3>{{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}));
+  EXPECT_EQ(mesh.triangles, (std::vector<Tri>{{0, 1, 2}}));
+  EXPECT_EQ(text_error("def MeshLight \"l\" {" + kTriangleBody + "}"), "USD parse error: no `def Mesh` found");
+}
+
+TEST(UsdaReader, NestingDeeperThanTheLimitIsRefused) {
+  const std::string deep = std::string(1001, '{') + std::string(1001, '}');
+  EXPECT_EQ(text_error(mesh_text(kTriangleBody + deep)), "USD parse error: Mesh block nested deeper than 1000 levels");
+  EXPECT_EQ(text_error(mesh_text(kTriangleBody + std::string(999, '{') + std::string(999, '}'))), "no error");
+  EXPECT_EQ(text_error("def Mesh \"m\" " + std::string(1001, '(') + std::string(1001, ')') + " {}"),
+            "USD parse error: Mesh block nested deeper than 1000 levels");
+}
+
+TEST(UsdaReader, ValuesAreTheDefaultElseTheEarliestTimeSample) {
+  const std::string samples =
+      "    int[] faceVertexCounts.timeSamples = {\n        3: [3],\n    }\n"
+      "    int[] faceVertexIndices.timeSamples = { 5: [0, 1, 2], 0: None, -2.5e-1: [0, 2, 1] }\n"
+      "    point3f[] points.timeSamples = {\n        2: [(5, 5, 5), (6, 5, 5), (5, 6, 5)],\n"
+      "        -1.5: [(7, 7, 7), (8, 7, 7), (7, 8, 7)],\n    }\n";
+  MeshData mesh = read_usda_bytes(mesh_text(samples));
+  EXPECT_EQ(mesh.positions, (std::vector<Vec3>{{7, 7, 7}, {8, 7, 7}, {7, 8, 7}}));
+  EXPECT_EQ(mesh.triangles, (std::vector<Tri>{{0, 2, 1}}));
+  mesh = read_usda_bytes(mesh_text(samples + "    point3f[] points = [(0, 0, 0), (1, 0, 0), (0, 1, 0)]\n"));
+  EXPECT_EQ(mesh.positions[0], (Vec3{0, 0, 0}));
+  EXPECT_EQ(text_error(mesh_text("faceVertexCounts.timeSamples = { }\n")), "USD parse error: faceVertexCounts missing");
+  EXPECT_EQ(text_error(mesh_text("faceVertexCounts.timeSamples = { x: [3] }\n")),
+            "USD parse error: faceVertexCounts missing");
+}
+
 TEST(UsdaReader, ReportsStructureErrorsInOrder) {
   EXPECT_EQ(text_error(""), "USD parse error: no `def Mesh` found");
   EXPECT_EQ(text_error("def Mesh \"m\""), "USD parse error: malformed Mesh block");

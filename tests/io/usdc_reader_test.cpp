@@ -75,20 +75,50 @@ TEST(UsdcReaderScene, TriangulatesPolygonsOfTheMeshPrim) {
   EXPECT_FALSE(mesh.normals);
 }
 
-TEST(UsdcReaderScene, ReadsTheMeshPrimWithTheSmallestPathIndex) {
+// The same prim the text reader takes from the same layer: the first in the order "primChildren"
+// gives, whatever the path indices and the order of the specs.
+TEST(UsdcReaderScene, ReadsTheFirstMeshPrimInNamespaceOrder) {
   TestCrate crate;
   TestPrim xform{"x", {{"typeName", crate.token_rep("Xform")}}, {}};
   xform.attributes.push_back({"points", {{"default", crate.float3_array({5, 5, 5})}}});
   crate.set_scene({xform, test::mesh_prim(crate, "a", kTriangle, {3}, {0, 1, 2}),
                    test::mesh_prim(crate, "b", {7, 7, 7, 8, 8, 8, 9, 9, 9}, {3}, {2, 1, 0})});
-  // The first mesh's prim spec moved to the end of SPECS: the path index decides, not the order.
-  const auto first = std::find_if(crate.specs.begin() + 1, crate.specs.end(),
-                                  [](const CrateSpec& s) { return s.type == 6 && s.path == 3; });
-  ASSERT_NE(first, crate.specs.end());
-  std::rotate(first, first + 1, crate.specs.end());
-  const MeshData mesh = read(crate.build());
-  EXPECT_EQ(mesh.positions[1], (Vec3{1, 0, 0}));
-  EXPECT_EQ(mesh.triangles, (std::vector<Tri>{{0, 1, 2}}));
+  const auto b_path = static_cast<uint32_t>(
+      std::find(crate.element_tokens.begin(), crate.element_tokens.end(), crate.token("b")) -
+      crate.element_tokens.begin());
+  const auto second = std::find_if(crate.specs.begin() + 1, crate.specs.end(),
+                                   [&](const CrateSpec& s) { return s.type == 6 && s.path == b_path; });
+  ASSERT_NE(second, crate.specs.end());
+  std::rotate(second, second + 1, crate.specs.end());
+  const auto children = [&](const std::vector<std::string>& names) {
+    TestCrate listed = crate;
+    const auto field = std::find_if(listed.fields.begin(), listed.fields.end(), [&](const CrateField& f) {
+      return listed.tokens[f.token] == "primChildren";
+    });
+    field->rep = listed.token_vector(names);
+    return listed.build();
+  };
+  EXPECT_EQ(read(children({"x", "b", "a"})).positions[0], (Vec3{7, 7, 7}));
+  EXPECT_EQ(read(children({"b", "a", "b"})).positions[0], (Vec3{7, 7, 7}));
+  EXPECT_EQ(read(children({"x", "a", "b"})).positions[0], (Vec3{0, 0, 0}));
+  EXPECT_EQ(error_of(children({"x"})), "USD parse error: no Mesh prim found") << "prims no parent lists are not read";
+  EXPECT_EQ(error_of(children(std::vector<std::string>(crate.path_indexes.size() + 1, "x"))),
+            "USD parse error: primChildren lists more prims than the file has paths");
+
+  // An attribute spec of the pseudo-root's path, before it in SPECS, does not stand in for it.
+  TestCrate shadowed = crate;
+  shadowed.specs.insert(shadowed.specs.begin(), CrateSpec{0, crate.specs[2].field_set, 1});
+  EXPECT_EQ(read(shadowed.build()).positions[0], (Vec3{0, 0, 0}));
+
+  // An "over" or "class" Mesh defines no prim; the text reader reads only "def Mesh" too.
+  for (const uint64_t over_or_class : {1, 2}) {
+    TestCrate undefined = crate;
+    const auto specifier = std::find_if(undefined.fields.begin(), undefined.fields.end(), [&](const CrateField& f) {
+      return undefined.tokens[f.token] == "specifier";
+    });
+    specifier->rep = make_rep(kTypeSpecifier, kRepInlined, over_or_class);  // the first, mesh "a"
+    EXPECT_EQ(read(undefined.build()).positions[0], (Vec3{7, 7, 7}));
+  }
 }
 
 TEST(UsdcReaderScene, OnlyTheFirstTypeNameOfAPrimCounts) {
@@ -159,6 +189,51 @@ TEST(UsdcReaderScene, AnArrayAtPayloadZeroIsEmpty) {
   }));
   EXPECT_TRUE(mesh.positions.empty());
   EXPECT_TRUE(mesh.triangles.empty());
+}
+
+// A time-samples value as OpenUSD lays it out: behind a jump the rep of its times (a double
+// vector), then behind a second jump the count and reps of its values.
+uint64_t time_samples(TestCrate& crate, const std::vector<double>& times, const std::vector<uint64_t>& reps) {
+  const uint64_t times_rep = make_rep(kTypeDoubleVector, 0, crate.offset());
+  append_u64(crate.values, times.size());
+  for (const double t : times) append_u64(crate.values, std::bit_cast<uint64_t>(t));
+  const uint64_t rep = make_rep(kTypeTimeSamples, 0, crate.offset());
+  append_u64(crate.values, 8);
+  append_u64(crate.values, times_rep);
+  append_u64(crate.values, 8);
+  append_u64(crate.values, reps.size());
+  for (const uint64_t r : reps) append_u64(crate.values, r);
+  return rep;
+}
+
+TEST(UsdcReaderScene, ValuesAreTheDefaultElseTheEarliestTimeSample) {
+  const auto points_with = [](auto&& fields) {
+    return mesh_scene([&](TestCrate& c, Attributes& a) { a[0].fields = fields(c); });
+  };
+  using Fields = std::vector<std::pair<std::string, uint64_t>>;
+  const auto samples = [](TestCrate& c) {
+    return time_samples(c, {2.0, -1.5, 10.0},
+                        {c.float3_array({2, 2, 2, 0, 1, 0, 1, 0, 0}), c.float3_array({5, 5, 5, 0, 1, 0, 1, 0, 0}),
+                         c.float3_array({9, 9, 9, 0, 1, 0, 1, 0, 0})});
+  };
+  EXPECT_EQ(read(points_with([&](TestCrate& c) { return Fields{{"timeSamples", samples(c)}}; })).positions[0],
+            (Vec3{5, 5, 5}));
+  EXPECT_EQ(read(points_with([&](TestCrate& c) {
+              return Fields{{"timeSamples", samples(c)}, {"default", c.float3_array(kTriangle)}};
+            })).positions[0],
+            (Vec3{0, 0, 0}));
+  EXPECT_EQ(error_of(points_with([](TestCrate& c) { return Fields{{"timeSamples", time_samples(c, {}, {})}}; })),
+            "USD parse error: points has no default value");
+  EXPECT_EQ(error_of(points_with([](TestCrate& c) {
+              return Fields{{"timeSamples", time_samples(c, {1.0, 2.0}, {c.float3_array(kTriangle)})}};
+            })),
+            "USD parse error: points has malformed time samples");
+  EXPECT_EQ(error_of(points_with([](TestCrate& c) { return Fields{{"timeSamples", c.float3_array(kTriangle)}}; })),
+            "USD parse error: points has malformed time samples");
+  EXPECT_EQ(error_of(points_with([](TestCrate& c) {
+              return Fields{{"timeSamples", make_rep(kTypeTimeSamples, 0, c.offset() + 1000000)}};
+            })),
+            "USD parse error: unexpected end of file");
 }
 
 // An array value that states `count` elements and holds none.
@@ -432,6 +507,50 @@ TEST(UsdcReaderContainer, FlippedBytesEndInAnErrorOrAMesh) {
   EXPECT_GT(errors, file.size());
 }
 
+// A framed LZ4 blob of `size` NUL bytes: one literal zero, a match of the rest at distance 1
+// (its length in bytes of 255), and the five literals a block ends with.
+std::vector<uint8_t> zeros_blob(uint64_t size) {
+  std::vector<uint8_t> blob = {0, 0x1F, 0, 1, 0};
+  for (uint64_t left = size - 1 - 5 - 4 - 15;; left -= 255) {
+    blob.push_back(static_cast<uint8_t>(std::min<uint64_t>(left, 255)));
+    if (left < 255) break;
+  }
+  blob.insert(blob.end(), {0x50, 0, 0, 0, 0, 0});
+  return blob;
+}
+
+// A token table of 1 GiB of NUL bytes, which LZ4 stores in 4 MiB: a billion empty tokens would
+// take tens of GiB as a list, and are refused before anything is decoded.
+TEST(UsdcReaderContainer, TokenTableBombIsAParseError) {
+  EXPECT_EQ(decompress_lz4_blob(zeros_blob(1 << 20), 1 << 20), std::vector<uint8_t>(1 << 20, 0));
+  constexpr uint64_t kRaw = uint64_t{1} << 30;
+  const std::vector<uint8_t> blob = zeros_blob(kRaw);
+  TestCrate crate;
+  crate.set_scene({test::mesh_prim(crate, "m", kTriangle, {3}, {0, 1, 2})});
+  std::vector<uint8_t> file = crate.build();
+  const uint64_t tokens_at = test::decode_tables(file).sections["TOKENS"].first;
+  std::vector<uint8_t> section;
+  append_u64(section, kRaw + 1);
+  append_u64(section, kRaw);
+  append_u64(section, blob.size());
+  section.insert(section.end(), blob.begin(), blob.end());
+  // The new section goes where the table of contents stood, which follows it, pointing at it.
+  const uint64_t toc = load_u64(&file[16]);
+  std::vector<uint8_t> entries(file.begin() + static_cast<std::ptrdiff_t>(toc), file.end());
+  file.resize(toc);
+  const uint64_t start = file.size();
+  file.insert(file.end(), section.begin(), section.end());
+  for (uint64_t k = 0; k < load_u64(entries.data()); ++k) {
+    uint8_t* entry = &entries[8 + 32 * k];
+    if (load_u64(entry + 16) != tokens_at) continue;
+    for (int i = 0; i < 8; ++i) entry[16 + i] = static_cast<uint8_t>(start >> (8 * i));
+    for (int i = 0; i < 8; ++i) entry[24 + i] = static_cast<uint8_t>(section.size() >> (8 * i));
+  }
+  for (int i = 0; i < 8; ++i) file[16 + i] = static_cast<uint8_t>(file.size() >> (8 * i));
+  file.insert(file.end(), entries.begin(), entries.end());
+  EXPECT_EQ(error_of(file), "USD parse error: implausible token table");
+}
+
 TEST(UsdcReaderContainer, RefusesImpossibleTableCounts) {
   const Layout layout = split(written_file());
   const auto with_section = [&](const std::string& name, auto&& edit) {
@@ -451,10 +570,18 @@ TEST(UsdcReaderContainer, RefusesImpossibleTableCounts) {
   // A claim of 8 GiB of token text is plausible; the few bytes present hold too few tokens.
   EXPECT_EQ(with_section("TOKENS",
                          [&](std::vector<uint8_t>& b) {
-                           set_u64(0, 1000)(b);
+                           set_u64(0, 30)(b);
                            set_u64(8, uint64_t{8} << 30)(b);
                          }),
             "USD parse error: token table truncated");
+  // More tokens than compressed bytes: each compressed byte brings at most one token of a table
+  // that lists every token once.
+  EXPECT_EQ(with_section("TOKENS",
+                         [&](std::vector<uint8_t>& b) {
+                           set_u64(0, load_u64(&b[16]) + 2)(b);
+                           set_u64(8, uint64_t{8} << 30)(b);
+                         }),
+            "USD parse error: implausible token table");
   EXPECT_EQ(with_section("FIELDS", set_u64(0, uint64_t{1} << 40)), "USD parse error: implausible field count");
   EXPECT_EQ(with_section("FIELDSETS", set_u64(0, uint64_t{1} << 40)), "USD parse error: implausible fieldset count");
   EXPECT_EQ(with_section("PATHS", set_u64(8, uint64_t{1} << 40)), "USD parse error: implausible path count");

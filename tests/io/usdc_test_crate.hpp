@@ -91,11 +91,22 @@ class TestCrate : public CrateTables {
     return rep;
   }
 
-  // Pseudo-root (path 0) with the prims as children; each prim's attributes are its children. Path
-  // indices are the entries' positions; specs follow the same order.
+  uint64_t token_vector(const std::vector<std::string>& texts) {
+    const uint64_t rep = make_rep(kTypeTokenVector, 0, offset());
+    append_u64(values, texts.size());
+    for (const std::string& text : texts) append_u32(values, token(text));
+    return rep;
+  }
+
+  // Pseudo-root (path 0) with the prims as children, listed in "primChildren" in the same order;
+  // each prim's attributes are its children. Path indices are the entries' positions; specs follow
+  // the same order.
   void set_scene(const std::vector<TestPrim>& prims) {
     token("");
-    add_path(0, token(""), prims.empty() ? -2 : -1, field_set({}), SpecType::PseudoRoot);
+    std::vector<std::string> names;
+    for (const TestPrim& prim : prims) names.push_back(prim.name);
+    add_path(0, token(""), prims.empty() ? -2 : -1, field_set({{"primChildren", token_vector(names)}}),
+             SpecType::PseudoRoot);
     for (std::size_t p = 0; p < prims.size(); ++p) {
       const TestPrim& prim = prims[p];
       const bool last_prim = p + 1 == prims.size();

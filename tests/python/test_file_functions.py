@@ -77,6 +77,38 @@ class TestSave:
         with pytest.raises(ValueError, match="^I/O error: "):
             mr.save(box, str(tmp_path / "no such folder" / "mesh.obj"))
 
+    @pytest.mark.parametrize("extension", ["obj", "glb", "gltf", "usda", "usd", "usdc"])
+    def test_invalid_index_is_refused_as_generate_proxy_refuses_it(self, tmp_path, extension):
+        mesh = mr.Mesh.from_numpy(np.eye(3), np.array([[0, 1, 2], [2, 1, 3]], dtype=np.uint32))
+        with pytest.raises(ValueError) as expected:
+            mr.generate_proxy(mesh)
+        path = tmp_path / f"bad.{extension}"
+        with pytest.raises(ValueError) as raised:
+            mr.save(mesh, str(path))
+        assert str(raised.value) == str(expected.value) == "invalid index 3 in face 1 (vertex count: 3)"
+        assert not path.exists()
+
+    @pytest.mark.parametrize("extension", ["obj", "glb", "gltf", "usda", "usd"])
+    def test_empty_mesh_is_written_where_its_format_holds_one(self, tmp_path, extension):
+        empty = mr.Mesh.from_numpy(np.zeros((0, 3)), np.zeros((0, 3), dtype=np.uint32))
+        path = tmp_path / f"empty.{extension}"
+        if extension in ("glb", "gltf"):
+            with pytest.raises(ValueError, match="^empty mesh: no vertices or faces provided$"):
+                mr.save(empty, str(path))
+            assert not path.exists()
+        else:
+            mr.save(empty, str(path))
+            assert path.exists()
+
+    def test_trimesh_reads_the_obj_we_write(self, tmp_path):
+        trimesh = pytest.importorskip("trimesh")
+        positions, indices = icosphere_arrays(1)
+        path = str(tmp_path / "sphere.obj")
+        mr.save(mr.Mesh.from_numpy(positions, indices), path)
+        loaded = trimesh.load(path, force="mesh", process=False)
+        np.testing.assert_allclose(np.asarray(loaded.vertices), positions, rtol=0, atol=1e-8)
+        np.testing.assert_array_equal(np.asarray(loaded.faces), indices)
+
 
 class TestProxyFromPath:
     def test_result_dict(self, tmp_path, box_obj):
@@ -115,6 +147,15 @@ class TestProxyFromPath:
         with pytest.raises(ValueError, match=r"^save .*out\.xyz: unsupported format: xyz$"):
             mr.proxy_from_path(box_obj, str(tmp_path / "out.xyz"), voxel_res=8)
         assert "proxy: " in capfd.readouterr().err  # the pipeline ran first
+
+    def test_empty_proxy_writes_no_file(self, tmp_path):
+        # A single point far from the origin leaves no surface to wrap.
+        source = tmp_path / "point.obj"
+        source.write_text("v 1e30 1e30 1e30\nf 1 1 1\n")
+        out = tmp_path / "out.obj"
+        with pytest.raises(ValueError, match="^empty mesh: no vertices or faces provided$"):
+            mr.proxy_from_path(str(source), str(out), voxel_res=8)
+        assert not out.exists()
 
     def test_faces_naming_missing_vertices_are_refused_at_load(self, tmp_path):
         # Every reader compares indices with the point count, so such a file never reaches the pipeline.

@@ -1,5 +1,6 @@
-"""glTF files checked by independent readers: every GLB morvane_reduce writes must pass the Khronos
-glTF validator without errors and load in trimesh with the same positions and triangles; glTF files
+"""glTF files checked by independent readers: every GLB and JSON glTF file morvane_reduce writes must
+pass the Khronos glTF validator without errors and load in trimesh with the same positions and
+triangles, and what glTF cannot hold is refused; glTF files
 made elsewhere (Debian's assimp-testmodels) must load, or fail with a clear message when broken."""
 
 import json
@@ -87,10 +88,26 @@ class TestWhatWeWrite:
         trimesh = pytest.importorskip("trimesh")
         positions, indices = MESHES[name]
         for extension in ("glb", "gltf"):
-            # trimesh tells GLB from JSON by the extension; the content is a GLB container either way.
-            loaded = trimesh.load(str(written[name, extension]), file_type="glb", force="mesh", process=False)
+            loaded = trimesh.load(str(written[name, extension]), force="mesh", process=False)
             np.testing.assert_array_equal(np.asarray(loaded.vertices), positions.astype(np.float32).astype(np.float64))
             np.testing.assert_array_equal(np.asarray(loaded.faces), indices.astype(np.int64))
+
+    def test_gltf_path_gets_a_json_document_with_its_buffer_embedded(self, written):
+        document = json.loads(written["box", "gltf"].read_text())
+        buffer, = document["buffers"]
+        assert buffer["uri"].startswith("data:application/octet-stream;base64,")
+        assert buffer["byteLength"] == 8 * 12 + 12 * 12
+
+    @pytest.mark.parametrize("coordinate", [np.nan, np.inf, 1e39])
+    @pytest.mark.parametrize("extension", ["glb", "gltf"])
+    def test_non_finite_positions_are_refused(self, tmp_path, coordinate, extension):
+        positions, indices = MESHES["triangle"]
+        positions = positions.copy()
+        positions[1, 2] = coordinate
+        path = tmp_path / f"bad.{extension}"
+        with pytest.raises(ValueError, match=r"^I/O error: glTF positions must be finite 32-bit floats: vertex 1 is "):
+            mr.save(mr.Mesh.from_numpy(positions, indices), str(path))
+        assert not path.exists()
 
     @pytest.mark.parametrize("name", sorted(MESHES))
     def test_we_read_back_what_we_wrote(self, written, name):
@@ -110,6 +127,51 @@ class TestWhatTrimeshWrites:
         mesh = mr.load(str(path))
         np.testing.assert_array_equal(mesh.indices(), indices)
         np.testing.assert_allclose(mesh.positions(), positions, rtol=0, atol=1e-6)
+
+
+def sparse_positions_gltf(path, byte_stride=None):
+    """A triangle whose POSITION accessor has no bufferView: zeros, two of them replaced by sparse values."""
+    import base64
+    indices = np.array([0, 1, 2, 0], dtype=np.uint16).tobytes()  # one padding index
+    which = np.array([1, 2], dtype=np.uint16).tobytes()
+    values = np.array([[1, 0, 0], [0, 2, 0]], dtype=np.float32).tobytes()
+    data = indices + which + values
+    view = {"buffer": 0, "byteOffset": 8 + 4, "byteLength": 24}
+    if byte_stride is not None:
+        view["byteStride"] = byte_stride
+    document = {
+        "asset": {"version": "2.0"},
+        "buffers": [{"byteLength": len(data),
+                     "uri": "data:application/octet-stream;base64," + base64.b64encode(data).decode()}],
+        "bufferViews": [{"buffer": 0, "byteOffset": 0, "byteLength": 6, "target": 34963},
+                        {"buffer": 0, "byteOffset": 8, "byteLength": 4}, view],
+        "accessors": [
+            {"componentType": 5126, "count": 3, "type": "VEC3", "min": [0, 0, 0], "max": [1, 2, 0],
+             "sparse": {"count": 2, "indices": {"bufferView": 1, "componentType": 5123},
+                        "values": {"bufferView": 2}}},
+            {"bufferView": 0, "componentType": 5123, "count": 3, "type": "SCALAR"}],
+        "meshes": [{"primitives": [{"attributes": {"POSITION": 0}, "indices": 1}]}],
+        "nodes": [{"mesh": 0}], "scenes": [{"nodes": [0]}], "scene": 0,
+    }
+    path.write_text(json.dumps(document))
+    return path
+
+
+class TestValidFilesMadeByHand:
+    def test_sparse_positions_without_buffer_view(self, tmp_path):
+        path = sparse_positions_gltf(tmp_path / "sparse.gltf")
+        report, = validate([path])
+        assert report["errors"] == 0, report["messages"]
+        mesh = mr.load(str(path))
+        np.testing.assert_array_equal(mesh.positions(), [[0, 0, 0], [1, 0, 0], [0, 2, 0]])
+        np.testing.assert_array_equal(mesh.indices(), [[0, 1, 2]])
+
+    def test_negative_byte_stride_is_refused_as_the_validator_refuses_it(self, tmp_path):
+        path = sparse_positions_gltf(tmp_path / "stride.gltf", byte_stride=-12)
+        report, = validate([path])
+        assert report["errors"] > 0
+        with pytest.raises(ValueError, match=r"^OBJ parse error: glTF: bufferView 2: byteStride -12 is not a "):
+            mr.load(str(path))
 
 
 needs_assimp_models = pytest.mark.skipif(not ASSIMP_GLTF2.is_dir(),

@@ -212,11 +212,43 @@ class TestWeReadWhatPxrWrites:
         assert [tuple(p) for p in loaded.positions().tolist()] == points
         assert [tuple(t) for t in loaded.indices().tolist()] == triangles
 
-    def test_one_of_several_meshes(self, pxr_files):
-        path = pxr_files[None] / "two.usdc"
+    def test_the_first_of_several_meshes_in_namespace_order(self, tmp_path, pxr_files):
+        crate = pxr_files[None] / "two.usdc"
+        text = tmp_path / "two.usda"
+        assert Sdf.Layer.FindOrOpen(str(crate)).Export(str(text))
+        for path in (crate, text):
+            (name, points, triangles), _ = pxr_meshes(path)
+            assert name == "/World/mesh"
+            loaded = mr.load(str(path))
+            assert [tuple(p) for p in loaded.positions().tolist()] == points
+            assert [tuple(t) for t in loaded.indices().tolist()] == triangles
+
+    @pytest.mark.parametrize("extension", ["usda", "usdc"])
+    def test_metadata_namespace_order_and_time_samples_read_alike_in_both_encodings(self, tmp_path, extension):
+        path = tmp_path / f"stage.{extension}"
+        stage = Usd.Stage.CreateNew(str(path))
+        UsdGeom.Xform.Define(stage, "/World")
+        for name, x in (("Zeta", 0), ("Alpha", 10)):
+            mesh = UsdGeom.Mesh.Define(stage, f"/World/{name}")
+            mesh.CreatePointsAttr([(x, 0, 0), (x + 1, 0, 0), (x, 1, 0)])
+            mesh.CreateFaceVertexCountsAttr([3])
+            mesh.CreateFaceVertexIndicesAttr([0, 1, 2])
+        UsdGeom.Mesh.Define(stage, "/Later")
+        zeta = UsdGeom.Mesh.Get(stage, "/World/Zeta")
+        zeta.GetPrim().SetCustomData({"note": "a { brace", "nested": {"n": 1}})
+        points = zeta.GetPointsAttr()
+        points.Clear()
+        points.Set([(5, 5, 5), (6, 5, 5), (5, 6, 5)], 2.0)
+        points.Set([(7, 7, 7), (8, 7, 7), (7, 8, 7)], -1.5)
+        stage.GetRootLayer().Save()
+
+        reopened = Usd.Stage.Open(str(path))
+        first = next(prim for prim in reopened.Traverse() if prim.GetTypeName() == "Mesh")
+        assert first.GetPath() == Sdf.Path("/World/Zeta")
+        expected = UsdGeom.Mesh(first).GetPointsAttr().Get(Usd.TimeCode.EarliestTime())
         loaded = mr.load(str(path))
-        read = ([tuple(p) for p in loaded.positions().tolist()], [tuple(t) for t in loaded.indices().tolist()])
-        assert read in [(points, triangles) for _, points, triangles in pxr_meshes(path)]
+        assert [tuple(p) for p in loaded.positions().tolist()] == [tuple(p) for p in expected]
+        assert loaded.indices().tolist() == [[0, 1, 2]]
 
     @pytest.mark.parametrize("kind", ["grid", "pentagon", "double"])
     def test_text_layers(self, tmp_path, pxr_files, kind):
