@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "core/run_context.hpp"
 #include "file_reader.hpp"
 #include "io_error.hpp"
 
@@ -116,6 +117,7 @@ void FileWriter::discard() noexcept {
 }
 
 void FileWriter::write_all(const char* data, std::size_t size) {
+  throw_if_stopped();  // every 8192 bytes at least: a stopped call leaves the target untouched
   while (size > 0) {
     const ssize_t n = ::write(fd_, data, size);
     if (n < 0) {

@@ -88,7 +88,7 @@ void MeshMerger::add(const tinygltf::Model& model, const tinygltf::Primitive& pr
   if (!positions.data) {
     // Zeros with sparse values: no buffer bounds the count, so the memory it takes is checked.
     try {
-      require_memory(saturating_mul(positions.count, sizeof(std::array<float, 3>) + sizeof(Vec3)));
+      require_memory(saturating_mul(positions.count, sizeof(std::array<float, 3>) + sizeof(Vec3)), "the positions");
     } catch (const std::bad_alloc&) {
       fail(where + ": POSITION declares " + std::to_string(positions.count) +
            " vertices that no buffer holds, more than this machine's memory");

@@ -10,6 +10,7 @@
 #include <span>
 #include <vector>
 
+#include "core/run_context.hpp"
 #include "core/text_format.hpp"
 #include "decimal_text.hpp"
 #include "file_reader.hpp"
@@ -390,6 +391,7 @@ MeshData read_obj(const std::string& path) {
   std::size_t kept = 0;  // bytes of an unfinished line at the front of the buffer
   bool start_of_file = true;
   for (;;) {
+    throw_if_stopped();
     if (kept == buffer.size()) buffer.resize(2 * buffer.size());  // a line longer than the buffer
     const std::size_t got = file.read(buffer.data() + kept, buffer.size() - kept);
     if (file.status().stage != FileReadStatus::Stage::Ok) throw IoError::obj_parse("read error");

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <string>
 
+#include "core/run_context.hpp"
 #include "decimal_text.hpp"
 #include "io_error.hpp"
 #include "usd.hpp"
@@ -17,6 +18,9 @@ namespace morvane::io {
 namespace {
 
 constexpr auto npos = std::string_view::npos;
+
+// Long arrays check between pieces of this many values whether the call was asked to stop.
+constexpr std::size_t kValuesPerStopCheck = 1 << 16;
 
 // Whether the block assigns the token "leftHanded" to its orientation. Looks at the first
 // "orientation" that stands as a word and is followed by "=".
@@ -234,6 +238,7 @@ std::optional<std::vector<int64_t>> parse_int_array(std::string_view block, std:
     if (comma == npos) comma = array->size();
     const std::string_view piece = trim_unicode_space(array->substr(start, comma - start));
     if (!piece.empty()) {
+      if (values.size() % kValuesPerStopCheck == 0) throw_if_stopped();
       const auto value = parse_decimal_int64(piece);
       if (!value) return std::nullopt;
       values.push_back(*value);
@@ -253,6 +258,7 @@ std::optional<std::vector<Vec3>> parse_point_array(std::string_view block) {
     if (open == npos) return points;
     const std::size_t close = array->find(')', open);
     if (close == npos) return std::nullopt;
+    if (points.size() % kValuesPerStopCheck == 0) throw_if_stopped();
     const std::string_view tuple = array->substr(open + 1, close - open - 1);
     Vec3 p{};
     std::size_t start = 0, k = 0;
