@@ -165,10 +165,11 @@ uint64_t collapse_phase(RemeshMesh& mesh, VertexLocks& locks, Limit&& limit) {
                    [](const SplitCandidate& x, const SplitCandidate& y) { return edge_length_less(x, y); });
 
   locks.reset(mesh.positions.size());
+  TurnGuard turns(mesh);
   uint64_t collapses = 0;
   for (const SplitCandidate& c : candidates) {
     if (locks.locked(c.a) || locks.locked(c.b)) continue;
-    if (!collapse_edge(mesh, c.a, c.b, edges, vertices)) continue;
+    if (!collapse_edge(mesh, c.a, c.b, edges, vertices, turns)) continue;
     locks.lock(c.a);
     locks.lock(c.b);
     for (uint32_t v : {c.a, c.b}) {
@@ -184,7 +185,9 @@ uint64_t collapse_phase(RemeshMesh& mesh, VertexLocks& locks, Limit&& limit) {
 
 void project(RemeshMesh& mesh, const ProjectionTarget* target) {
   if (target == nullptr || target->grid == nullptr) return;
-  project_to_sdf(mesh.positions, *target->grid, 2, target->level, target->max_move);
+  std::vector<Vec3> projected = mesh.positions;
+  project_to_sdf(projected, *target->grid, 2, target->level, target->max_move);
+  move_alive_without_folds(mesh, projected);
 }
 
 void write_iteration_line(uint64_t k, uint64_t splits, uint64_t collapses, uint64_t flips, uint64_t before,

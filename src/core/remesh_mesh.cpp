@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <string>
 
+#include "fold_free_moves.hpp"
 #include "mesh_error.hpp"
 
 namespace morvane {
@@ -233,6 +234,58 @@ void shared_neighbors(std::span<const uint32_t> ring_a, std::span<const uint32_t
   }
 }
 
+TurnGuard::TurnGuard(const RemeshMesh& mesh)
+    : sums_(mesh.positions.size(), Vec3{0, 0, 0}),
+      normals_(mesh.faces.size(), Vec3{0, 0, 0}),
+      slot_(mesh.positions.size(), 0),
+      slot_stamp_(mesh.positions.size(), 0) {
+  for (std::size_t f = 0; f < mesh.faces.size(); ++f) {
+    if (!mesh.alive(f)) continue;
+    const Tri& t = mesh.faces[f];
+    normals_[f] = face_normal(mesh.positions[t[0]], mesh.positions[t[1]], mesh.positions[t[2]]);
+    for (uint32_t v : t) sums_[v] += normals_[f];
+  }
+}
+
+void TurnGuard::begin_edit() {
+  dropped_.clear();
+  made_.clear();
+  touched_.clear();
+  if (++epoch_ == 0) {  // wrapped: old stamps could look current
+    std::fill(slot_stamp_.begin(), slot_stamp_.end(), 0);
+    epoch_ = 1;
+  }
+}
+
+void TurnGuard::change_sum(uint32_t v, const Vec3& change) {
+  if (slot_stamp_[v] != epoch_) {
+    slot_stamp_[v] = epoch_;
+    slot_[v] = static_cast<uint32_t>(touched_.size());
+    touched_.push_back({v, Vec3{0, 0, 0}});
+  }
+  touched_[slot_[v]].change += change;
+}
+
+void TurnGuard::drop(FaceId f, const Tri& corners, const Vec3& normal) {
+  dropped_.push_back(f);
+  const Vec3 removed = normal * -1.0;
+  for (uint32_t v : corners) change_sum(v, removed);
+}
+
+void TurnGuard::make(FaceId f, const Tri& corners, const Vec3& normal) {
+  made_.push_back({f, corners, normal});
+  for (uint32_t v : corners) change_sum(v, normal);
+}
+
+void TurnGuard::commit_edit() {
+  for (const Touched& touched : touched_) sums_[touched.vertex] += touched.change;
+  for (const Made& made : made_) {
+    if (made.face >= normals_.size()) normals_.resize(std::size_t{made.face} + 1);
+    normals_[made.face] = made.normal;
+  }
+  begin_edit();
+}
+
 void split_edge(RemeshMesh& mesh, uint32_t a, uint32_t b, const EdgeFaceMap& map) {
   require_vertex(mesh, a);
   require_vertex(mesh, b);
@@ -257,7 +310,8 @@ void split_edge(RemeshMesh& mesh, uint32_t a, uint32_t b, const EdgeFaceMap& map
   }
 }
 
-bool collapse_edge(RemeshMesh& mesh, uint32_t a, uint32_t b, const EdgeFaceMap& edges, const VertexFaceMap& vertices) {
+bool collapse_edge(RemeshMesh& mesh, uint32_t a, uint32_t b, const EdgeFaceMap& edges, const VertexFaceMap& vertices,
+                   TurnGuard& turns) {
   require_vertex(mesh, a);
   require_vertex(mesh, b);
   // 1. The edge must have at least two alive faces: boundary edges never collapse.
@@ -293,7 +347,39 @@ bool collapse_edge(RemeshMesh& mesh, uint32_t a, uint32_t b, const EdgeFaceMap& 
     }
   }
 
-  // 4. Commit. b keeps its position but no alive face uses it any more.
+  // 4. The cleanup would remove no face: none becomes degenerate, none turns against its corners'
+  //    summed normals. Every alive face around a, b and their rings is in the snapshot, as no
+  //    earlier collapse of the phase touched them (the driver locks such neighbourhoods).
+  turns.begin_edit();
+  for (uint32_t v : {a, b}) {
+    for (FaceId f : vertices.faces_of(v)) {
+      if (!mesh.alive(f) || turns.dropped(f)) continue;
+      const Tri& t = mesh.faces[f];
+      Vec3 p[3], q[3];
+      Tri rewritten = t;
+      for (int k = 0; k < 3; ++k) {
+        p[k] = mesh.positions[t[k]];
+        q[k] = (t[k] == a || t[k] == b) ? m : p[k];
+        if (rewritten[k] == b) rewritten[k] = a;
+      }
+      turns.drop(f, t, face_normal(p[0], p[1], p[2]));
+      if (contains(edge_faces, f) || rewritten[0] == rewritten[1] || rewritten[1] == rewritten[2] ||
+          rewritten[2] == rewritten[0]) {
+        continue;  // removed by the collapse
+      }
+      if (is_degenerate_triangle(q[0], q[1], q[2]) && !is_degenerate_triangle(p[0], p[1], p[2])) return false;
+      turns.make(f, rewritten, face_normal(q[0], q[1], q[2]));
+    }
+  }
+  const bool unturned = turns.keeps_faces_unturned(mesh, [&](uint32_t v, auto&& visit) {
+    for (FaceId f : vertices.faces_of(v)) {
+      if (mesh.alive(f)) visit(f);
+    }
+  });
+  if (!unturned) return false;
+
+  // 5. Commit. b keeps its position but no alive face uses it any more.
+  turns.commit_edit();
   mesh.positions[a] = m;
   for (FaceId f : edge_faces) mesh.removed[f] = 1;
   for (FaceId f : vertices.faces_of(b)) {
@@ -333,6 +419,15 @@ void compact_mesh(RemeshMesh& mesh) {
   mesh.positions = std::move(positions);
   mesh.removed.assign(faces.size(), 0);
   mesh.faces = std::move(faces);
+}
+
+void move_alive_without_folds(RemeshMesh& mesh, std::span<const Vec3> targets) {
+  std::vector<Tri> alive;
+  alive.reserve(static_cast<std::size_t>(mesh.alive_count()));
+  for (std::size_t f = 0; f < mesh.faces.size(); ++f) {
+    if (mesh.alive(f)) alive.push_back(mesh.faces[f]);
+  }
+  move_without_folds(mesh.positions, alive, targets, MoveGuard{});
 }
 
 }  // namespace morvane

@@ -23,9 +23,4 @@ void tangential_relax(RemeshMesh& mesh, double weight);
 // kinds.
 Mesh cleanup_bad_triangles(RemeshMesh mesh);
 
-// True when (p1 - p0) x (p2 - p0) is too short to give the triangle a direction: its squared length
-// is below 1e-20 times the fourth power of the longest edge, so the test does not depend on the
-// model's unit of length.
-bool is_degenerate_triangle(const Vec3& p0, const Vec3& p1, const Vec3& p2);
-
 }  // namespace morvane

@@ -104,7 +104,8 @@ TEST(RemeshCollapse, InteriorEdgeOfFlatPatchCollapses) {
   m.indices.insert(m.indices.end(), {{1, 8, 2}, {1, 7, 8}, {1, 9, 7}, {1, 6, 9}});
   RemeshMesh mesh = working(m);
   const Vec3 p0 = mesh.positions[0], p1 = mesh.positions[1];
-  ASSERT_TRUE(collapse_edge(mesh, 0, 1, edge_face_map(mesh), vertex_face_map(mesh)));
+  TurnGuard turns(mesh);
+  ASSERT_TRUE(collapse_edge(mesh, 0, 1, edge_face_map(mesh), vertex_face_map(mesh), turns));
   EXPECT_EQ(mesh.positions[0], (p0 + p1) * 0.5);
   EXPECT_EQ(mesh.positions[1], p1);
   EXPECT_EQ(mesh.removed, (std::vector<uint8_t>{1, 0, 0, 0, 0, 1, 0, 0, 0, 0}));
@@ -119,7 +120,8 @@ TEST(RemeshCollapse, InteriorEdgeOfFlatPatchCollapses) {
 TEST(RemeshCollapse, RefusalsLeaveTheMeshUnchanged) {
   auto expect_refused = [](RemeshMesh mesh, uint32_t a, uint32_t b, const char* why) {
     const RemeshMesh copy = mesh;
-    EXPECT_FALSE(collapse_edge(mesh, a, b, edge_face_map(mesh), vertex_face_map(mesh))) << why;
+    TurnGuard turns(mesh);
+    EXPECT_FALSE(collapse_edge(mesh, a, b, edge_face_map(mesh), vertex_face_map(mesh), turns)) << why;
     EXPECT_EQ(mesh.positions, copy.positions) << why;
     EXPECT_EQ(mesh.faces, copy.faces) << why;
     EXPECT_EQ(mesh.removed, copy.removed) << why;
@@ -136,6 +138,11 @@ TEST(RemeshCollapse, RefusalsLeaveTheMeshUnchanged) {
   fold.positions = {{0, 0, 0}, {1, 0, 0}, {0.5, 1, 0}, {0.5, -1, 0}, {0.8, -0.5, 0}};
   fold.indices = {{0, 1, 2}, {1, 0, 3}, {1, 2, 4}};
   expect_refused(working(fold), 0, 1, "fold-over");
+  // A surrounding face whose corners the move to the midpoint would put on one line.
+  Mesh flatten;
+  flatten.positions = {{0, 0, 0}, {1, 0, 0}, {0.5, 1, 0}, {0.5, -1, 0}, {0.5, 2, 0}};
+  flatten.indices = {{0, 1, 2}, {1, 0, 3}, {2, 1, 4}};
+  expect_refused(working(flatten), 0, 1, "degenerate face");
   // A tetrahedron: collapsing any edge would flatten it into two coincident faces.
   Mesh tetra;
   tetra.positions = {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
