@@ -1,6 +1,7 @@
 // Proxies of a fixed set of inputs under a fixed set of option sets: one line per case with the
 // proxy's size, a digest of its exact bytes, the checks of its promise (closed, oriented, no
-// repeated corner, no zero-area or turned-over face) and its count of intersecting face pairs.
+// repeated corner, no zero-area or turned-over face, no two vertices at one point) and its count
+// of intersecting face pairs.
 // Two runs compare by `diff`: before and after a change that must not alter results, or with
 // RAYON_NUM_THREADS=1 and =8.
 //
@@ -17,6 +18,7 @@
 #include "core/proxy.hpp"
 #include "io/mesh_io.hpp"
 #include "support/mesh_checks.hpp"
+#include "support/proxy_settings.hpp"
 #include "support/test_meshes.hpp"
 
 namespace morvane {
@@ -81,22 +83,16 @@ uint64_t digest(const Mesh& m) {
 
 void audit(const Input& input, const OptionSet& set) {
   ProxyParams params = set.params;
-  if (set.target_faces) {
-    const auto [res, edge] = resolution_for_target_faces(input.mesh.positions, input.mesh.indices, *set.target_faces);
-    params.voxel_res = res;
-    params.target_edge = edge;
-    params.target_faces = *set.target_faces;
-    params.remesh = std::max<uint64_t>(params.remesh, 3);
-  }
+  if (set.target_faces) test::set_target_faces(params, input.mesh, *set.target_faces);
   try {
     bench::Stopwatch clock;
     const Mesh proxy = generate_proxy_mesh(input.mesh.positions, input.mesh.indices, params);
     const double seconds = clock.seconds();
     const test::PromiseReport r = test::check_promise(proxy);
     fmt::print("{:<22} {:<18} v {:>7} f {:>7} digest {:016x} open {} misoriented {} repeated {} zero-area {} "
-               "turned {} intersecting {}  ({:.2f} s)\n",
+               "turned {} coincident {} intersecting {}  ({:.2f} s)\n",
                input.name, set.name, proxy.positions.size(), proxy.indices.size(), digest(proxy), r.open_edges,
-               r.misoriented_edges, r.repeated_corners, r.zero_area_faces, r.turned_over_faces,
+               r.misoriented_edges, r.repeated_corners, r.zero_area_faces, r.turned_over_faces, r.coincident_vertices,
                test::count_self_intersections(proxy), seconds);
   } catch (const std::exception& e) {
     fmt::print("{:<22} {:<18} failed: {}\n", input.name, set.name, e.what());

@@ -8,6 +8,9 @@
 #include <array>
 #include <vector>
 
+#include <fmt/format.h>
+
+#include "mesh_error.hpp"
 #include "parallel.hpp"
 
 namespace morvane {
@@ -42,13 +45,20 @@ class MoveRounds {
              const MoveGuard& guard)
       : start_(start), faces_(faces), targets_(targets), guard_(guard) {
     const std::size_t n = start.size();
+    if (targets.size() != n || faces.size() >= kNoFace) {
+      throw InternalError(fmt::format("fold-free moves: {} targets for {} vertices, {} faces", targets.size(), n,
+                                      faces.size()));
+    }
     offsets_.assign(n + 1, 0);
     for (const Tri& t : faces) {
-      for (uint32_t v : t) ++offsets_[v + 1];
+      for (uint32_t v : t) {
+        if (v >= n) throw InternalError(fmt::format("fold-free moves: a face names vertex {} of {}", v, n));
+        ++offsets_[v + 1];
+      }
     }
     for (std::size_t v = 0; v < n; ++v) offsets_[v + 1] += offsets_[v];
     around_.resize(offsets_[n]);
-    std::vector<uint32_t> cursor(offsets_.begin(), offsets_.end() - 1);
+    std::vector<std::size_t> cursor(offsets_.begin(), offsets_.end() - 1);
     for (std::size_t f = 0; f < faces.size(); ++f) {
       for (uint32_t v : faces[f]) around_[cursor[v]++] = static_cast<uint32_t>(f);
     }
@@ -115,14 +125,14 @@ class MoveRounds {
   // Summed normals of the faces around v, in face order, as the cleanup sums them.
   Vec3 sum_around(std::size_t v) const {
     Vec3 sum{0, 0, 0};
-    for (uint32_t i = offsets_[v]; i < offsets_[v + 1]; ++i) sum += normals_[around_[i]];
+    for (std::size_t i = offsets_[v]; i < offsets_[v + 1]; ++i) sum += normals_[around_[i]];
     return sum;
   }
 
   // The face other than f on the edge (u, v) when there is exactly one, else kNoFace.
   uint32_t face_across(std::size_t f, uint32_t u, uint32_t v) const {
     uint32_t found = kNoFace;
-    for (uint32_t i = offsets_[u]; i < offsets_[u + 1]; ++i) {
+    for (std::size_t i = offsets_[u]; i < offsets_[u + 1]; ++i) {
       const uint32_t g = around_[i];
       const Tri& t = faces_[g];
       if (g == f || (t[0] != v && t[1] != v && t[2] != v) || g == found) continue;
@@ -169,7 +179,7 @@ class MoveRounds {
                               [&](std::size_t g) -> const Vec3& { return start_normals_[g]; },
                               [&](uint32_t v) {
                                 Vec3 sum{0, 0, 0};
-                                for (uint32_t i = offsets_[v]; i < offsets_[v + 1]; ++i) sum += start_normals_[around_[i]];
+                                for (std::size_t i = offsets_[v]; i < offsets_[v + 1]; ++i) sum += start_normals_[around_[i]];
                                 return sum;
                               });
       exempt_[f] = failed ? kExempt : kHeld;
@@ -209,7 +219,7 @@ class MoveRounds {
         continue;
       }
       for (uint32_t corner : t) {
-        for (uint32_t i = offsets_[corner]; i < offsets_[corner + 1]; ++i) {
+        for (std::size_t i = offsets_[corner]; i < offsets_[corner + 1]; ++i) {
           for (uint32_t v : faces_[around_[i]]) blame(v);
         }
       }
@@ -250,7 +260,7 @@ class MoveRounds {
     const uint32_t stamp = next_stamp();
     std::vector<uint32_t> out;
     for (uint32_t v : vertices) {
-      for (uint32_t i = offsets_[v]; i < offsets_[v + 1]; ++i) {
+      for (std::size_t i = offsets_[v]; i < offsets_[v + 1]; ++i) {
         const uint32_t f = around_[i];
         if (face_stamp_[f] != stamp) {
           face_stamp_[f] = stamp;
@@ -292,7 +302,7 @@ class MoveRounds {
   std::span<const Tri> faces_;
   std::span<const Vec3> targets_;
   MoveGuard guard_;
-  std::vector<uint32_t> offsets_;  // faces around vertex v: around_[offsets_[v], offsets_[v + 1])
+  std::vector<std::size_t> offsets_;  // faces around vertex v: around_[offsets_[v], offsets_[v + 1])
   std::vector<uint32_t> around_;
   std::vector<uint8_t> level_;
   std::vector<uint8_t> movable_;

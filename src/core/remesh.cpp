@@ -9,6 +9,7 @@
 #include "numeric.hpp"
 #include "progress.hpp"
 #include "remesh_passes.hpp"
+#include "remesh_turn_guard.hpp"
 #include "sdf_sampling.hpp"
 #include "text_format.hpp"
 

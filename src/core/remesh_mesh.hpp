@@ -14,11 +14,9 @@
 // vertices in order of first appearance over the vertex's faces (ascending), corners x, y, z.
 #pragma once
 
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <span>
-#include <utility>
 #include <vector>
 
 #include "mesh.hpp"
@@ -106,6 +104,8 @@ class VertexFaceMap {
   std::vector<FaceId> faces_;
 };
 
+class TurnGuard;  // remesh_turn_guard.hpp
+
 // A candidate edge of a split pass or collapse phase; `length` as measured when gathered.
 struct SplitCandidate {
   uint32_t a;  // smaller vertex id
@@ -130,137 +130,6 @@ std::vector<uint32_t> vertex_neighbors(const RemeshMesh& mesh, uint32_t v, const
 // The members of ring_a that are also in ring_b, in ring_a's order.
 void shared_neighbors(std::span<const uint32_t> ring_a, std::span<const uint32_t> ring_b, std::vector<uint32_t>& out);
 
-// The cleanup's turned-over test, kept current through one pass of collapses or flips: the summed
-// normals of the alive faces around every vertex (those cleanup_bad_triangles tests each face
-// against), and a planned edit judged against them before it is made. An operation that would
-// leave a face for the cleanup to remove is refused instead, so the cleanup opens no holes.
-class TurnGuard {
- public:
-  explicit TurnGuard(const RemeshMesh& mesh);
-
-  // Starts planning an edit: faces it drops (removes or rewrites) and faces it makes, each with its
-  // normal (the rewritten face's normal with the positions the edit gives its corners) and the
-  // index the made face will have.
-  void begin_edit();
-  void drop(FaceId f, const Tri& corners, const Vec3& normal);
-  void make(FaceId f, const Tri& corners, const Vec3& normal);
-
-  // The normal of alive face f as the mesh is now.
-  const Vec3& normal(FaceId f) const { return normals_[f]; }
-  bool dropped(FaceId f) const { return std::find(dropped_.begin(), dropped_.end(), f) != dropped_.end(); }
-
-  // True when the edit leaves no face turned over that was not before: no made face opposes its
-  // corners' summed normals or the normals of all the faces across its edges, and no alive face
-  // around a vertex the edit touches comes to oppose its corners' sums, nor a face across an edge
-  // from a made face all of its neighbours. for_each_face_around(v, fn) calls fn(f) for every alive
-  // face around vertex v as the mesh is before the edit.
-  template <class ForEachFaceAround>
-  bool keeps_faces_unturned(const RemeshMesh& mesh, ForEachFaceAround&& for_each_face_around) const {
-    for (const Made& made : made_) {
-      const Tri& t = made.corners;
-      if (dot(made.normal, (after(t[0]) + after(t[1])) + after(t[2])) < 0.0) return false;
-    }
-    for (const Touched& touched : touched_) {
-      bool turns = false;
-      for_each_face_around(touched.vertex, [&](FaceId f) {
-        if (turns || dropped(f)) return;
-        const Tri& t = mesh.faces[f];
-        const Vec3& n = normals_[f];
-        if (dot(n, (sums_[t[0]] + sums_[t[1]]) + sums_[t[2]]) < 0.0) return;  // turned before the edit
-        turns = dot(n, (after(t[0]) + after(t[1])) + after(t[2])) < 0.0;
-      });
-      if (turns) return false;
-    }
-
-    for (std::size_t m = 0; m < made_.size(); ++m) {
-      const Tri& t = made_[m].corners;
-      const Vec3& n = made_[m].normal;
-      if (opposes_all_across(mesh, for_each_face_around, t, n, kNoFace, m)) return false;
-      for (int k = 0; k < 3; ++k) {
-        bool turns = false;
-        for_each_face_around(t[k], [&](FaceId g) {
-          const Tri& c = mesh.faces[g];
-          const uint32_t v = t[(k + 1) % 3];
-          if (turns || dropped(g) || (c[0] != v && c[1] != v && c[2] != v)) return;
-          const Vec3& gn = normals_[g];
-          // Only a face that opposes the made face across their edge can come to oppose all.
-          turns = dot(gn, n) < 0.0 && opposes_all_across(mesh, for_each_face_around, c, gn, g, made_.size()) &&
-                  !opposes_all_across(mesh, for_each_face_around, c, gn, g, kBeforeEdit);
-        });
-        if (turns) return false;
-      }
-    }
-    return true;
-  }
-
-  // Brings the sums up to date once the planned edit is made.
-  void commit_edit();
-
- private:
-  struct Touched {
-    uint32_t vertex;
-    Vec3 change;
-  };
-  static constexpr FaceId kNoFace = 0xFFFFFFFF;
-  static constexpr std::size_t kBeforeEdit = SIZE_MAX;
-
-  // True when the face (t, n) has a face across some edge and opposes every face across its edges
-  // (an edge with two or more other faces has none across). The face is alive face `self` or made
-  // face `self_made`; with self_made = kBeforeEdit the mesh is taken as before the edit, otherwise
-  // as after it.
-  template <class ForEachFaceAround>
-  bool opposes_all_across(const RemeshMesh& mesh, ForEachFaceAround&& for_each_face_around, const Tri& t,
-                          const Vec3& n, FaceId self, std::size_t self_made) const {
-    const bool after_edit = self_made != kBeforeEdit;
-    bool any_across = false;
-    for (int k = 0; k < 3; ++k) {
-      const uint32_t u = t[k], v = t[(k + 1) % 3];
-      int found = 0;
-      Vec3 other{0, 0, 0};
-      auto consider = [&](const Vec3& normal) {
-        ++found;
-        other = normal;
-      };
-      if (after_edit) {
-        for (std::size_t m = 0; m < made_.size(); ++m) {
-          const Tri& c = made_[m].corners;
-          if (m != self_made && (c[0] == u || c[1] == u || c[2] == u) && (c[0] == v || c[1] == v || c[2] == v)) {
-            consider(made_[m].normal);
-          }
-        }
-      }
-      for_each_face_around(u, [&](FaceId g) {
-        const Tri& c = mesh.faces[g];
-        if (g == self || (after_edit && dropped(g)) || (c[0] != v && c[1] != v && c[2] != v)) return;
-        consider(normals_[g]);
-      });
-      if (found != 1) continue;
-      if (!(dot(n, other) < 0.0)) return false;
-      any_across = true;
-    }
-    return any_across;
-  }
-
-  Vec3 after(uint32_t v) const {
-    return slot_stamp_[v] == epoch_ ? sums_[v] + touched_[slot_[v]].change : sums_[v];
-  }
-  void change_sum(uint32_t v, const Vec3& change);
-
-  std::vector<Vec3> sums_;
-  std::vector<FaceId> dropped_;
-  struct Made {
-    FaceId face;
-    Tri corners;
-    Vec3 normal;
-  };
-  std::vector<Vec3> normals_;  // per face, kept current for the alive faces
-  std::vector<Made> made_;
-  std::vector<Touched> touched_;
-  std::vector<uint32_t> slot_;        // per vertex: its entry in touched_, valid where the stamp is current
-  std::vector<uint32_t> slot_stamp_;
-  uint32_t epoch_ = 0;
-};
-
 // Appends the midpoint of (a, b) as a new vertex and replaces every alive face on the edge by two
 // faces through it, keeping their winding.
 void split_edge(RemeshMesh& mesh, uint32_t a, uint32_t b, const EdgeFaceMap& map);
@@ -269,8 +138,8 @@ void split_edge(RemeshMesh& mesh, uint32_t a, uint32_t b, const EdgeFaceMap& map
 // unless the edge has two alive faces, the one-rings share exactly two vertices c and d, the
 // faces (a, c, d) and (b, c, d) are not both alive (the collapse would leave two coincident
 // faces, as when a tetrahedron is flattened), no surrounding face turns over or becomes
-// degenerate, and `turns` finds no face turned over against its corners' sums. `turns` must have
-// been built on this mesh with the same snapshot's faces and is kept current.
+// degenerate, and `turns` finds that no face would be turned over as the cleanup judges it.
+// `turns` must have been built on this mesh with the same snapshot's faces and is kept current.
 bool collapse_edge(RemeshMesh& mesh, uint32_t a, uint32_t b, const EdgeFaceMap& edges, const VertexFaceMap& vertices,
                    TurnGuard& turns);
 

@@ -12,6 +12,7 @@
 
 #include "fold_free_moves.hpp"
 #include "progress.hpp"
+#include "remesh_turn_guard.hpp"
 
 namespace morvane {
 namespace {

@@ -3,7 +3,6 @@
 #include <tbb/task_arena.h>
 
 #include <cmath>
-#include <numbers>
 
 #include "core/fold_free_moves.hpp"
 #include "support/mesh_checks.hpp"
@@ -12,20 +11,8 @@
 namespace morvane {
 namespace {
 
-// Vertex 0 at the origin, 1..6 around it on the unit circle, six faces wound counter-clockwise.
-Mesh hexagon() {
-  Mesh m;
-  m.positions.push_back({0, 0, 0});
-  for (int k = 0; k < 6; ++k) {
-    const double a = k * std::numbers::pi / 3;
-    m.positions.push_back({std::cos(a), std::sin(a), 0});
-  }
-  for (uint32_t k = 1; k <= 6; ++k) m.indices.push_back({0, k, k % 6 + 1});
-  return m;
-}
-
 TEST(FoldFreeMoves, MovesThatWouldFoldAreShortenedAndTheRestLandExactly) {
-  Mesh m = hexagon();
+  Mesh m = test::make_hexagon_fan();
   std::vector<Vec3> targets = m.positions;
   targets[0] = {2, 0, 0};            // beyond the ring: its faces on that side would turn over
   targets[4] = {-1.1, 0.05, 1e-3};   // a harmless move
@@ -37,7 +24,7 @@ TEST(FoldFreeMoves, MovesThatWouldFoldAreShortenedAndTheRestLandExactly) {
 
 TEST(FoldFreeMoves, SqueezedFacesAndCoincidentVerticesAreHeldBack) {
   // Squeezing the top face of the hexagon to a sliver: allowed by default, held back with a limit.
-  Mesh m = hexagon();
+  Mesh m = test::make_hexagon_fan();
   std::vector<Vec3> targets = m.positions;
   targets[0] = {0.0, 0.86, 0};
   Mesh free_move = m;

@@ -11,6 +11,7 @@
 #include "core/closest_point.hpp"
 #include "core/mesh_error.hpp"
 #include "core/proxy.hpp"
+#include "support/proxy_settings.hpp"
 #include "support/test_meshes.hpp"
 
 namespace morvane {
@@ -245,18 +246,14 @@ TEST(DistanceFieldProxy, ExtentsBeyondTheFieldsFloatsAreRefused) {
   EXPECT_THROW(run(huge, voxel_params(16)), InputError);
 }
 
-// All vertices at one point ask for edges of 1e-12; the grid sizes such an input as one unit, and
-// remeshing must not split toward the tiny target.
+// All vertices at one point: the target count gives edges of a tiny fraction of the zero extent,
+// while the grid sizes such an input as one unit; remeshing must not split toward that edge.
 TEST_P(ProxyOnShapes, PointInputWithTargetFacesGivesASmallProxy) {
   Mesh point;
   point.positions.assign(10, Vec3{0.5, 0.5, 0.5});
   for (uint32_t i = 0; i + 2 < 10; ++i) point.indices.push_back({i, i + 1, i + 2});
   ProxyParams params = GetParam() ? sdf_params(32) : voxel_params(32);
-  const auto [res, edge] = resolution_for_target_faces(point.positions, point.indices, 10000);
-  params.voxel_res = res;
-  params.target_edge = edge;
-  params.target_faces = 10000;
-  params.remesh = 3;
+  test::set_target_faces(params, point, 10000);
   const Mesh proxy = run(point, params);
   EXPECT_LT(proxy.indices.size(), 1000u);
   if (!proxy.indices.empty()) EXPECT_EQ(test::open_or_overfull_edges(proxy), 0u);

@@ -1,9 +1,9 @@
 // The proxy's promise on every path and option: closed, consistently oriented, no repeated corner,
-// no zero-area face and no face turned over against its neighbours, over the OBJ and glTF models of
-// Debian's assimp-testmodels that load and over generated shapes made to break it (thin plates,
-// open sheets, touching boxes, a knotted tube, a point). Kept with the file tests because it reads
-// the models. The *Large* cases run the full resolutions and the presets; the sanitizer build
-// skips them.
+// no zero-area face, no face turned over against its neighbours and no two vertices at one point,
+// over the OBJ and glTF models of Debian's assimp-testmodels that load and over generated shapes
+// made to break it (thin plates, open sheets, touching boxes, a knotted tube, a point). Kept with
+// the file tests because it reads the models. The *Large* cases run the full resolutions and the
+// presets; the sanitizer build skips them.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -22,6 +22,7 @@
 #include "io/io_error.hpp"
 #include "io/mesh_io.hpp"
 #include "support/mesh_checks.hpp"
+#include "support/proxy_settings.hpp"
 #include "support/test_meshes.hpp"
 
 namespace morvane {
@@ -40,19 +41,11 @@ struct Config {
   std::optional<uint32_t> target_faces;
 };
 
-// The settings of generate_proxy for these options: a face count sets the resolution and the
-// remesh edge and raises remesh to 3.
 ProxyParams params_for(const Input& input, const Config& config, uint64_t voxel_res) {
   ProxyParams p;
   p.voxel_res = voxel_res;
   config.edit(p);
-  if (config.target_faces) {
-    const auto [res, edge] = resolution_for_target_faces(input.mesh.positions, input.mesh.indices, *config.target_faces);
-    p.voxel_res = res;
-    p.target_edge = edge;
-    p.target_faces = *config.target_faces;
-    p.remesh = std::max<uint64_t>(p.remesh, 3);
-  }
+  if (config.target_faces) test::set_target_faces(p, input.mesh, *config.target_faces);
   return p;
 }
 
@@ -71,7 +64,8 @@ void expect_promise(const Input& input, const Config& config, uint64_t voxel_res
   const test::PromiseReport r = test::check_promise(proxy);
   EXPECT_TRUE(r.holds()) << "open " << r.open_edges << ", misoriented " << r.misoriented_edges << ", repeated "
                          << r.repeated_corners << ", zero-area " << r.zero_area_faces << ", turned "
-                         << r.turned_over_faces << " of " << proxy.indices.size() << " faces";
+                         << r.turned_over_faces << ", coincident " << r.coincident_vertices << " of "
+                         << proxy.indices.size() << " faces";
 }
 
 std::vector<Config> configs(std::initializer_list<std::optional<uint32_t>> targets) {

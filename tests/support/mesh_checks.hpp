@@ -1,5 +1,6 @@
 // The proxy's promise as checks on a finished mesh: closed, consistently oriented, no repeated
-// corner, no zero-area face and no face turned over against its neighbours; and a count of
+// corner, no zero-area face, no face turned over against its neighbours and no two vertices at one
+// point; and a count of
 // intersecting faces, the trace a fold leaves. Shared by the tests and by the benchmark that
 // audits proxies of many inputs.
 #pragma once
@@ -22,10 +23,11 @@ struct PromiseReport {
   std::size_t repeated_corners = 0;  // faces naming one vertex twice
   std::size_t zero_area_faces = 0;   // faces of (near) zero area
   std::size_t turned_over_faces = 0; // faces whose normal opposes every edge neighbour's
+  std::size_t coincident_vertices = 0;  // vertices at the very position of another vertex
 
   bool holds() const {
     return open_edges == 0 && misoriented_edges == 0 && repeated_corners == 0 && zero_area_faces == 0 &&
-           turned_over_faces == 0;
+           turned_over_faces == 0 && coincident_vertices == 0;
   }
 };
 
@@ -70,6 +72,9 @@ inline PromiseReport check_promise(const Mesh& m) {
     if (length(normals[f]) <= 1e-12 * largest_area) ++r.zero_area_faces;
     if (neighbours[f] > 0 && opposed[f] == neighbours[f]) ++r.turned_over_faces;
   }
+  std::vector<Vec3> sorted = m.positions;
+  std::sort(sorted.begin(), sorted.end());
+  for (std::size_t v = 1; v < sorted.size(); ++v) r.coincident_vertices += sorted[v] == sorted[v - 1];
   return r;
 }
 

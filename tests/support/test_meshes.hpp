@@ -23,6 +23,19 @@ inline Mesh make_box(Vec3 lo, Vec3 hi) {
   return m;
 }
 
+// A flat hexagonal fan: centre 0 at the origin, ring 1..6 on the unit circle, six faces wound
+// counter-clockwise seen from +z.
+inline Mesh make_hexagon_fan() {
+  Mesh m;
+  m.positions.push_back({0, 0, 0});
+  for (int k = 0; k < 6; ++k) {
+    const double a = k * std::numbers::pi / 3;
+    m.positions.push_back({std::cos(a), std::sin(a), 0});
+  }
+  for (uint32_t k = 0; k < 6; ++k) m.indices.push_back({0, 1 + k, 1 + (k + 1) % 6});
+  return m;
+}
+
 // A sphere made by subdividing an icosahedron `levels` times: 20 * 4^levels outward triangles.
 inline Mesh make_icosphere(int levels, double radius = 1.0, Vec3 center = {0, 0, 0}) {
   const double t = (1.0 + std::sqrt(5.0)) / 2.0;
