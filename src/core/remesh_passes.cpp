@@ -241,7 +241,7 @@ bool on_boundary(const RemeshMesh& mesh, std::span<const FaceId> faces_of_v, uin
 
 }  // namespace
 
-void tangential_relax(RemeshMesh& mesh, double weight) {
+std::vector<Vec3> tangential_relax_targets(const RemeshMesh& mesh, double weight) {
   const VertexFaceMap vertices = vertex_face_map(mesh);
   const std::size_t n = mesh.positions.size();
 
@@ -275,7 +275,11 @@ void tangential_relax(RemeshMesh& mesh, double weight) {
     const Vec3& nv = normals[v];
     moved[v] = (p + step) - nv * dot(nv, step);
   }
-  move_alive_without_folds(mesh, moved);
+  return moved;
+}
+
+void tangential_relax(RemeshMesh& mesh, double weight) {
+  move_alive_without_folds(mesh, tangential_relax_targets(mesh, weight));
 }
 
 Mesh cleanup_bad_triangles(RemeshMesh mesh) {

@@ -6,7 +6,9 @@ TurnGuard::TurnGuard(const RemeshMesh& mesh)
     : sums_(mesh.positions.size(), Vec3{0, 0, 0}),
       normals_(mesh.faces.size(), Vec3{0, 0, 0}),
       slot_(mesh.positions.size(), 0),
-      slot_stamp_(mesh.positions.size(), 0) {
+      slot_stamp_(mesh.positions.size(), 0),
+      face_stamp_(mesh.faces.size(), 0),
+      dropped_stamp_(mesh.faces.size(), 0) {
   for (std::size_t f = 0; f < mesh.faces.size(); ++f) {
     if (!mesh.alive(f)) continue;
     const Tri& t = mesh.faces[f];
@@ -16,11 +18,12 @@ TurnGuard::TurnGuard(const RemeshMesh& mesh)
 }
 
 void TurnGuard::begin_edit() {
-  dropped_.clear();
   made_.clear();
   touched_.clear();
   if (++epoch_ == 0) {  // wrapped: old stamps could look current
     std::fill(slot_stamp_.begin(), slot_stamp_.end(), 0);
+    std::fill(face_stamp_.begin(), face_stamp_.end(), 0);
+    std::fill(dropped_stamp_.begin(), dropped_stamp_.end(), 0);
     epoch_ = 1;
   }
 }
@@ -35,7 +38,7 @@ void TurnGuard::change_sum(uint32_t v, const Vec3& change) {
 }
 
 void TurnGuard::drop(FaceId f, const Tri& corners, const Vec3& normal) {
-  dropped_.push_back(f);
+  dropped_stamp_[f] = epoch_;
   const Vec3 removed = normal * -1.0;
   for (uint32_t v : corners) change_sum(v, removed);
 }
@@ -48,7 +51,11 @@ void TurnGuard::make(FaceId f, const Tri& corners, const Vec3& normal) {
 void TurnGuard::commit_edit() {
   for (const Touched& touched : touched_) sums_[touched.vertex] += touched.change;
   for (const Made& made : made_) {
-    if (made.face >= normals_.size()) normals_.resize(std::size_t{made.face} + 1);
+    if (made.face >= normals_.size()) {
+      normals_.resize(std::size_t{made.face} + 1);
+      face_stamp_.resize(std::size_t{made.face} + 1, 0);
+      dropped_stamp_.resize(std::size_t{made.face} + 1, 0);
+    }
     normals_[made.face] = made.normal;
   }
   begin_edit();

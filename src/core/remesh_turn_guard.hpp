@@ -2,7 +2,6 @@
 // before it is made.
 #pragma once
 
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -30,7 +29,7 @@ class TurnGuard {
 
   // The normal of alive face f as the mesh is now.
   const Vec3& normal(FaceId f) const { return normals_[f]; }
-  bool dropped(FaceId f) const { return std::find(dropped_.begin(), dropped_.end(), f) != dropped_.end(); }
+  bool dropped(FaceId f) const { return dropped_stamp_[f] == epoch_; }
 
   // True when the edit leaves no face turned over that was not before: no made face opposes its
   // corners' summed normals or the normals of all the faces across its edges, and no alive face
@@ -38,7 +37,7 @@ class TurnGuard {
   // from a made face all of its neighbours. for_each_face_around(v, fn) calls fn(f) for every alive
   // face around vertex v as the mesh is before the edit.
   template <class ForEachFaceAround>
-  bool keeps_faces_unturned(const RemeshMesh& mesh, ForEachFaceAround&& for_each_face_around) const {
+  bool keeps_faces_unturned(const RemeshMesh& mesh, ForEachFaceAround&& for_each_face_around) {
     for (const Made& made : made_) {
       const Tri& t = made.corners;
       if (dot(made.normal, (after(t[0]) + after(t[1])) + after(t[2])) < 0.0) return false;
@@ -46,7 +45,8 @@ class TurnGuard {
     for (const Touched& touched : touched_) {
       bool turns = false;
       for_each_face_around(touched.vertex, [&](FaceId f) {
-        if (turns || dropped(f)) return;
+        if (turns || face_stamp_[f] == epoch_ || dropped(f)) return;
+        face_stamp_[f] = epoch_;  // tested once, though around several touched vertices
         const Tri& t = mesh.faces[f];
         const Vec3& n = normals_[f];
         if (dot(n, (sums_[t[0]] + sums_[t[1]]) + sums_[t[2]]) < 0.0) return;  // turned before the edit
@@ -136,12 +136,13 @@ class TurnGuard {
 
   std::vector<Vec3> sums_;     // per vertex, kept current for the alive faces
   std::vector<Vec3> normals_;  // per face, kept current for the alive faces
-  std::vector<FaceId> dropped_;
   std::vector<Made> made_;
   std::vector<Touched> touched_;
   std::vector<uint32_t> slot_;        // per vertex: its entry in touched_, valid where the stamp is current
   std::vector<uint32_t> slot_stamp_;
-  uint32_t epoch_ = 0;
+  std::vector<uint32_t> face_stamp_;     // per face: the edit whose test has seen it
+  std::vector<uint32_t> dropped_stamp_;  // per face: the edit that drops it
+  uint32_t epoch_ = 0;  // the current edit
 };
 
 }  // namespace morvane
