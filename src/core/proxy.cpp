@@ -51,14 +51,15 @@ void require_representable_extent(std::span<const Vec3> positions, bool use_sdf)
                                  box.min[0], box.min[1], box.min[2], box.max[0], box.max[1], box.max[2]));
   }
   if (use_sdf && longest != 0.0 && !(longest >= kSmallestFieldExtent && longest <= kLargestFieldExtent)) {
-    throw InputError(fmt::format("the input spans {} units; the distance field holds extents from {} to {} units "
-                                 "(scale the mesh, or use the voxel path)",
-                                 longest, kSmallestFieldExtent, kLargestFieldExtent));
+    throw InputError(fmt::format(
+        "the input spans {:.3g} units; the distance field holds extents from {:.3g} to {:.3g} units (scale the "
+        "mesh, or use the voxel path)",
+        longest, kSmallestFieldExtent, kLargestFieldExtent));
   }
 }
 
 // The final fit may squeeze a face to a thousandth of its area and no further: below that it has
-// as good as collapsed (on real models the fit leaves every face at least 1/200 of its area).
+// as good as collapsed (on the test models the fit leaves every face about 1/200 of its area or more).
 constexpr MoveGuard kFitGuard{0.001, false};
 
 void seal_and_report(Mesh& mesh, const char* what) {
