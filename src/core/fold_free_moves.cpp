@@ -23,7 +23,10 @@ constexpr uint8_t kStays = 3;
 constexpr uint32_t kShorteningRounds = 12;
 
 constexpr uint32_t kNoFace = 0xFFFFFFFF;
-constexpr uint8_t kUnknown = 0, kExempt = 1, kHeld = 2;
+// The tests of a face, as bits.
+constexpr uint8_t kTurned = 1, kDegenerate = 2, kSqueezed = 4, kAgainstCorners = 8, kAgainstNeighbours = 16;
+constexpr uint8_t kAllTests = 31;
+constexpr uint8_t kNotYetKnown = 0xFF;
 
 // body(i) for i in [0, n): in parallel over whole meshes, on the calling thread for the short
 // lists of the later rounds, where starting a parallel loop would cost more than the work.
@@ -68,7 +71,7 @@ class MoveRounds {
     for (std::size_t v = 0; v < n; ++v) movable_[v] = targets[v] != start[v];
     vertex_stamp_.assign(n, 0);
     face_stamp_.assign(faces.size(), 0);
-    exempt_.assign(faces.size(), kUnknown);
+    failed_before_.assign(faces.size(), kNotYetKnown);
 
     start_normals_.resize(faces.size());
     for_each_index(faces.size(), [&](std::size_t f) {
@@ -142,55 +145,59 @@ class MoveRounds {
     return found;
   }
 
-  // The tests of face f with the given positions, face normals and corner sums.
+  // The tests that face f fails with the given positions, face normals and corner sums.
   template <class Position, class Normal, class Sum>
-  bool fails_with(std::size_t f, Position&& position, Normal&& normal, Sum&& sum) const {
+  uint8_t failures_with(std::size_t f, Position&& position, Normal&& normal, Sum&& sum) const {
     const Tri& t = faces_[f];
     const Vec3 n = normal(f);
     const Vec3& n0 = start_normals_[f];
-    if (!(dot(n, n0) > 0.0)) return true;
-    if (is_degenerate_triangle(position(t[0]), position(t[1]), position(t[2]))) return true;
+    uint8_t failed = 0;
+    if (!(dot(n, n0) > 0.0)) failed |= kTurned;
+    if (is_degenerate_triangle(position(t[0]), position(t[1]), position(t[2]))) failed |= kDegenerate;
     const double ratio = guard_.min_area_ratio;
-    if (length_squared(n) < (ratio * ratio) * length_squared(n0)) return true;
-    if (dot(n, (sum(t[0]) + sum(t[1])) + sum(t[2])) < 0.0) return true;
-    // Turned against every face across its edges.
-    bool any_across = false;
-    for (int k = 0; k < 3; ++k) {
+    if (length_squared(n) < (ratio * ratio) * length_squared(n0)) failed |= kSqueezed;
+    if (dot(n, (sum(t[0]) + sum(t[1])) + sum(t[2])) < 0.0) failed |= kAgainstCorners;
+    bool any_across = false, all_opposed = true;
+    for (int k = 0; k < 3 && all_opposed; ++k) {
       const uint32_t g = face_across(f, t[k], t[(k + 1) % 3]);
       if (g == kNoFace) continue;
-      if (!(dot(n, normal(g)) < 0.0)) return false;
       any_across = true;
+      all_opposed = dot(n, normal(g)) < 0.0;
     }
-    return any_across;
+    if (any_across && all_opposed) failed |= kAgainstNeighbours;
+    return failed;
   }
 
-  bool fails(std::size_t f) const {
-    return fails_with(
+  uint8_t failures(std::size_t f) const {
+    return failures_with(
         f, [&](uint32_t v) -> const Vec3& { return current_[v]; },
         [&](std::size_t g) -> const Vec3& { return normals_[g]; }, [&](uint32_t v) -> const Vec3& { return sums_[v]; });
   }
 
-  // Whether f fails the tests before any move, and so is not held against the moves; found once.
-  bool exempt(std::size_t f) {
-    if (exempt_[f] == kUnknown) {
-      const bool failed = has_repeated_corner(faces_[f]) ||
-                          fails_with(
-                              f, [&](uint32_t v) -> const Vec3& { return start_[v]; },
-                              [&](std::size_t g) -> const Vec3& { return start_normals_[g]; },
-                              [&](uint32_t v) {
-                                Vec3 sum{0, 0, 0};
-                                for (std::size_t i = offsets_[v]; i < offsets_[v + 1]; ++i) sum += start_normals_[around_[i]];
-                                return sum;
-                              });
-      exempt_[f] = failed ? kExempt : kHeld;
+  // The tests f fails before any move, which are not held against the moves; found once.
+  uint8_t failures_before(std::size_t f) {
+    if (failed_before_[f] == kNotYetKnown) {
+      failed_before_[f] = has_repeated_corner(faces_[f])
+                              ? kAllTests
+                              : failures_with(
+                                    f, [&](uint32_t v) -> const Vec3& { return start_[v]; },
+                                    [&](std::size_t g) -> const Vec3& { return start_normals_[g]; },
+                                    [&](uint32_t v) {
+                                      Vec3 sum{0, 0, 0};
+                                      for (std::size_t i = offsets_[v]; i < offsets_[v + 1]; ++i) {
+                                        sum += start_normals_[around_[i]];
+                                      }
+                                      return sum;
+                                    });
     }
-    return exempt_[f] == kExempt;
+    return failed_before_[f];
   }
 
   std::vector<uint32_t> failing_among(const std::vector<uint32_t>& candidates) {
     std::vector<uint8_t> failed(candidates.size());
     for_each_index(candidates.size(), [&](std::size_t i) {
-      failed[i] = fails(candidates[i]) && !exempt(candidates[i]);
+      const uint8_t now = failures(candidates[i]);
+      failed[i] = now != 0 && (now & ~failures_before(candidates[i])) != 0;
     });
     std::vector<uint32_t> out;
     for (std::size_t i = 0; i < candidates.size(); ++i) {
@@ -306,7 +313,7 @@ class MoveRounds {
   std::vector<uint32_t> around_;
   std::vector<uint8_t> level_;
   std::vector<uint8_t> movable_;
-  std::vector<uint8_t> exempt_;  // kUnknown, kExempt or kHeld
+  std::vector<uint8_t> failed_before_;  // per face: the tests it fails before any move, or kNotYetKnown
   std::vector<Vec3> current_;
   std::vector<Vec3> start_normals_;
   std::vector<Vec3> normals_;

@@ -19,7 +19,7 @@ struct MoveGuard {
 };
 
 // Moves every vertex to targets[v], or a half, a quarter or none of the way there, so that no face
-// that passed these tests before the moves fails them after:
+// fails one of these tests after the moves that it passed before them:
 //   - it keeps its orientation: its normal does not turn 90 degrees or more from the old one;
 //   - it is not degenerate (is_degenerate_triangle) and keeps at least min_area_ratio of its area;
 //   - its normal does not oppose the summed normals of its three corners (the turned-over test of
