@@ -38,6 +38,15 @@ inline double length(const Vec3& a) { return std::sqrt(dot(a, a)); }
 // Unnormalised normal of triangle (p0, p1, p2) in stored order; sums of these are area-weighted.
 inline Vec3 face_normal(const Vec3& p0, const Vec3& p1, const Vec3& p2) { return cross(p1 - p0, p2 - p0); }
 
+// True when (p1 - p0) x (p2 - p0) is too short to give the triangle a direction: its squared length
+// is below 1e-20 times the fourth power of the longest edge, so the test does not depend on the
+// model's unit of length.
+inline bool is_degenerate_triangle(const Vec3& p0, const Vec3& p1, const Vec3& p2) {
+  const double longest =
+      std::fmax(length_squared(p1 - p0), std::fmax(length_squared(p2 - p1), length_squared(p0 - p2)));
+  return length_squared(face_normal(p0, p1, p2)) < 1e-20 * (longest * longest);
+}
+
 inline bool is_finite(const Vec3& p) {
   return std::isfinite(p[0]) && std::isfinite(p[1]) && std::isfinite(p[2]);
 }

@@ -33,8 +33,26 @@ std::optional<MeshError> find_invalid_index(std::size_t vertex_count, std::span<
   return std::nullopt;
 }
 
+std::optional<NonFiniteVertex> find_non_finite_vertex(std::span<const Vec3> positions, std::span<const Tri> faces) {
+  for (std::size_t f = 0; f < faces.size(); ++f) {
+    for (uint32_t v : faces[f]) {
+      if (!is_finite(positions[v])) return NonFiniteVertex{v, f, positions[v]};
+    }
+  }
+  return std::nullopt;
+}
+
+std::string non_finite_vertex_display(const NonFiniteVertex& c) {
+  return fmt::format("vertex {} of face {} has a non-finite coordinate ({}, {}, {})", c.vertex, c.face,
+                     c.position[0], c.position[1], c.position[2]);
+}
+
 void require_valid_indices(std::size_t vertex_count, std::span<const Tri> faces) {
   if (auto e = find_invalid_index(vertex_count, faces)) throw InternalError(mesh_error_display(*e));
+}
+
+void require_finite_vertices(std::span<const Vec3> positions, std::span<const Tri> faces) {
+  if (auto c = find_non_finite_vertex(positions, faces)) throw InputError(non_finite_vertex_display(*c));
 }
 
 }  // namespace morvane

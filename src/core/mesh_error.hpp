@@ -1,5 +1,5 @@
-// The core's mesh validation error, and the internal failure that ends a call whose input
-// breaks an invariant the stages rely on.
+// The core's mesh validation error, the internal failure that ends a call whose input breaks an
+// invariant the stages rely on, and the errors for input and settings the pipeline refuses.
 #pragma once
 
 #include <cstdint>
@@ -26,6 +26,19 @@ std::string mesh_error_display(const MeshError& error);
 // The first corner, in face order, whose index is not below the vertex count.
 std::optional<MeshError> find_invalid_index(std::size_t vertex_count, std::span<const Tri> faces);
 
+// A face corner whose vertex has a NaN or infinite coordinate.
+struct NonFiniteVertex {
+  uint32_t vertex = 0;
+  uint64_t face = 0;
+  Vec3 position{};
+};
+
+// The first corner, in face order, whose vertex is not finite. Every index must be valid.
+std::optional<NonFiniteVertex> find_non_finite_vertex(std::span<const Vec3> positions, std::span<const Tri> faces);
+
+// "vertex {} of face {} has a non-finite coordinate ({}, {}, {})"
+std::string non_finite_vertex_display(const NonFiniteVertex& corner);
+
 // A violated invariant: the current call stops, nothing else is affected.
 class InternalError : public std::logic_error {
  public:
@@ -38,7 +51,18 @@ class SettingsError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// Input the pipeline refuses to wrap: a vertex with a non-finite coordinate, whose faces could not
+// be placed in the grid (the proxy would have a hole where they are), or coordinates beyond what
+// the distance field can represent.
+class InputError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
 // Throws InternalError with the InvalidIndex text when a face names a vertex that does not exist.
 void require_valid_indices(std::size_t vertex_count, std::span<const Tri> faces);
+
+// Throws InputError when a face uses a vertex with a non-finite coordinate. Every index must be valid.
+void require_finite_vertices(std::span<const Vec3> positions, std::span<const Tri> faces);
 
 }  // namespace morvane

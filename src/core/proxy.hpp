@@ -27,8 +27,11 @@ struct ProxyParams {
   bool use_sdf = true;                   // distance-field path (true) or binary voxel path
 };
 
-// Builds the proxy of (positions, faces). Every face index must be below the vertex count
-// (InternalError otherwise). Writes stage progress to standard error.
+// Builds the proxy of (positions, faces): closed, consistently oriented, without folded or
+// collapsed faces whenever marching cubes gives a closed surface. Every face index must be below
+// the vertex count (InternalError otherwise). Throws InputError when a face uses a vertex with a
+// NaN or infinite coordinate, or when the input's extent is beyond what its grid can represent.
+// Writes stage progress to standard error.
 Mesh generate_proxy_mesh(std::span<const Vec3> positions, std::span<const Tri> faces, const ProxyParams& params);
 
 // Grid resolution and remesh edge length for about `target_faces` output faces.

@@ -9,6 +9,7 @@
 #include "numeric.hpp"
 #include "progress.hpp"
 #include "remesh_passes.hpp"
+#include "remesh_turn_guard.hpp"
 #include "run_context.hpp"
 #include "sdf_sampling.hpp"
 #include "text_format.hpp"
@@ -166,10 +167,11 @@ uint64_t collapse_phase(RemeshMesh& mesh, VertexLocks& locks, Limit&& limit) {
                    [](const SplitCandidate& x, const SplitCandidate& y) { return edge_length_less(x, y); });
 
   locks.reset(mesh.positions.size());
+  TurnGuard turns(mesh);
   uint64_t collapses = 0;
   for (const SplitCandidate& c : candidates) {
     if (locks.locked(c.a) || locks.locked(c.b)) continue;
-    if (!collapse_edge(mesh, c.a, c.b, edges, vertices)) continue;
+    if (!collapse_edge(mesh, c.a, c.b, edges, vertices, turns)) continue;
     locks.lock(c.a);
     locks.lock(c.b);
     for (uint32_t v : {c.a, c.b}) {
@@ -183,9 +185,14 @@ uint64_t collapse_phase(RemeshMesh& mesh, VertexLocks& locks, Limit&& limit) {
   return collapses;
 }
 
-void project(RemeshMesh& mesh, const ProjectionTarget* target) {
-  if (target == nullptr || target->grid == nullptr) return;
-  project_to_sdf(mesh.positions, *target->grid, 2, target->level, target->max_move);
+// Relaxation and then, given a distance field, the pull onto its level set, taken as one move per
+// vertex that is shortened or dropped where it would fold a face.
+void relax_and_project(RemeshMesh& mesh, double weight, const ProjectionTarget* target) {
+  std::vector<Vec3> targets = tangential_relax_targets(mesh, weight);
+  if (target != nullptr && target->grid != nullptr) {
+    project_to_sdf(targets, *target->grid, 2, target->level, target->max_move);
+  }
+  move_alive_without_folds(mesh, targets);
 }
 
 void write_iteration_line(uint64_t k, uint64_t splits, uint64_t collapses, uint64_t flips, uint64_t before,
@@ -212,8 +219,7 @@ void run_uniform(RemeshMesh& mesh, double t, const RemeshParams& params, const P
                                         [](uint32_t, uint32_t) {});
     const uint64_t collapses = collapse_phase(mesh, locks, [&](uint32_t, uint32_t) { return low; });
     const uint64_t flips = flip_edges(mesh);
-    tangential_relax(mesh, params.relax_weight);
-    project(mesh, target);
+    relax_and_project(mesh, params.relax_weight, target);
     const uint64_t after = mesh.alive_count();
     write_iteration_line(k, splits, collapses, flips, before, after);
 
@@ -249,8 +255,7 @@ void run_adaptive(RemeshMesh& mesh, double t, const RemeshParams& params, const 
     const uint64_t collapses =
         collapse_phase(mesh, locks, [&](uint32_t a, uint32_t b) { return (local_target(s, a, b) * 4.0) / 5.0; });
     const uint64_t flips = flip_edges(mesh);
-    tangential_relax(mesh, params.relax_weight);
-    project(mesh, target);
+    relax_and_project(mesh, params.relax_weight, target);
     if (i % 2 == 1) compact_mesh(mesh);
     write_iteration_line(i + 1, splits, collapses, flips, before, mesh.alive_count());
   }

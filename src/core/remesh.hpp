@@ -1,6 +1,8 @@
 // Isotropic remeshing of the proxy (Botsch & Kobbelt, "A Remeshing Approach to Multiresolution
 // Modeling", 2004): each iteration splits long edges, collapses short ones, flips toward valence 6,
 // relaxes tangentially and, given a distance field, pulls the vertices back onto its level set.
+// A collapse or flip that would turn a face over or flatten it is refused, and a move that would
+// is shortened or dropped, so the final cleanup finds nothing to remove on a sound input.
 // Adaptive mode shrinks the target where the angle defect (discrete Gaussian curvature) is high.
 #pragma once
 

@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <string>
 
+#include "fold_free_moves.hpp"
 #include "mesh_error.hpp"
+#include "remesh_turn_guard.hpp"
 
 namespace morvane {
 namespace {
@@ -257,7 +259,8 @@ void split_edge(RemeshMesh& mesh, uint32_t a, uint32_t b, const EdgeFaceMap& map
   }
 }
 
-bool collapse_edge(RemeshMesh& mesh, uint32_t a, uint32_t b, const EdgeFaceMap& edges, const VertexFaceMap& vertices) {
+bool collapse_edge(RemeshMesh& mesh, uint32_t a, uint32_t b, const EdgeFaceMap& edges, const VertexFaceMap& vertices,
+                   TurnGuard& turns) {
   require_vertex(mesh, a);
   require_vertex(mesh, b);
   // 1. The edge must have at least two alive faces: boundary edges never collapse.
@@ -278,22 +281,44 @@ bool collapse_edge(RemeshMesh& mesh, uint32_t a, uint32_t b, const EdgeFaceMap& 
   const uint32_t c = shared[0], d = shared[1];
   if (has_alive_face(mesh, vertices, a, c, d) && has_alive_face(mesh, vertices, b, c, d)) return false;
 
-  // 3. No surrounding face may turn over when a and b meet at the midpoint.
+  // 3. No surrounding face may turn over or become degenerate when a and b meet at the midpoint,
+  //    and no face may be left turned over as the cleanup judges it. Every alive face around a, b
+  //    and their rings is in the snapshot, as no earlier collapse of the phase touched them (the
+  //    driver locks such neighbourhoods).
   const Vec3 m = (mesh.positions[a] + mesh.positions[b]) * 0.5;
+  turns.begin_edit();
   for (uint32_t v : {a, b}) {
     for (FaceId f : vertices.faces_of(v)) {
-      if (!mesh.alive(f) || contains(edge_faces, f)) continue;
+      if (!mesh.alive(f) || turns.dropped(f)) continue;
       const Tri& t = mesh.faces[f];
-      Vec3 p[3], q[3];
+      const Vec3& old_normal = turns.normal(f);
+      turns.drop(f, t, old_normal);
+      if (contains(edge_faces, f)) continue;  // removed by the collapse
+      Vec3 q[3];
+      Tri rewritten = t;
       for (int k = 0; k < 3; ++k) {
-        p[k] = mesh.positions[t[k]];
-        q[k] = (t[k] == a || t[k] == b) ? m : p[k];
+        q[k] = (t[k] == a || t[k] == b) ? m : mesh.positions[t[k]];
+        if (rewritten[k] == b) rewritten[k] = a;
       }
-      if (dot(face_normal(q[0], q[1], q[2]), face_normal(p[0], p[1], p[2])) < 0.0) return false;
+      const Vec3 new_normal = face_normal(q[0], q[1], q[2]);
+      if (dot(new_normal, old_normal) < 0.0) return false;
+      if (rewritten[0] == rewritten[1] || rewritten[1] == rewritten[2] || rewritten[2] == rewritten[0]) continue;
+      if (is_degenerate_triangle(q[0], q[1], q[2]) &&
+          !is_degenerate_triangle(mesh.positions[t[0]], mesh.positions[t[1]], mesh.positions[t[2]])) {
+        return false;
+      }
+      turns.make(f, rewritten, new_normal);
     }
   }
+  const bool unturned = turns.keeps_faces_unturned(mesh, [&](uint32_t v, auto&& visit) {
+    for (FaceId f : vertices.faces_of(v)) {
+      if (mesh.alive(f)) visit(f);
+    }
+  });
+  if (!unturned) return false;
 
   // 4. Commit. b keeps its position but no alive face uses it any more.
+  turns.commit_edit();
   mesh.positions[a] = m;
   for (FaceId f : edge_faces) mesh.removed[f] = 1;
   for (FaceId f : vertices.faces_of(b)) {
@@ -333,6 +358,15 @@ void compact_mesh(RemeshMesh& mesh) {
   mesh.positions = std::move(positions);
   mesh.removed.assign(faces.size(), 0);
   mesh.faces = std::move(faces);
+}
+
+void move_alive_without_folds(RemeshMesh& mesh, std::span<const Vec3> targets) {
+  std::vector<Tri> alive;
+  alive.reserve(static_cast<std::size_t>(mesh.alive_count()));
+  for (std::size_t f = 0; f < mesh.faces.size(); ++f) {
+    if (mesh.alive(f)) alive.push_back(mesh.faces[f]);
+  }
+  move_without_folds(mesh.positions, alive, targets, MoveGuard{});
 }
 
 }  // namespace morvane

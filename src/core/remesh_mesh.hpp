@@ -104,6 +104,8 @@ class VertexFaceMap {
   std::vector<FaceId> faces_;
 };
 
+class TurnGuard;  // remesh_turn_guard.hpp
+
 // A candidate edge of a split pass or collapse phase; `length` as measured when gathered.
 struct SplitCandidate {
   uint32_t a;  // smaller vertex id
@@ -135,10 +137,17 @@ void split_edge(RemeshMesh& mesh, uint32_t a, uint32_t b, const EdgeFaceMap& map
 // Moves a to the midpoint of (a, b) and hands b's faces to a. Refuses (false, mesh unchanged)
 // unless the edge has two alive faces, the one-rings share exactly two vertices c and d, the
 // faces (a, c, d) and (b, c, d) are not both alive (the collapse would leave two coincident
-// faces, as when a tetrahedron is flattened), and no surrounding face turns over.
-bool collapse_edge(RemeshMesh& mesh, uint32_t a, uint32_t b, const EdgeFaceMap& edges, const VertexFaceMap& vertices);
+// faces, as when a tetrahedron is flattened), no surrounding face turns over or becomes
+// degenerate, and `turns` finds that no face would be turned over as the cleanup judges it.
+// `turns` must have been built on this mesh with the same snapshot's faces and is kept current.
+bool collapse_edge(RemeshMesh& mesh, uint32_t a, uint32_t b, const EdgeFaceMap& edges, const VertexFaceMap& vertices,
+                   TurnGuard& turns);
 
 // Drops removed faces and unreferenced vertices; survivors keep their relative order.
 void compact_mesh(RemeshMesh& mesh);
+
+// Moves the vertices toward `targets` (one per vertex) as far as no alive face turns over or
+// becomes degenerate (move_without_folds).
+void move_alive_without_folds(RemeshMesh& mesh, std::span<const Vec3> targets);
 
 }  // namespace morvane

@@ -10,7 +10,9 @@
 
 #include <fmt/format.h>
 
+#include "fold_free_moves.hpp"
 #include "progress.hpp"
+#include "remesh_turn_guard.hpp"
 
 namespace morvane {
 namespace {
@@ -101,13 +103,33 @@ class Valences {
   std::vector<uint32_t> ring_;
 };
 
-}  // namespace
+// The faces appended during one pass, listed per corner: the pass's snapshot does not know them,
+// but the faces around a vertex include them.
+class AppendedFaces {
+ public:
+  explicit AppendedFaces(std::size_t vertex_count) : head_(vertex_count, kNone) {}
+  void add(FaceId f, const Tri& corners) {
+    for (uint32_t v : corners) {
+      entries_.push_back({f, head_[v]});
+      head_[v] = static_cast<uint32_t>(entries_.size() - 1);
+    }
+  }
+  template <class Visit>
+  void for_each(uint32_t v, Visit&& visit) const {
+    for (uint32_t e = head_[v]; e != kNone; e = entries_[e].next) visit(entries_[e].face);
+  }
 
-bool is_degenerate_triangle(const Vec3& p0, const Vec3& p1, const Vec3& p2) {
-  const double longest =
-      std::fmax(length_squared(p1 - p0), std::fmax(length_squared(p2 - p1), length_squared(p0 - p2)));
-  return length_squared(face_normal(p0, p1, p2)) < 1e-20 * (longest * longest);
-}
+ private:
+  static constexpr uint32_t kNone = 0xFFFFFFFF;
+  struct Entry {
+    FaceId face;
+    uint32_t next;
+  };
+  std::vector<uint32_t> head_;
+  std::vector<Entry> entries_;
+};
+
+}  // namespace
 
 uint64_t flip_edges(RemeshMesh& mesh) {
   const EdgeFaceMap edges = edge_face_map(mesh);
@@ -118,6 +140,16 @@ uint64_t flip_edges(RemeshMesh& mesh) {
   // the same edge again.
   EdgeKeySet made;
   Valences valence(mesh, vertices);
+  TurnGuard turns(mesh);
+  AppendedFaces appended(mesh.positions.size());
+  auto for_each_face_around = [&](uint32_t v, auto&& visit) {
+    for (FaceId f : vertices.faces_of(v)) {
+      if (mesh.alive(f)) visit(f);
+    }
+    appended.for_each(v, [&](FaceId f) {
+      if (mesh.alive(f)) visit(f);
+    });
+  };
   std::vector<FaceId> alive;
   uint64_t flips = 0;
   const std::span<const EdgeKey> keys = edge_keys(edges);
@@ -151,14 +183,33 @@ uint64_t flip_edges(RemeshMesh& mesh) {
     const Tri n1 = b_to_a ? Tri{c, d, a} : Tri{d, c, a};
     const Tri n2 = b_to_a ? Tri{d, c, b} : Tri{c, d, b};
     const Vec3 old_normal = normal_of(mesh, t1);
-    if (dot(normal_of(mesh, n1), old_normal) < 0.0) continue;
-    if (dot(normal_of(mesh, n2), old_normal) < 0.0) continue;
+    const Vec3 normal1 = normal_of(mesh, n1), normal2 = normal_of(mesh, n2);
+    if (dot(normal1, old_normal) < 0.0) continue;
+    if (dot(normal2, old_normal) < 0.0) continue;
+
+    // Nothing the cleanup would remove: no degenerate new face, no face turned against its
+    // corners' summed normals.
+    const Tri t2 = mesh.faces[f2];
+    auto degenerate = [&](const Tri& t) {
+      return is_degenerate_triangle(mesh.positions[t[0]], mesh.positions[t[1]], mesh.positions[t[2]]);
+    };
+    if (degenerate(n1) || degenerate(n2)) continue;
+    const auto appended_at = static_cast<FaceId>(mesh.faces.size());
+    turns.begin_edit();
+    turns.drop(f1, t1, old_normal);
+    turns.drop(f2, t2, turns.normal(f2));
+    turns.make(appended_at, n1, normal1);
+    turns.make(appended_at + 1, n2, normal2);
+    if (!turns.keeps_faces_unturned(mesh, for_each_face_around)) continue;
+    turns.commit_edit();
 
     mesh.removed[f1] = 1;
     mesh.removed[f2] = 1;
     valence.forget(t1);
-    valence.forget(mesh.faces[f2]);
+    valence.forget(t2);
+    appended.add(appended_at, n1);
     mesh.add_face(n1);
+    appended.add(appended_at + 1, n2);
     mesh.add_face(n2);
     made.insert(diagonal);
     ++flips;
@@ -190,7 +241,7 @@ bool on_boundary(const RemeshMesh& mesh, std::span<const FaceId> faces_of_v, uin
 
 }  // namespace
 
-void tangential_relax(RemeshMesh& mesh, double weight) {
+std::vector<Vec3> tangential_relax_targets(const RemeshMesh& mesh, double weight) {
   const VertexFaceMap vertices = vertex_face_map(mesh);
   const std::size_t n = mesh.positions.size();
 
@@ -224,7 +275,11 @@ void tangential_relax(RemeshMesh& mesh, double weight) {
     const Vec3& nv = normals[v];
     moved[v] = (p + step) - nv * dot(nv, step);
   }
-  mesh.positions = std::move(moved);
+  return moved;
+}
+
+void tangential_relax(RemeshMesh& mesh, double weight) {
+  move_alive_without_folds(mesh, tangential_relax_targets(mesh, weight));
 }
 
 Mesh cleanup_bad_triangles(RemeshMesh mesh) {

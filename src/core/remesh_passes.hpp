@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "mesh.hpp"
 #include "remesh_mesh.hpp"
@@ -14,18 +15,17 @@ namespace morvane {
 // edges of one snapshot in its order. Returns the number of flips.
 uint64_t flip_edges(RemeshMesh& mesh);
 
-// Moves every interior vertex by `weight` times the way to the centroid of its one-ring, less the
-// component along its vertex normal. All vertices move at once; boundary and isolated vertices stay.
+// Where relaxation moves every vertex: an interior vertex `weight` times the way to the centroid
+// of its one-ring, less the component along its vertex normal, all from the same positions;
+// boundary and isolated vertices stay.
+std::vector<Vec3> tangential_relax_targets(const RemeshMesh& mesh, double weight);
+
+// Moves every vertex toward its relaxation target as far as no face folds (move_without_folds).
 void tangential_relax(RemeshMesh& mesh, double weight);
 
 // Removes degenerate faces, faces turned against their neighbourhood and faces beyond the second on
 // any edge, compacts the mesh and returns it. Writes one line when it removed faces of the last two
 // kinds.
 Mesh cleanup_bad_triangles(RemeshMesh mesh);
-
-// True when (p1 - p0) x (p2 - p0) is too short to give the triangle a direction: its squared length
-// is below 1e-20 times the fourth power of the longest edge, so the test does not depend on the
-// model's unit of length.
-bool is_degenerate_triangle(const Vec3& p0, const Vec3& p1, const Vec3& p2);
 
 }  // namespace morvane

@@ -1,10 +1,12 @@
 // Pinhole sealing. Boundary edges (used by one triangle) are linked from each vertex to its
 // predecessor along the neighbouring triangle, loops are walked from the smallest start vertex
-// up, and each short simple loop is closed by a fan from the first vertex whose diagonals are
-// all new edges.
+// up and split into simple loops where they pass a vertex twice, and each short simple loop is
+// closed by a fan from the first vertex whose diagonals are all new edges.
 #include "seal_pinholes.hpp"
 
 #include <algorithm>
+#include <cstdint>
+#include <span>
 #include <utility>
 
 namespace morvane {
@@ -93,11 +95,16 @@ class BoundaryMap {
   // Sorted ascending.
   const std::vector<uint32_t>& vertices() const { return vertices_; }
 
-  // Removes and returns the last remaining entry of v's stack; false when it has none.
-  bool pop(uint32_t v, uint32_t& pred) {
+  static constexpr std::size_t kNoSlot = SIZE_MAX;
+
+  // The index of v in vertices(), or kNoSlot when no boundary edge ends in v.
+  std::size_t slot_of(uint32_t v) const {
     auto it = std::lower_bound(vertices_.begin(), vertices_.end(), v);
-    if (it == vertices_.end() || *it != v) return false;
-    const std::size_t slot = static_cast<std::size_t>(it - vertices_.begin());
+    return it == vertices_.end() || *it != v ? kNoSlot : static_cast<std::size_t>(it - vertices_.begin());
+  }
+
+  // Removes and returns the last remaining entry of the stack in `slot`; false when it has none.
+  bool pop(std::size_t slot, uint32_t& pred) {
     if (end_[slot] == begin_[slot]) return false;
     pred = preds_[--end_[slot]];
     return true;
@@ -109,37 +116,60 @@ class BoundaryMap {
   std::vector<uint32_t> preds_;
 };
 
-// Walks the loop that starts with the boundary edge a -> s. Returns the loop's vertices when it
-// closes back at s within max_hole steps, an empty list when the walk is given up. Entries taken
-// from the map stay used up either way.
-std::vector<uint32_t> walk_loop(BoundaryMap& map, uint32_t s, uint32_t a, uint64_t max_hole) {
-  std::vector<uint32_t> walk{s, a};
-  if (max_hole == 0) return {};
-  if (a != s) {
-    uint64_t steps = 1;
+// Walks boundary loops by their edges and splits every walk into simple loops: a walk that comes
+// back to a vertex it passed closes the loop since that vertex (a figure eight around a vertex
+// shared by two holes is two loops).
+class LoopWalker {
+ public:
+  explicit LoopWalker(BoundaryMap& map) : map_(map), position_(map.vertices().size(), kNotOnPath) {}
+
+  // Follows the boundary from the edge a -> s (s in the map) until it returns to s or runs out of
+  // entries, calling on_loop(loop) for every simple loop it closes, each in walking order. Entries
+  // taken from the map stay used up.
+  template <class OnLoop>
+  void walk(uint32_t s, uint32_t a, OnLoop&& on_loop) {
+    push(s, map_.slot_of(s));
     uint32_t current = a;
     for (;;) {
-      uint32_t b;
-      if (!map.pop(current, b)) return {};
-      walk.push_back(b);
-      if (steps == max_hole) return {};
-      ++steps;
-      if (b == s) break;
-      current = b;
+      const std::size_t slot = map_.slot_of(current);
+      if (slot == BoundaryMap::kNoSlot) break;  // no boundary edge goes on from here
+      const std::size_t at = position_[slot];
+      if (at == kNotOnPath) {
+        push(current, slot);
+      } else {
+        // The path since the earlier visit is a simple loop; the vertex stays as the path's end.
+        loop_.assign(path_.begin() + static_cast<std::ptrdiff_t>(at), path_.end());
+        for (std::size_t i = at + 1; i < path_.size(); ++i) position_[slots_[i]] = kNotOnPath;
+        path_.resize(at + 1);
+        slots_.resize(at + 1);
+        on_loop(std::span<const uint32_t>(loop_));
+        if (current == s) break;
+      }
+      if (!map_.pop(slot, current)) break;
     }
+    for (std::size_t slot : slots_) position_[slot] = kNotOnPath;
+    path_.clear();
+    slots_.clear();
   }
-  walk.pop_back();  // the closing repetition of s
-  return walk;
-}
 
-bool has_repeated_vertex(std::vector<uint32_t> loop) {
-  std::sort(loop.begin(), loop.end());
-  return std::adjacent_find(loop.begin(), loop.end()) != loop.end();
-}
+ private:
+  static constexpr std::size_t kNotOnPath = SIZE_MAX;
+  void push(uint32_t v, std::size_t slot) {
+    position_[slot] = path_.size();
+    path_.push_back(v);
+    slots_.push_back(slot);
+  }
+
+  BoundaryMap& map_;
+  std::vector<std::size_t> position_;  // per map slot: index of its vertex in path_, or kNotOnPath
+  std::vector<uint32_t> path_;         // the open part of the walk, a simple path
+  std::vector<std::size_t> slots_;     // the map slot of each path vertex
+  std::vector<uint32_t> loop_;
+};
 
 // The first loop position whose fan diagonals are all absent from the mesh, or n when every
 // position would give some existing edge two more faces.
-std::size_t conflict_free_apex(const std::vector<uint32_t>& loop, const EdgeUseCount& uses) {
+std::size_t conflict_free_apex(std::span<const uint32_t> loop, const EdgeUseCount& uses) {
   const std::size_t n = loop.size();
   for (std::size_t i = 0; i < n; ++i) {
     bool free = true;
@@ -152,7 +182,7 @@ std::size_t conflict_free_apex(const std::vector<uint32_t>& loop, const EdgeUseC
 }  // namespace
 
 uint64_t seal_pinholes(std::vector<Tri>& triangles, uint64_t max_hole) {
-  if (triangles.empty()) return 0;
+  if (triangles.empty() || max_hole < 3) return 0;
 
   EdgeUseCount uses(triangles.size() + triangles.size() / 2);  // a closed surface has 1.5 edges per face
   for (const Tri& t : triangles) {
@@ -170,21 +200,23 @@ uint64_t seal_pinholes(std::vector<Tri>& triangles, uint64_t max_hole) {
   BoundaryMap boundary(std::move(entries));
 
   uint64_t filled = 0;
-  for (uint32_t s : boundary.vertices()) {
-    uint32_t a;
-    while (boundary.pop(s, a)) {
-      const std::vector<uint32_t> loop = walk_loop(boundary, s, a, max_hole);
-      const std::size_t n = loop.size();  // a closed walk never exceeds max_hole vertices
-      if (n < 3 || has_repeated_vertex(loop)) continue;
-      const std::size_t apex = conflict_free_apex(loop, uses);
-      if (apex == n) continue;
-      for (std::size_t j = 1; j + 1 < n; ++j) {
-        const Tri fan{loop[apex], loop[(apex + j) % n], loop[(apex + j + 1) % n]};
-        triangles.push_back(fan);
-        for (int e = 0; e < 3; ++e) uses.add(edge_key(fan[e], fan[(e + 1) % 3]));
-      }
-      ++filled;
+  LoopWalker walker(boundary);
+  auto fill = [&](std::span<const uint32_t> loop) {
+    const std::size_t n = loop.size();
+    if (n < 3 || n > max_hole) return;
+    const std::size_t apex = conflict_free_apex(loop, uses);
+    if (apex == n) return;
+    for (std::size_t j = 1; j + 1 < n; ++j) {
+      const Tri fan{loop[apex], loop[(apex + j) % n], loop[(apex + j + 1) % n]};
+      triangles.push_back(fan);
+      for (int e = 0; e < 3; ++e) uses.add(edge_key(fan[e], fan[(e + 1) % 3]));
     }
+    ++filled;
+  };
+  for (std::size_t slot = 0; slot < boundary.vertices().size(); ++slot) {
+    const uint32_t s = boundary.vertices()[slot];
+    uint32_t a;
+    while (boundary.pop(slot, a)) walker.walk(s, a, fill);
   }
   return filled;
 }

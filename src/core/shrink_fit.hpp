@@ -9,12 +9,16 @@
 
 namespace morvane {
 
-// Moves every proxy vertex onto its nearest input vertex, or exactly max_d toward it when that
-// is further than max_d. Displacements are all computed from the unchanged positions before any
-// vertex moves. Nothing changes when either list is empty or max_d is not > 0 (NaN included).
+// Moves every proxy vertex toward its nearest input vertex by at most max_d. Each input vertex
+// takes at most one proxy vertex: the nearest one (the lower index among equally near ones) lands
+// on it when within max_d; every other vertex pulled toward it moves at most half the way, so no
+// two proxy vertices end at one input vertex. Displacements are all computed from the unchanged
+// positions before any vertex moves. Nothing changes when either list is empty or max_d is not
+// > 0 (NaN included).
 void shrink_fit(std::span<Vec3> positions, std::span<const Vec3> input_positions, double max_d);
 
-// The displacement of one proxy vertex at p; zero when the grid has no nearest point for p.
-Vec3 shrink_fit_vertex_body(const PointGrid& grid, double max_d, double max_d_squared, const Vec3& p);
+// The displacement of one proxy vertex at p toward point q, at most max_d long (q itself when
+// within max_d).
+Vec3 shrink_fit_vertex_body(const Vec3& q, double max_d, double max_d_squared, const Vec3& p);
 
 }  // namespace morvane

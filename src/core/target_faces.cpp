@@ -8,6 +8,8 @@
 
 namespace morvane {
 
+constexpr uint64_t kCoarsest = 32;
+
 std::pair<uint64_t, double> resolution_for_target_faces(std::span<const Vec3> positions, std::span<const Tri> faces,
                                                         uint32_t target_faces) {
   const Vec3 e = finite_bounds(positions).extent();
@@ -22,16 +24,21 @@ std::pair<uint64_t, double> resolution_for_target_faces(std::span<const Vec3> po
     if (std::isfinite(face_area)) area += face_area;
   }
 
+  const double span = std::fmax(extent, 1e-12);
+  // Faces without area (no faces, all corners on a line or at one point) give the count nothing to
+  // measure: their proxy is a thin shell whatever the count, so the coarsest grid makes it, with
+  // edges of two cells.
+  if (!(area > 0.0)) return {kCoarsest, 2.0 * span / static_cast<double>(kCoarsest)};
+
   const double t = static_cast<double>(std::max<uint32_t>(target_faces, 16));
   // Side of an equilateral triangle of area `area / t`. Its floor is the finest grid this
-  // function ever chooses (512 cells across the extent), so a zero-area input or a huge target
-  // never asks remeshing for billions of faces.
-  const double span = std::fmax(extent, 1e-12);
+  // function ever chooses (512 cells across the extent), so a huge target never asks remeshing
+  // for billions of faces.
   double edge = std::sqrt(4.0 * area / (t * std::sqrt(3.0)));
   edge = std::max({edge, 1e-12, span / 512.0});
 
   const uint64_t res = saturating_cast<uint64_t>(std::ceil(2.0 * span / edge));
-  return {std::clamp<uint64_t>(res, 32, 512), edge};
+  return {std::clamp<uint64_t>(res, kCoarsest, 512), edge};
 }
 
 }  // namespace morvane

@@ -91,6 +91,8 @@ void raise_current_exception(const std::source_location& where) {
     set_error_text(PyExc_ValueError, e.what());
   } catch (const SettingsError& e) {
     set_error_text(PyExc_ValueError, e.what());
+  } catch (const InputError& e) {
+    set_error_text(PyExc_ValueError, e.what());
   } catch (const std::exception& e) {
     raise_panic(e.what(), where);
   } catch (...) {

@@ -72,7 +72,7 @@ ProxyRunCounts convert_file(const std::string& input_path, const std::string& ou
   } catch (const UnknownPresetError& e) {
     throw ModuleError(fmt::format("settings: ValueError: {}", e.what()));
   }
-  require_valid_faces(input.positions.size(), input.triangles);
+  require_valid_faces(input.positions, input.triangles);
 
   const Mesh proxy = generate_proxy_mesh(input.positions, input.triangles, params);
   // An input that leaves no surface at these settings gives no file at all.

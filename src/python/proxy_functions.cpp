@@ -38,7 +38,7 @@ PyObject* generate_proxy(PyObject*, PyObject* args, PyObject* kwargs) {
     const ProxyOptions options = read_proxy_options(arguments);
 
     const ProxyParams params = resolve_proxy_params(mesh.positions, mesh.indices, options);
-    require_valid_faces(mesh.positions.size(), mesh.indices);
+    require_valid_faces(mesh.positions, mesh.indices);
     const Mesh input = mesh;
     Mesh proxy = run_unlocked([&] { return generate_proxy_mesh(input.positions, input.indices, params); });
     return new_mesh_object(std::move(proxy)).release();
@@ -61,7 +61,7 @@ PyObject* generate_lod_chain(PyObject*, PyObject* args, PyObject* kwargs) {
     std::vector<Mesh> chain;
     if (levels > 0) chain.push_back(mesh);
     if (levels > 1) {
-      require_valid_faces(mesh.positions.size(), mesh.indices);
+      require_valid_faces(mesh.positions, mesh.indices);
       const Mesh input = mesh;  // every level is built from the input, never from the previous level
       for (uint64_t level = 1; level < levels; ++level) {
         ProxyParams params;  // the other settings keep generate_proxy's defaults

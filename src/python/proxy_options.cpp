@@ -93,8 +93,11 @@ ProxyParams resolve_proxy_params(std::span<const Vec3> positions, std::span<cons
   return params;
 }
 
-void require_valid_faces(std::size_t vertex_count, std::span<const Tri> faces) {
-  if (const auto error = find_invalid_index(vertex_count, faces)) throw ModuleError(mesh_error_display(*error));
+void require_valid_faces(std::span<const Vec3> positions, std::span<const Tri> faces) {
+  if (const auto error = find_invalid_index(positions.size(), faces)) throw ModuleError(mesh_error_display(*error));
+  if (const auto corner = find_non_finite_vertex(positions, faces)) {
+    throw ModuleError(non_finite_vertex_display(*corner));
+  }
 }
 
 }  // namespace morvane::py

@@ -51,7 +51,9 @@ ProxyParams resolve_proxy_params(std::span<const Vec3> positions, std::span<cons
                                  const ProxyOptions& options);
 
 // Throws ModuleError with the text "invalid index {} in face {} (vertex count: {})" for the first
-// corner, in face order, that names a vertex beyond the list: checked once before every pipeline run.
-void require_valid_faces(std::size_t vertex_count, std::span<const Tri> faces);
+// corner, in face order, that names a vertex beyond the list, then with "vertex {} of face {} has a
+// non-finite coordinate ({}, {}, {})" for the first that names a vertex with a NaN or infinite
+// coordinate: checked once before every pipeline run.
+void require_valid_faces(std::span<const Vec3> positions, std::span<const Tri> faces);
 
 }  // namespace morvane::py

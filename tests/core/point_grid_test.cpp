@@ -153,6 +153,22 @@ TEST(ShrinkFit, MovesOntoOrExactlyTheLimitTowardTheNearestInputVertex) {
   EXPECT_EQ(p, before);
 }
 
+TEST(ShrinkFit, EachInputVertexTakesOnlyItsNearestProxyVertex) {
+  // Three proxy vertices pulled toward the origin: the nearest lands there, the others stop halfway
+  // (or at the limit), so no two end at one point. Among equally near ones the lower index lands.
+  const std::vector<Vec3> input{{0, 0, 0}};
+  std::vector<Vec3> proxy{{0.3, 0, 0}, {0, 0.2, 0}, {0, 0, -2.0}};
+  shrink_fit(proxy, input, 0.5);
+  EXPECT_EQ(proxy[0], (Vec3{0.15, 0, 0}));
+  EXPECT_EQ(proxy[1], (Vec3{0, 0, 0}));
+  EXPECT_EQ(proxy[2], (Vec3{0, 0, -1.5}));
+
+  std::vector<Vec3> tie{{0, 0.2, 0}, {0.2, 0, 0}};
+  shrink_fit(tie, input, 0.5);
+  EXPECT_EQ(tie[0], (Vec3{0, 0, 0}));
+  EXPECT_EQ(tie[1], (Vec3{0.1, 0, 0}));
+}
+
 double mean_distance_to_nearest(std::span<const Vec3> from, const PointGrid& to) {
   double sum = 0;
   for (const Vec3& p : from) sum += length(to.points[*point_grid_nearest(to, p)] - p);

@@ -5,11 +5,13 @@
 #include <limits>
 #include <string>
 
+#include <fmt/format.h>
 
 #include "core/closest_point.hpp"
 #include "core/mesh_error.hpp"
 #include "core/parallel.hpp"
 #include "core/proxy.hpp"
+#include "support/proxy_settings.hpp"
 #include "support/test_meshes.hpp"
 
 namespace morvane {
@@ -111,17 +113,25 @@ TEST_P(ProxyOnShapes, EmptyInputGivesEmptyProxyAndSummary) {
   EXPECT_NE(log.find("  proxy: 0 vertices, 0 faces\n"), std::string::npos);
 }
 
-TEST_P(ProxyOnShapes, NonFiniteVerticesDoNotSpoilTheProxy) {
+// A face with a NaN or infinite corner cannot be placed in the grid: wrapping the rest would give
+// a proxy with a hole where it is (or a hollow shell once the flood fill leaks in).
+TEST_P(ProxyOnShapes, NonFiniteVerticesOfFacesAreRefused) {
   Mesh input = make_icosphere(2);
   const auto bad = static_cast<uint32_t>(input.positions.size());
   input.positions.push_back({std::numeric_limits<double>::infinity(), 0, 0});
   input.positions.push_back({std::nan(""), 0, 0});
-  input.indices.push_back({0, 1, bad});
+  const ProxyParams params = GetParam() ? sdf_params(32) : voxel_params(32);
+  EXPECT_GT(run(input, params).indices.size(), 0u);  // unused vertices do not matter
+
   input.indices.push_back({bad + 1, 2, 3});
-  ProxyParams params = GetParam() ? sdf_params(32) : voxel_params(32);
-  params.offset = 2.0;
-  params.project = 0.0;
-  expect_closed_and_enclosing(run(input, params), make_icosphere(2));
+  input.indices.push_back({0, 1, bad});
+  try {
+    run(input, params);
+    ADD_FAILURE() << "no error";
+  } catch (const InputError& e) {
+    EXPECT_EQ(std::string(e.what()), fmt::format("vertex {} of face {} has a non-finite coordinate (nan, 0, 0)",
+                                                 bad + 1, input.indices.size() - 2));
+  }
 }
 
 TEST_P(ProxyOnShapes, OutOfRangeIndexIsAnInternalError) {
@@ -215,6 +225,40 @@ TEST(VoxelProxy, OffsetBeyondTheLargestGridIsRefused) {
   }
 }
 
+TEST(DistanceFieldProxy, ExtentsBeyondTheFieldsFloatsAreRefused) {
+  const Mesh sphere = make_icosphere(1);
+  for (double scale : {1e-25, 1e25, 1e300}) {
+    Mesh scaled = sphere;
+    for (Vec3& p : scaled.positions) p = p * scale;
+    EXPECT_THROW(run(scaled, sdf_params(16)), InputError) << scale;
+    const Mesh voxel_proxy = run(scaled, voxel_params(16));  // the voxel grid has no f32 values
+    EXPECT_GT(voxel_proxy.indices.size(), 0u);
+    EXPECT_EQ(test::open_or_overfull_edges(voxel_proxy), 0u);
+  }
+  for (double scale : {1e-15, 1e15}) {
+    Mesh scaled = sphere;
+    for (Vec3& p : scaled.positions) p = p * scale;
+    expect_closed(run(scaled, sdf_params(16)));
+  }
+  // A box wider than a double can measure, on either path.
+  const Mesh huge = make_box({-1e308, -1e308, -1e308}, {1e308, 1e308, 1e308});
+  EXPECT_THROW(run(huge, sdf_params(16)), InputError);
+  EXPECT_THROW(run(huge, voxel_params(16)), InputError);
+}
+
+// All vertices at one point: the target count gives edges of a tiny fraction of the zero extent,
+// while the grid sizes such an input as one unit; remeshing must not split toward that edge.
+TEST_P(ProxyOnShapes, PointInputWithTargetFacesGivesASmallProxy) {
+  Mesh point;
+  point.positions.assign(10, Vec3{0.5, 0.5, 0.5});
+  for (uint32_t i = 0; i + 2 < 10; ++i) point.indices.push_back({i, i + 1, i + 2});
+  ProxyParams params = GetParam() ? sdf_params(32) : voxel_params(32);
+  test::set_target_faces(params, point, 10000);
+  const Mesh proxy = run(point, params);
+  EXPECT_LT(proxy.indices.size(), 1000u);
+  if (!proxy.indices.empty()) EXPECT_EQ(test::open_or_overfull_edges(proxy), 0u);
+}
+
 TEST(ResolutionForTargetFaces, UnitCubeAndLimits) {
   const Mesh cube = make_box({0, 0, 0}, {1, 1, 1});
   auto [res, edge] = resolution_for_target_faces(cube.positions, cube.indices, 1000);
@@ -224,10 +268,12 @@ TEST(ResolutionForTargetFaces, UnitCubeAndLimits) {
   EXPECT_EQ(resolution_for_target_faces(cube.positions, cube.indices, 3),
             resolution_for_target_faces(cube.positions, cube.indices, 16));
 
-  // Without faces the edge is floored at the finest grid: 512 cells across the extent.
-  auto [res_no_faces, edge_no_faces] = resolution_for_target_faces(cube.positions, {}, 1000);
-  EXPECT_EQ(res_no_faces, 512u);
-  EXPECT_DOUBLE_EQ(edge_no_faces, 1.0 / 512);
+  // Faces without area (none at all, or all on a line) take the coarsest grid and edges of two cells.
+  for (const std::vector<Tri>& flat : {std::vector<Tri>{}, std::vector<Tri>{{0, 1, 1}, {0, 1, 0}}}) {
+    auto [res_flat, edge_flat] = resolution_for_target_faces(cube.positions, flat, 1000);
+    EXPECT_EQ(res_flat, 32u);
+    EXPECT_DOUBLE_EQ(edge_flat, 1.0 / 16);
+  }
   EXPECT_EQ(resolution_for_target_faces({}, {}, 1000).first, 32u);
 
   // A huge target cannot ask for an edge finer than the 512-cell grid either.

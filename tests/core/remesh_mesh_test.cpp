@@ -4,6 +4,7 @@
 
 #include "core/mesh_error.hpp"
 #include "core/remesh_mesh.hpp"
+#include "core/remesh_turn_guard.hpp"
 #include "support/test_meshes.hpp"
 
 namespace morvane {
@@ -12,19 +13,6 @@ namespace {
 RemeshMesh working(const Mesh& m) { return make_remesh_mesh(m.positions, m.indices); }
 
 std::vector<FaceId> list(std::span<const FaceId> s) { return {s.begin(), s.end()}; }
-
-// A flat hexagonal fan: centre 0 at the origin, ring 1..6 on the unit circle, plus an outer
-// vertex 7 beyond vertex 1 so that the edge (0, 1) has an interior collapse with both ends inside.
-Mesh hexagon_patch() {
-  Mesh m;
-  m.positions.push_back({0, 0, 0});
-  for (int k = 0; k < 6; ++k) {
-    const double a = k * std::numbers::pi / 3;
-    m.positions.push_back({std::cos(a), std::sin(a), 0});
-  }
-  for (uint32_t k = 0; k < 6; ++k) m.indices.push_back({0, 1 + k, 1 + (k + 1) % 6});
-  return m;
-}
 
 TEST(RemeshAdjacency, EdgesComeInOrderOfFirstAppearanceWithSortedFaceLists) {
   RemeshMesh mesh = working(test::make_box({0, 0, 0}, {1, 1, 1}));
@@ -55,7 +43,7 @@ TEST(RemeshAdjacency, RepeatedCornerIsListedPerOccurrence) {
 }
 
 TEST(RemeshAdjacency, OneRingFollowsFirstAppearanceAndSkipsRemovedFaces) {
-  RemeshMesh mesh = working(hexagon_patch());
+  RemeshMesh mesh = working(test::make_hexagon_fan());
   const VertexFaceMap vertices = vertex_face_map(mesh);
   EXPECT_EQ(vertex_neighbors(mesh, 0, vertices), (std::vector<uint32_t>{1, 2, 3, 4, 5, 6}));
   EXPECT_EQ(vertex_neighbors(mesh, 2, vertices), (std::vector<uint32_t>{0, 1, 3}));
@@ -86,7 +74,7 @@ TEST(RemeshSplit, ReplacesTheFaceKeepingItsWinding) {
 }
 
 TEST(RemeshSplit, EdgeWithoutAliveFacesOnlyAddsTheMidpoint) {
-  RemeshMesh mesh = working(hexagon_patch());
+  RemeshMesh mesh = working(test::make_hexagon_fan());
   const EdgeFaceMap edges = edge_face_map(mesh);
   split_edge(mesh, 1, 4, edges);  // not an edge
   mesh.removed[0] = 1;
@@ -98,13 +86,14 @@ TEST(RemeshSplit, EdgeWithoutAliveFacesOnlyAddsTheMidpoint) {
 
 TEST(RemeshCollapse, InteriorEdgeOfFlatPatchCollapses) {
   // The hexagon around 0 and a second one around 1, on one triangular lattice.
-  Mesh m = hexagon_patch();
+  Mesh m = test::make_hexagon_fan();
   const double h = std::sqrt(0.75);
   m.positions.insert(m.positions.end(), {{2, 0, 0}, {1.5, h, 0}, {1.5, -h, 0}});  // 7, 8, 9
   m.indices.insert(m.indices.end(), {{1, 8, 2}, {1, 7, 8}, {1, 9, 7}, {1, 6, 9}});
   RemeshMesh mesh = working(m);
   const Vec3 p0 = mesh.positions[0], p1 = mesh.positions[1];
-  ASSERT_TRUE(collapse_edge(mesh, 0, 1, edge_face_map(mesh), vertex_face_map(mesh)));
+  TurnGuard turns(mesh);
+  ASSERT_TRUE(collapse_edge(mesh, 0, 1, edge_face_map(mesh), vertex_face_map(mesh), turns));
   EXPECT_EQ(mesh.positions[0], (p0 + p1) * 0.5);
   EXPECT_EQ(mesh.positions[1], p1);
   EXPECT_EQ(mesh.removed, (std::vector<uint8_t>{1, 0, 0, 0, 0, 1, 0, 0, 0, 0}));
@@ -119,13 +108,14 @@ TEST(RemeshCollapse, InteriorEdgeOfFlatPatchCollapses) {
 TEST(RemeshCollapse, RefusalsLeaveTheMeshUnchanged) {
   auto expect_refused = [](RemeshMesh mesh, uint32_t a, uint32_t b, const char* why) {
     const RemeshMesh copy = mesh;
-    EXPECT_FALSE(collapse_edge(mesh, a, b, edge_face_map(mesh), vertex_face_map(mesh))) << why;
+    TurnGuard turns(mesh);
+    EXPECT_FALSE(collapse_edge(mesh, a, b, edge_face_map(mesh), vertex_face_map(mesh), turns)) << why;
     EXPECT_EQ(mesh.positions, copy.positions) << why;
     EXPECT_EQ(mesh.faces, copy.faces) << why;
     EXPECT_EQ(mesh.removed, copy.removed) << why;
   };
   // One alive face on the edge.
-  expect_refused(working(hexagon_patch()), 1, 2, "boundary edge");
+  expect_refused(working(test::make_hexagon_fan()), 1, 2, "boundary edge");
   // Triangular bipyramid: the equator edge's end rings share three vertices.
   Mesh bipyramid;
   bipyramid.positions = {{1, 0, 0}, {-0.5, 0.87, 0}, {-0.5, -0.87, 0}, {0, 0, 1}, {0, 0, -1}};
@@ -136,6 +126,11 @@ TEST(RemeshCollapse, RefusalsLeaveTheMeshUnchanged) {
   fold.positions = {{0, 0, 0}, {1, 0, 0}, {0.5, 1, 0}, {0.5, -1, 0}, {0.8, -0.5, 0}};
   fold.indices = {{0, 1, 2}, {1, 0, 3}, {1, 2, 4}};
   expect_refused(working(fold), 0, 1, "fold-over");
+  // A surrounding face whose corners the move to the midpoint would put on one line.
+  Mesh flatten;
+  flatten.positions = {{0, 0, 0}, {1, 0, 0}, {0.5, 1, 0}, {0.5, -1, 0}, {0.5, 2, 0}};
+  flatten.indices = {{0, 1, 2}, {1, 0, 3}, {2, 1, 4}};
+  expect_refused(working(flatten), 0, 1, "degenerate face");
   // A tetrahedron: collapsing any edge would flatten it into two coincident faces.
   Mesh tetra;
   tetra.positions = {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
@@ -146,7 +141,7 @@ TEST(RemeshCollapse, RefusalsLeaveTheMeshUnchanged) {
 }
 
 TEST(RemeshCompact, KeepsSurvivorOrderAndClearsFlags) {
-  RemeshMesh mesh = working(hexagon_patch());
+  RemeshMesh mesh = working(test::make_hexagon_fan());
   mesh.positions.push_back({5, 5, 5});  // unreferenced
   mesh.removed[1] = 1;                  // (0, 2, 3)
   mesh.removed[2] = 1;                  // (0, 3, 4): vertex 3 loses its faces

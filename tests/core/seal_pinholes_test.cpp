@@ -84,11 +84,21 @@ TEST(SealPinholes, SingleTriangleGetsItsReverse) {
   }
 }
 
-TEST(SealPinholes, LoopThroughOneVertexTwiceStaysOpen) {
-  // Two triangles touching at vertex 2: the walk from 0 passes 2 on the way out and back.
+TEST(SealPinholes, LoopThroughOneVertexTwiceIsSplitIntoSimpleLoops) {
+  // Two triangles touching at vertex 2: the walk from 0 passes 2 on the way out and back, and
+  // each lobe of the figure eight is filled on its own.
   std::vector<Tri> tris{{2, 0, 1}, {2, 3, 4}};
-  EXPECT_EQ(seal_pinholes(tris, 8), 0u);
-  EXPECT_EQ(tris.size(), 2u);
+  EXPECT_EQ(seal_pinholes(tris, 8), 2u);
+  EXPECT_EQ(tris.size(), 4u);
+  EXPECT_EQ(open_or_overfull_edges(Mesh{{}, tris}), 0u);
+  EXPECT_EQ(repeated_directed_edges(tris), 0u);
+
+  // Two holes of a torus sharing one corner: one boundary through that corner twice.
+  const Mesh closed = make_torus(3.0, 1.0, kNu, kNv);
+  Mesh m = without_faces(closed, {quad_face(5, 5), quad_face(5, 5) + 1, quad_face(6, 6), quad_face(6, 6) + 1});
+  EXPECT_EQ(seal_pinholes(m.indices, 4), 2u);
+  EXPECT_EQ(open_or_overfull_edges(m), 0u);
+  EXPECT_EQ(repeated_directed_edges(m.indices), 0u);
 }
 
 TEST(SealPinholes, TwoLoopsMeetingAtTheStartAreBothFilled) {

@@ -169,6 +169,17 @@ class TestProxyFromPath:
         assert not out.exists()
 
 
+    def test_non_finite_vertex_is_refused_before_the_pipeline(self, tmp_path):
+        positions, indices = box_arrays()
+        positions[3] = [np.inf, 0, 0]
+        source = str(tmp_path / "bad.usda")
+        mr.save(mr.Mesh.from_numpy(positions, indices), source)
+        out = tmp_path / "out.obj"
+        with pytest.raises(ValueError, match=r"^vertex 3 of face 1 has a non-finite coordinate \(inf, 0, 0\)$"):
+            mr.proxy_from_path(source, str(out), voxel_res=8)
+        assert not out.exists()
+
+
 class TestTransferredAttributes:
     def test_normals_by_default(self, tmp_path, textured_obj):
         out = str(tmp_path / "out.obj")

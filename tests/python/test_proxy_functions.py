@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 
 import morvane_reduce as mr
-from conftest import box_arrays, run_python, same_mesh
+from conftest import box_arrays, icosphere_arrays, run_python, same_mesh
 
 EMPTY = mr.Mesh.from_numpy(np.zeros((0, 3)), np.zeros((0, 3), dtype=np.uint32))
 
@@ -172,6 +172,54 @@ class TestFacesCheckedBeforeThePipeline:
         mesh = mr.Mesh.from_numpy(np.zeros((0, 3)), np.zeros((1, 3), dtype=np.uint32))
         with pytest.raises(ValueError, match=r"^invalid index 0 in face 0 \(vertex count: 0\)$"):
             mr.generate_proxy(mesh, voxel_res=8)
+
+    @pytest.mark.parametrize("value, shown", [(np.nan, "nan"), (np.inf, "inf"), (-np.inf, "-inf")])
+    def test_non_finite_vertex_of_a_face_is_refused_by_name(self, value, shown):
+        # Its faces could not be placed in the grid, and the flood fill would leak through the hole.
+        positions, indices = box_arrays()
+        positions[3, 2] = value
+        mesh = mr.Mesh.from_numpy(positions, indices)
+        message = rf"^vertex 3 of face 1 has a non-finite coordinate \(1, 1, {shown}\)$"
+        with pytest.raises(ValueError, match=message):
+            mr.generate_proxy(mesh, voxel_res=8)
+        with pytest.raises(ValueError, match=message):
+            mr.generate_lod_chain(mesh, levels=2)
+        assert mr.generate_lod_chain(mesh, levels=1)[0].vertex_count == 8  # no proxy, no check
+
+    def test_non_finite_vertex_outside_every_face_is_ignored(self):
+        positions, indices = box_arrays()
+        positions = np.vstack([positions, [[np.nan, 0, 0]]])
+        assert mr.generate_proxy(mr.Mesh.from_numpy(positions, indices), voxel_res=8).face_count > 0
+
+    def test_index_check_comes_first(self):
+        positions, indices = box_arrays()
+        positions[0, 0] = np.nan
+        indices[5, 1] = 50
+        with pytest.raises(ValueError, match=r"^invalid index 50 in face 5"):
+            mr.generate_proxy(mr.Mesh.from_numpy(positions, indices), voxel_res=8)
+
+
+class TestCoordinateRange:
+    @pytest.mark.parametrize("scale", [1e-25, 1e25, 1e300])
+    def test_extents_beyond_the_distance_fields_floats_are_refused(self, scale):
+        positions, indices = icosphere_arrays(1)
+        mesh = mr.Mesh.from_numpy(positions * scale, indices)
+        with pytest.raises(ValueError, match=r"^the input spans .* units; the distance field holds extents from"):
+            mr.generate_proxy(mesh, voxel_res=16)
+        assert mr.generate_proxy(mesh, voxel_res=16, use_sdf=False).face_count > 0
+
+    def test_extent_wider_than_a_double_is_refused_on_both_paths(self):
+        corners, indices = box_arrays()
+        mesh = mr.Mesh.from_numpy(np.where(corners > 0, 1e308, -1e308), indices)
+        for use_sdf in (True, False):
+            with pytest.raises(ValueError, match=r"^the input's coordinates span from .* wider than a double"):
+                mr.generate_proxy(mesh, voxel_res=16, use_sdf=use_sdf)
+
+    @pytest.mark.parametrize("use_sdf", [True, False])
+    def test_all_vertices_at_one_point_give_a_small_proxy_for_any_target(self, use_sdf):
+        mesh = mr.Mesh.from_numpy(np.full((9, 3), 0.25), np.arange(9, dtype=np.uint32).reshape(3, 3))
+        for target in (16, 10000, 2 ** 32 - 1):
+            assert mr.generate_proxy(mesh, target_faces=target, use_sdf=use_sdf).face_count < 1000
 
 
 class TestSmoothingStrength:

@@ -1,4 +1,5 @@
-// Closed test meshes and the geometric checks that the tests share.
+// Test meshes (closed shapes, and shapes made to break a proxy: thin plates, open sheets, knotted
+// tubes) and the geometric checks that the tests share.
 #pragma once
 
 #include <algorithm>
@@ -7,6 +8,7 @@
 #include <map>
 #include <numbers>
 #include <utility>
+#include <vector>
 
 #include "core/mesh.hpp"
 
@@ -18,6 +20,19 @@ inline Mesh make_box(Vec3 lo, Vec3 hi) {
   for (int i = 0; i < 8; ++i) m.positions.push_back({(i & 1) ? hi[0] : lo[0], (i & 2) ? hi[1] : lo[1], (i & 4) ? hi[2] : lo[2]});
   m.indices = {{0, 2, 1}, {1, 2, 3}, {4, 5, 6}, {5, 7, 6}, {0, 1, 4}, {1, 5, 4},
                {2, 6, 3}, {3, 6, 7}, {0, 4, 2}, {2, 4, 6}, {1, 3, 5}, {3, 7, 5}};
+  return m;
+}
+
+// A flat hexagonal fan: centre 0 at the origin, ring 1..6 on the unit circle, six faces wound
+// counter-clockwise seen from +z.
+inline Mesh make_hexagon_fan() {
+  Mesh m;
+  m.positions.push_back({0, 0, 0});
+  for (int k = 0; k < 6; ++k) {
+    const double a = k * std::numbers::pi / 3;
+    m.positions.push_back({std::cos(a), std::sin(a), 0});
+  }
+  for (uint32_t k = 0; k < 6; ++k) m.indices.push_back({0, 1 + k, 1 + (k + 1) % 6});
   return m;
 }
 
@@ -79,6 +94,76 @@ inline Mesh make_torus(double R, double r, uint32_t nu, uint32_t nv) {
       m.indices.push_back({id(i, j), id(i + 1, j + 1), id(i, j + 1)});
     }
   }
+  return m;
+}
+
+// A closed slab, `t` thick, with finely split top and bottom faces.
+inline Mesh make_thin_plate(uint32_t nx, uint32_t ny, double t) {
+  Mesh m;
+  auto id = [&](uint32_t k, uint32_t i, uint32_t j) { return k * nx * ny + j * nx + i; };
+  for (uint32_t k = 0; k < 2; ++k)
+    for (uint32_t j = 0; j < ny; ++j)
+      for (uint32_t i = 0; i < nx; ++i) m.positions.push_back({i / double(nx - 1), 0.6 * j / (ny - 1), k * t});
+  for (uint32_t k = 0; k < 2; ++k) {
+    for (uint32_t j = 0; j + 1 < ny; ++j) {
+      for (uint32_t i = 0; i + 1 < nx; ++i) {
+        const uint32_t a = id(k, i, j), b = id(k, i + 1, j), c = id(k, i + 1, j + 1), d = id(k, i, j + 1);
+        if (k == 0) m.indices.insert(m.indices.end(), {Tri{a, c, b}, Tri{a, d, c}});
+        else m.indices.insert(m.indices.end(), {Tri{a, b, c}, Tri{a, c, d}});
+      }
+    }
+  }
+  std::vector<uint32_t> ring;
+  for (uint32_t i = 0; i < nx; ++i) ring.push_back(id(0, i, 0));
+  for (uint32_t j = 1; j < ny; ++j) ring.push_back(id(0, nx - 1, j));
+  for (uint32_t i = nx - 1; i-- > 0;) ring.push_back(id(0, i, ny - 1));
+  for (uint32_t j = ny - 1; j-- > 1;) ring.push_back(id(0, 0, j));
+  for (std::size_t r = 0; r < ring.size(); ++r) {
+    const uint32_t a = ring[r], b = ring[(r + 1) % ring.size()];
+    m.indices.insert(m.indices.end(), {Tri{a, b, b + nx * ny}, Tri{a, b + nx * ny, a + nx * ny}});
+  }
+  return m;
+}
+
+// A single open sheet: a wavy square of n x n quads.
+inline Mesh make_open_sheet(uint32_t n) {
+  Mesh m;
+  for (uint32_t j = 0; j <= n; ++j)
+    for (uint32_t i = 0; i <= n; ++i) {
+      const double x = double(i) / n, y = double(j) / n;
+      m.positions.push_back({x, y, 0.1 * std::sin(3 * x) * std::cos(2 * y)});
+    }
+  for (uint32_t j = 0; j < n; ++j)
+    for (uint32_t i = 0; i < n; ++i) {
+      const uint32_t a = j * (n + 1) + i, b = a + 1, c = a + n + 2, d = a + n + 1;
+      m.indices.insert(m.indices.end(), {Tri{a, b, c}, Tri{a, c, d}});
+    }
+  return m;
+}
+
+// A tube of radius r around a trefoil knot.
+inline Mesh make_knotted_tube(uint32_t nu, uint32_t nv, double r) {
+  auto knot = [](double u) {
+    return Vec3{std::sin(u) + 2 * std::sin(2 * u), std::cos(u) - 2 * std::cos(2 * u), -std::sin(3 * u)};
+  };
+  Mesh m;
+  for (uint32_t i = 0; i < nu; ++i) {
+    const double u = 2 * std::numbers::pi * i / nu, du = 1e-4;
+    const Vec3 p = knot(u), tangent = knot(u + du) - knot(u - du);
+    Vec3 n = cross(tangent, Vec3{0, 0, 1});
+    n = n * (1 / length(n));
+    Vec3 b = cross(tangent, n);
+    b = b * (1 / length(b));
+    for (uint32_t j = 0; j < nv; ++j) {
+      const double w = 2 * std::numbers::pi * j / nv;
+      m.positions.push_back(p + n * (r * std::cos(w)) + b * (r * std::sin(w)));
+    }
+  }
+  auto id = [&](uint32_t i, uint32_t j) { return (i % nu) * nv + (j % nv); };
+  for (uint32_t i = 0; i < nu; ++i)
+    for (uint32_t j = 0; j < nv; ++j)
+      m.indices.insert(m.indices.end(), {Tri{id(i, j), id(i, j + 1), id(i + 1, j + 1)},
+                                         Tri{id(i, j), id(i + 1, j + 1), id(i + 1, j)}});
   return m;
 }
 

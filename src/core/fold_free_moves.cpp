@@ -1,0 +1,337 @@
+// Fold-free vertex moves, decided in Jacobi rounds: every round tests the faces near the moves
+// changed by the previous round against the positions of that round, and shortens the moves that
+// a failing face blames, all at once. Normals and corner sums are recomputed from positions, never
+// updated by differences, so every value depends on the current positions alone.
+#include "fold_free_moves.hpp"
+
+#include <algorithm>
+#include <array>
+#include <vector>
+
+#include <fmt/format.h>
+
+#include "mesh_error.hpp"
+#include "parallel.hpp"
+
+namespace morvane {
+namespace {
+
+// The fraction of its way a vertex moves at each level; a blamed vertex goes one level down.
+constexpr std::array<double, 4> kStepOfLevel = {1.0, 0.5, 0.25, 0.0};
+constexpr uint8_t kStays = 3;
+// Rounds after which a blamed vertex drops its move at once, so every round fixes a vertex for good.
+constexpr uint32_t kShorteningRounds = 12;
+
+constexpr uint32_t kNoFace = 0xFFFFFFFF;
+// The tests of a face, as bits.
+constexpr uint8_t kTurned = 1, kDegenerate = 2, kSqueezed = 4, kAgainstCorners = 8, kAgainstNeighbours = 16;
+constexpr uint8_t kAllTests = 31;
+constexpr uint8_t kNotYetKnown = 0xFF;
+
+// body(i) for i in [0, n): in parallel over whole meshes, on the calling thread for the short
+// lists of the later rounds, where starting a parallel loop would cost more than the work.
+template <class F>
+void for_each_index(std::size_t n, F&& body) {
+  constexpr std::size_t kSerialBelow = 4096;
+  if (n < kSerialBelow) {
+    for (std::size_t i = 0; i < n; ++i) body(i);
+  } else {
+    parallel_for_each_index(0, n, body);
+  }
+}
+
+bool has_repeated_corner(const Tri& t) { return t[0] == t[1] || t[1] == t[2] || t[2] == t[0]; }
+
+class MoveRounds {
+ public:
+  MoveRounds(std::span<const Vec3> start, std::span<const Tri> faces, std::span<const Vec3> targets,
+             const MoveGuard& guard)
+      : start_(start), faces_(faces), targets_(targets), guard_(guard) {
+    const std::size_t n = start.size();
+    if (targets.size() != n || faces.size() >= kNoFace) {
+      throw InternalError(fmt::format("fold-free moves: {} targets for {} vertices, {} faces", targets.size(), n,
+                                      faces.size()));
+    }
+    offsets_.assign(n + 1, 0);
+    for (const Tri& t : faces) {
+      for (uint32_t v : t) {
+        if (v >= n) throw InternalError(fmt::format("fold-free moves: a face names vertex {} of {}", v, n));
+        ++offsets_[v + 1];
+      }
+    }
+    for (std::size_t v = 0; v < n; ++v) offsets_[v + 1] += offsets_[v];
+    around_.resize(offsets_[n]);
+    std::vector<std::size_t> cursor(offsets_.begin(), offsets_.end() - 1);
+    for (std::size_t f = 0; f < faces.size(); ++f) {
+      for (uint32_t v : faces[f]) around_[cursor[v]++] = static_cast<uint32_t>(f);
+    }
+
+    level_.assign(n, 0);
+    movable_.resize(n);
+    for (std::size_t v = 0; v < n; ++v) movable_[v] = targets[v] != start[v];
+    vertex_stamp_.assign(n, 0);
+    face_stamp_.assign(faces.size(), 0);
+    failed_before_.assign(faces.size(), kNotYetKnown);
+
+    start_normals_.resize(faces.size());
+    for_each_index(faces.size(), [&](std::size_t f) {
+      const Tri& t = faces[f];
+      start_normals_[f] = face_normal(start[t[0]], start[t[1]], start[t[2]]);
+    });
+    current_.assign(targets.begin(), targets.end());
+    normals_.resize(faces.size());
+    sums_.resize(n);
+  }
+
+  // Runs the rounds; returns the number of vertices that do not reach their targets.
+  uint64_t run() {
+    for_each_index(faces_.size(), [&](std::size_t f) { normals_[f] = normal(f); });
+    for_each_index(start_.size(), [&](std::size_t v) { sums_[v] = sum_around(v); });
+    std::vector<uint32_t> tested(faces_.size());
+    for (std::size_t f = 0; f < faces_.size(); ++f) tested[f] = static_cast<uint32_t>(f);
+    std::vector<uint32_t> failing = failing_among(tested);
+
+    for (uint32_t round = 1;; ++round) {
+      std::vector<uint32_t> blamed = failing.empty() ? coincident_movers() : blamed_by(failing);
+      if (blamed.empty()) break;
+      for (uint32_t v : blamed) {
+        level_[v] = round > kShorteningRounds ? kStays : static_cast<uint8_t>(level_[v] + 1);
+        current_[v] = position_at_level(v);
+      }
+      // Faces whose normal changed, vertices whose sum changed, faces whose test changed.
+      const std::vector<uint32_t> reshaped = faces_around(blamed);
+      for_each_index(reshaped.size(), [&](std::size_t i) { normals_[reshaped[i]] = normal(reshaped[i]); });
+      const std::vector<uint32_t> resummed = corners_of(reshaped);
+      for_each_index(resummed.size(), [&](std::size_t i) { sums_[resummed[i]] = sum_around(resummed[i]); });
+      failing = failing_among(faces_around(resummed));
+    }
+
+    uint64_t held_back = 0;
+    for (std::size_t v = 0; v < start_.size(); ++v) held_back += movable_[v] && level_[v] > 0;
+    return held_back;
+  }
+
+  const std::vector<Vec3>& positions() const { return current_; }
+
+ private:
+  Vec3 position_at_level(uint32_t v) const {
+    if (level_[v] == 0) return targets_[v];
+    if (level_[v] == kStays) return start_[v];
+    return start_[v] + (targets_[v] - start_[v]) * kStepOfLevel[level_[v]];
+  }
+
+  Vec3 normal(std::size_t f) const {
+    const Tri& t = faces_[f];
+    return face_normal(current_[t[0]], current_[t[1]], current_[t[2]]);
+  }
+
+  // Summed normals of the faces around v, in face order, as the cleanup sums them.
+  Vec3 sum_around(std::size_t v) const {
+    Vec3 sum{0, 0, 0};
+    for (std::size_t i = offsets_[v]; i < offsets_[v + 1]; ++i) sum += normals_[around_[i]];
+    return sum;
+  }
+
+  // The face other than f on the edge (u, v) when there is exactly one, else kNoFace.
+  uint32_t face_across(std::size_t f, uint32_t u, uint32_t v) const {
+    uint32_t found = kNoFace;
+    for (std::size_t i = offsets_[u]; i < offsets_[u + 1]; ++i) {
+      const uint32_t g = around_[i];
+      const Tri& t = faces_[g];
+      if (g == f || (t[0] != v && t[1] != v && t[2] != v) || g == found) continue;
+      if (found != kNoFace) return kNoFace;  // more than two faces on the edge
+      found = g;
+    }
+    return found;
+  }
+
+  // The tests that face f fails with the given positions, face normals and corner sums.
+  template <class Position, class Normal, class Sum>
+  uint8_t failures_with(std::size_t f, Position&& position, Normal&& normal, Sum&& sum) const {
+    const Tri& t = faces_[f];
+    const Vec3 n = normal(f);
+    const Vec3& n0 = start_normals_[f];
+    uint8_t failed = 0;
+    if (!(dot(n, n0) > 0.0)) failed |= kTurned;
+    if (is_degenerate_triangle(position(t[0]), position(t[1]), position(t[2]))) failed |= kDegenerate;
+    const double ratio = guard_.min_area_ratio;
+    if (length_squared(n) < (ratio * ratio) * length_squared(n0)) failed |= kSqueezed;
+    if (dot(n, (sum(t[0]) + sum(t[1])) + sum(t[2])) < 0.0) failed |= kAgainstCorners;
+    bool any_across = false, all_opposed = true;
+    for (int k = 0; k < 3 && all_opposed; ++k) {
+      const uint32_t g = face_across(f, t[k], t[(k + 1) % 3]);
+      if (g == kNoFace) continue;
+      any_across = true;
+      all_opposed = dot(n, normal(g)) < 0.0;
+    }
+    if (any_across && all_opposed) failed |= kAgainstNeighbours;
+    return failed;
+  }
+
+  uint8_t failures(std::size_t f) const {
+    return failures_with(
+        f, [&](uint32_t v) -> const Vec3& { return current_[v]; },
+        [&](std::size_t g) -> const Vec3& { return normals_[g]; }, [&](uint32_t v) -> const Vec3& { return sums_[v]; });
+  }
+
+  // The tests f fails before any move, which are not held against the moves; found once.
+  uint8_t failures_before(std::size_t f) {
+    if (failed_before_[f] == kNotYetKnown) {
+      failed_before_[f] = has_repeated_corner(faces_[f])
+                              ? kAllTests
+                              : failures_with(
+                                    f, [&](uint32_t v) -> const Vec3& { return start_[v]; },
+                                    [&](std::size_t g) -> const Vec3& { return start_normals_[g]; },
+                                    [&](uint32_t v) {
+                                      Vec3 sum{0, 0, 0};
+                                      for (std::size_t i = offsets_[v]; i < offsets_[v + 1]; ++i) {
+                                        sum += start_normals_[around_[i]];
+                                      }
+                                      return sum;
+                                    });
+    }
+    return failed_before_[f];
+  }
+
+  std::vector<uint32_t> failing_among(const std::vector<uint32_t>& candidates) {
+    std::vector<uint8_t> failed(candidates.size());
+    for_each_index(candidates.size(), [&](std::size_t i) {
+      const uint8_t now = failures(candidates[i]);
+      failed[i] = now != 0 && (now & ~failures_before(candidates[i])) != 0;
+    });
+    std::vector<uint32_t> out;
+    for (std::size_t i = 0; i < candidates.size(); ++i) {
+      if (failed[i]) out.push_back(candidates[i]);
+    }
+    return out;
+  }
+
+  bool can_shorten(uint32_t v) const { return movable_[v] && level_[v] < kStays; }
+
+  // The corners of each failing face whose moves can still be shortened; where none can, the
+  // vertices around its corners, whose moves turned the corners' summed normals.
+  std::vector<uint32_t> blamed_by(const std::vector<uint32_t>& failing) {
+    const uint32_t stamp = next_stamp();
+    std::vector<uint32_t> out;
+    auto blame = [&](uint32_t v) {
+      if (can_shorten(v) && vertex_stamp_[v] != stamp) {
+        vertex_stamp_[v] = stamp;
+        out.push_back(v);
+      }
+    };
+    for (uint32_t f : failing) {
+      const Tri& t = faces_[f];
+      if (can_shorten(t[0]) || can_shorten(t[1]) || can_shorten(t[2])) {
+        for (uint32_t v : t) blame(v);
+        continue;
+      }
+      for (uint32_t corner : t) {
+        for (std::size_t i = offsets_[corner]; i < offsets_[corner + 1]; ++i) {
+          for (uint32_t v : faces_[around_[i]]) blame(v);
+        }
+      }
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+  }
+
+  // Vertices that would end where another vertex is: in every group of equal positions, all the
+  // movers but one, or all of them when a vertex of the group stays where it started.
+  std::vector<uint32_t> coincident_movers() const {
+    std::vector<uint32_t> out;
+    if (!guard_.distinct_positions) return out;
+    std::vector<uint32_t> order(start_.size());
+    for (std::size_t v = 0; v < order.size(); ++v) order[v] = static_cast<uint32_t>(v);
+    std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
+      return current_[a] != current_[b] ? current_[a] < current_[b] : a < b;
+    });
+    for (std::size_t first = 0; first < order.size();) {
+      std::size_t last = first + 1;
+      while (last < order.size() && current_[order[last]] == current_[order[first]]) ++last;
+      if (last - first > 1) {
+        const bool one_stays = std::any_of(order.begin() + static_cast<std::ptrdiff_t>(first),
+                                           order.begin() + static_cast<std::ptrdiff_t>(last),
+                                           [&](uint32_t v) { return !can_shorten(v); });
+        for (std::size_t i = one_stays ? first : first + 1; i < last; ++i) {
+          if (can_shorten(order[i])) out.push_back(order[i]);
+        }
+      }
+      first = last;
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+  }
+
+  // The faces around the given vertices, each once, ascending.
+  std::vector<uint32_t> faces_around(const std::vector<uint32_t>& vertices) {
+    const uint32_t stamp = next_stamp();
+    std::vector<uint32_t> out;
+    for (uint32_t v : vertices) {
+      for (std::size_t i = offsets_[v]; i < offsets_[v + 1]; ++i) {
+        const uint32_t f = around_[i];
+        if (face_stamp_[f] != stamp) {
+          face_stamp_[f] = stamp;
+          out.push_back(f);
+        }
+      }
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+  }
+
+  // The corners of the given faces, each once, ascending.
+  std::vector<uint32_t> corners_of(const std::vector<uint32_t>& faces) {
+    const uint32_t stamp = next_stamp();
+    std::vector<uint32_t> out;
+    for (uint32_t f : faces) {
+      for (uint32_t v : faces_[f]) {
+        if (vertex_stamp_[v] != stamp) {
+          vertex_stamp_[v] = stamp;
+          out.push_back(v);
+        }
+      }
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+  }
+
+  // A stamp that no vertex or face holds yet.
+  uint32_t next_stamp() {
+    if (++epoch_ == 0) {  // wrapped: old stamps could look current
+      std::fill(vertex_stamp_.begin(), vertex_stamp_.end(), 0);
+      std::fill(face_stamp_.begin(), face_stamp_.end(), 0);
+      epoch_ = 1;
+    }
+    return epoch_;
+  }
+
+  std::span<const Vec3> start_;
+  std::span<const Tri> faces_;
+  std::span<const Vec3> targets_;
+  MoveGuard guard_;
+  std::vector<std::size_t> offsets_;  // faces around vertex v: around_[offsets_[v], offsets_[v + 1])
+  std::vector<uint32_t> around_;
+  std::vector<uint8_t> level_;
+  std::vector<uint8_t> movable_;
+  std::vector<uint8_t> failed_before_;  // per face: the tests it fails before any move, or kNotYetKnown
+  std::vector<Vec3> current_;
+  std::vector<Vec3> start_normals_;
+  std::vector<Vec3> normals_;
+  std::vector<Vec3> sums_;
+  std::vector<uint32_t> vertex_stamp_;
+  std::vector<uint32_t> face_stamp_;
+  uint32_t epoch_ = 0;
+};
+
+}  // namespace
+
+uint64_t move_without_folds(std::span<Vec3> positions, std::span<const Tri> faces, std::span<const Vec3> targets,
+                            const MoveGuard& guard) {
+  const std::vector<Vec3> start(positions.begin(), positions.end());
+  MoveRounds rounds(start, faces, targets, guard);
+  const uint64_t held_back = rounds.run();
+  std::copy(rounds.positions().begin(), rounds.positions().end(), positions.begin());
+  return held_back;
+}
+
+}  // namespace morvane

@@ -1,0 +1,35 @@
+// Vertex moves that never fold the surface: the final fits and the remesher's relaxation and
+// projection propose a target per vertex, and every move that would turn a face over, flatten it
+// or shrink it too far is shortened or dropped.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "mesh.hpp"
+
+namespace morvane {
+
+struct MoveGuard {
+  // A face may not shrink below this fraction of its area before the moves; 0 allows any shrinking
+  // short of a degenerate face.
+  double min_area_ratio = 0.0;
+  // No two vertices may end at one point.
+  bool distinct_positions = false;
+};
+
+// Moves every vertex to targets[v], or a half, a quarter or none of the way there, so that no face
+// fails one of these tests after the moves that it passed before them:
+//   - it keeps its orientation: its normal does not turn 90 degrees or more from the old one;
+//   - it is not degenerate (is_degenerate_triangle) and keeps at least min_area_ratio of its area;
+//   - its normal does not oppose the summed normals of its three corners (the turned-over test of
+//     the remesher's cleanup), nor the normals of all the faces across its edges.
+// A failing face shortens the moves of its corners, or, when they stay, of the vertices around
+// them. The moves are decided in rounds over the whole mesh, in an order that depends on the mesh
+// alone, so the result is the same for any worker count; a vertex whose move is not shortened ends
+// exactly at its target. Faces with a repeated corner take no part. Returns the number of vertices
+// whose move was shortened or dropped.
+uint64_t move_without_folds(std::span<Vec3> positions, std::span<const Tri> faces, std::span<const Vec3> targets,
+                            const MoveGuard& guard);
+
+}  // namespace morvane
