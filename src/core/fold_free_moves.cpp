@@ -12,6 +12,7 @@
 
 #include "mesh_error.hpp"
 #include "parallel.hpp"
+#include "run_context.hpp"
 
 namespace morvane {
 namespace {
@@ -92,6 +93,7 @@ class MoveRounds {
     std::vector<uint32_t> failing = failing_among(tested);
 
     for (uint32_t round = 1;; ++round) {
+      throw_if_stopped();
       std::vector<uint32_t> blamed = failing.empty() ? coincident_movers() : blamed_by(failing);
       if (blamed.empty()) break;
       for (uint32_t v : blamed) {

@@ -101,6 +101,7 @@ uint64_t split_phase(RemeshMesh& mesh, uint64_t face_ceiling, VertexLocks& locks
   std::vector<uint32_t> apexes;
   bool at_limit = false;
   while (!at_limit) {
+    throw_if_stopped();
     const EdgeFaceMap edges = edge_face_map(mesh);
     candidates.clear();
     for (uint32_t e = 0; e < edges.size(); ++e) {
@@ -154,6 +155,7 @@ uint64_t split_phase(RemeshMesh& mesh, uint64_t face_ceiling, VertexLocks& locks
 // neighbourhoods; a refused collapse locks nothing.
 template <class Limit>
 uint64_t collapse_phase(RemeshMesh& mesh, VertexLocks& locks, Limit&& limit) {
+  throw_if_stopped();
   const EdgeFaceMap edges = edge_face_map(mesh);
   const VertexFaceMap vertices = vertex_face_map(mesh);
   std::vector<SplitCandidate> candidates;

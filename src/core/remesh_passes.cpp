@@ -13,6 +13,7 @@
 #include "fold_free_moves.hpp"
 #include "progress.hpp"
 #include "remesh_turn_guard.hpp"
+#include "run_context.hpp"
 
 namespace morvane {
 namespace {
@@ -132,6 +133,7 @@ class AppendedFaces {
 }  // namespace
 
 uint64_t flip_edges(RemeshMesh& mesh) {
+  throw_if_stopped();
   const EdgeFaceMap edges = edge_face_map(mesh);
   const VertexFaceMap vertices = vertex_face_map(mesh);
   if (edges.empty()) return 0;
@@ -242,6 +244,7 @@ bool on_boundary(const RemeshMesh& mesh, std::span<const FaceId> faces_of_v, uin
 }  // namespace
 
 std::vector<Vec3> tangential_relax_targets(const RemeshMesh& mesh, double weight) {
+  throw_if_stopped();
   const VertexFaceMap vertices = vertex_face_map(mesh);
   const std::size_t n = mesh.positions.size();
 
@@ -283,6 +286,7 @@ void tangential_relax(RemeshMesh& mesh, double weight) {
 }
 
 Mesh cleanup_bad_triangles(RemeshMesh mesh) {
+  throw_if_stopped();
   // 1. Degenerate faces (not counted).
   for (std::size_t f = 0; f < mesh.faces.size(); ++f) {
     if (!mesh.alive(f)) continue;

@@ -9,6 +9,8 @@
 #include <span>
 #include <utility>
 
+#include "run_context.hpp"
+
 namespace morvane {
 namespace {
 
@@ -189,6 +191,7 @@ uint64_t seal_pinholes(std::vector<Tri>& triangles, uint64_t max_hole) {
     for (int e = 0; e < 3; ++e) uses.add(edge_key(t[e], t[(e + 1) % 3]));
   }
 
+  throw_if_stopped();  // counting the edges is the long part on big meshes
   std::vector<std::pair<uint32_t, uint32_t>> entries;
   for (const Tri& t : triangles) {
     for (int e = 0; e < 3; ++e) {
