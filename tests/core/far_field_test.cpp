@@ -82,12 +82,18 @@ class SdfFarField : public ::testing::Test {
 };
 
 TEST_F(SdfFarField, MatchesTheSeededTransformAndTheTrueDistance) {
-  std::vector<std::array<uint64_t, 3>> band;
+  struct BandVoxel {
+    double i, j, k, distance;
+  };
+  std::vector<BandVoxel> band;
   for (uint64_t k = 0; k < grid.nz; ++k)
     for (uint64_t j = 0; j < grid.ny; ++j)
-      for (uint64_t i = 0; i < grid.nx; ++i)
-        if (std::isfinite(std::bit_cast<float>(grid.band_dist[grid.index(i, j, k)]))) band.push_back({i, j, k});
+      for (uint64_t i = 0; i < grid.nx; ++i) {
+        const float b = std::bit_cast<float>(grid.band_dist[grid.index(i, j, k)]);
+        if (std::isfinite(b)) band.push_back({double(i), double(j), double(k), b / grid.cell});
+      }
   sdf_far_field(grid, 6.0 * grid.cell);
+  EXPECT_TRUE(grid.band_dist.empty());  // released: nothing reads it afterwards
   ASSERT_TRUE(grid.far_field_done);
   int checked = 0;
   for (uint64_t k = 0; k < grid.nz; k += 3) {
@@ -96,10 +102,9 @@ TEST_F(SdfFarField, MatchesTheSeededTransformAndTheTrueDistance) {
         const std::size_t idx = grid.index(i, j, k);
         if (grid.state[idx] != Outside) continue;
         double best = kInf;  // min over band voxels of |i - j|^2 + (band distance / cell)^2
-        for (auto [bi, bj, bk] : band) {
-          const double di = double(i) - double(bi), dj = double(j) - double(bj), dk = double(k) - double(bk);
-          const double b = std::bit_cast<float>(grid.band_dist[grid.index(bi, bj, bk)]) / grid.cell;
-          best = std::fmin(best, di * di + dj * dj + dk * dk + b * b);
+        for (const BandVoxel& v : band) {
+          const double di = double(i) - v.i, dj = double(j) - v.j, dk = double(k) - v.k;
+          best = std::fmin(best, di * di + dj * dj + dk * dk + v.distance * v.distance);
         }
         EXPECT_NEAR(grid.values[idx], grid.cell * std::sqrt(best), 1e-5) << i << " " << j << " " << k;
         // The seeded transform measures through band voxels, not to the surface: within a cell of it.
@@ -122,15 +127,15 @@ TEST_F(SdfFarField, DeepInsideIsNegativeAndMirrored) {
 }
 
 TEST_F(SdfFarField, SecondCallAndLevelWithinTheBandChangeNothing) {
-  const std::vector<float> band_values = grid.values;
+  const auto band_values = grid.values;
   sdf_far_field(grid, 0.0);  // |0| + cell < cell * 1 is false: runs
   ASSERT_TRUE(grid.far_field_done);
-  const std::vector<float> first = grid.values;
+  const auto first = grid.values;
   sdf_far_field(grid, 6.0 * grid.cell);
   EXPECT_EQ(grid.values, first);
 
   SdfGrid wide = build_sdf(mesh.positions, mesh.indices, 24, 1, 4.0, 1.0);
-  const std::vector<float> before = wide.values;
+  const auto before = wide.values;
   sdf_far_field(wide, 2.5 * wide.cell);  // the band reaches a cell beyond the level
   EXPECT_FALSE(wide.far_field_done);
   EXPECT_EQ(wide.values, before);

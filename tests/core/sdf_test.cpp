@@ -117,8 +117,9 @@ TEST(SdfBand, NonFiniteCornersAreLeftOut) {
   EXPECT_EQ(a.values, b.values);
 }
 
+// A level within the band's reach: build_sdf computes the band's values itself.
 TEST(SdfBand, MeshWithoutTrianglesIsAllOutside) {
-  const SdfGrid g = build_sdf({}, {}, 32, 1, 2.0, 1.0);
+  const SdfGrid g = build_sdf({}, {}, 32, 1, 2.0, 0.5);
   const float bw = static_cast<float>(g.band_cells * g.cell);
   for (std::size_t i = 0; i < g.state.size(); ++i) {
     ASSERT_EQ(g.state[i], Outside);
@@ -129,7 +130,7 @@ TEST(SdfBand, MeshWithoutTrianglesIsAllOutside) {
 
 // Box [0, 1]^3 at 16 cells, close 1: deep voxels are Inside and negative, far ones Outside at the band width.
 TEST(SdfSign, ClosedBoxHasInsideAndOutside) {
-  const SdfGrid g = build(test::make_box({0, 0, 0}, {1, 1, 1}), 16, 1);
+  const SdfGrid g = build(test::make_box({0, 0, 0}, {1, 1, 1}), 16, 1, 2.0, 0.5);
   const float bw = static_cast<float>(g.band_cells * g.cell), hd = static_cast<float>(g.half_diag);
   for (uint64_t k = 0; k < g.nz; ++k) {
     for (uint64_t j = 0; j < g.ny; ++j) {
@@ -229,8 +230,8 @@ TEST(SdfPadding, SettingsBeyondTheLargestGridAreRefused) {
 
 // The sign step written the plain way: `close` full dilation passes, a breadth-first fill from
 // voxel 0, Empty to Inside, `close` full erosion passes.
-std::vector<uint8_t> reference_sign(const SdfGrid& g, uint64_t close) {
-  std::vector<uint8_t> s = g.state;
+GridArray<uint8_t> reference_sign(const SdfGrid& g, uint64_t close) {
+  GridArray<uint8_t> s = g.state;
   const int64_t nx = g.nx, ny = g.ny, nz = g.nz;
   auto each_neighbour = [&](int64_t i, auto&& f) {
     const int64_t x = i % nx, y = (i / nx) % ny, z = i / (nx * ny);
@@ -242,7 +243,7 @@ std::vector<uint8_t> reference_sign(const SdfGrid& g, uint64_t close) {
     if (z + 1 < nz) f(i + nx * ny);
   };
   for (uint64_t pass = 0; pass < close; ++pass) {
-    std::vector<uint8_t> next = s;
+    GridArray<uint8_t> next = s;
     for (int64_t i = 0; i < static_cast<int64_t>(s.size()); ++i) {
       if (s[i] == Empty) each_neighbour(i, [&](int64_t n) { if (s[n] == Shell) next[i] = Shell; });
     }
@@ -259,7 +260,7 @@ std::vector<uint8_t> reference_sign(const SdfGrid& g, uint64_t close) {
   }
   for (uint8_t& v : s) v = v == Empty ? Inside : v;
   for (uint64_t pass = 0; pass < close; ++pass) {
-    std::vector<uint8_t> next = s;
+    GridArray<uint8_t> next = s;
     for (int64_t i = 0; i < static_cast<int64_t>(s.size()); ++i) {
       if ((s[i] == Shell || s[i] == Inside) && std::bit_cast<float>(g.band_dist[i]) > static_cast<float>(g.half_diag)) {
         each_neighbour(i, [&](int64_t n) { if (s[n] == Outside) next[i] = Outside; });
@@ -291,7 +292,7 @@ TEST(SdfSign, MatchesThePlainPassesAndBreadthFirstFill) {
         }
       }
       g.state[0] = corner_shell ? Shell : Empty;
-      const std::vector<uint8_t> want = reference_sign(g, close);
+      const GridArray<uint8_t> want = reference_sign(g, close);
       sdf_sign(g, close);
       EXPECT_EQ(g.state, want) << "close " << close << " corner shell " << corner_shell;
     }
