@@ -321,6 +321,7 @@ void sdf_far_field(SdfGrid& grid, double iso) {
       }
     }
   });
+  GridArray<uint8_t>().swap(grid.state);  // nor the states
   grid.far_field_done = true;
 }
 

@@ -45,12 +45,12 @@ class UninitializedAllocator {
 template <class T>
 using GridArray = std::vector<T, UninitializedAllocator<T>>;
 
-// Hands the memory of entries [begin, end) back to the system while the list lives on: a pass that
-// turns one list into another releases what it has consumed, so that the two never both occupy
-// their full size. The released entries must not be read again.
+// Hands the memory of [begin, end) back to the system while the list that holds it lives on: a
+// pass that turns one list into another releases what it has consumed, so that the two never both
+// occupy their full size. The released entries must not be read again.
 template <class T>
-void release_entries(GridArray<T>& list, std::size_t begin, std::size_t end) noexcept {
-  if (begin < end) detail::release_pages(list.data() + begin, list.data() + end);
+void release_memory(T* begin, T* end) noexcept {
+  if (begin < end) detail::release_pages(begin, end);
 }
 
 }  // namespace morvane

@@ -98,6 +98,7 @@ struct Bricks {
   uint64_t counts[3] = {0, 0, 0};  // bricks along x, y and z
   std::vector<uint32_t> slot;      // per brick, its place among the used bricks, or kNoBrick
   uint64_t used = 0;
+  std::vector<uint64_t> layer_start;  // the slots of the bricks with z = Z are [layer_start[Z], layer_start[Z + 1])
   std::unique_ptr<uint64_t[]> words;  // kBrickVoxels packed words per used brick
   std::unique_ptr<uint8_t[]> shell;   // and as many Shell flags
 
@@ -257,7 +258,12 @@ void allocate_bricks(const BandContext& ctx, std::span<const Vec3> positions, st
     }
   });
   bricks.slot.resize(brick_count);
-  for (uint64_t b = 0; b < brick_count; ++b) bricks.slot[b] = reached[b] != 0 ? static_cast<uint32_t>(bricks.used++) : kNoBrick;
+  const uint64_t layer = bricks.counts[0] * bricks.counts[1];
+  for (uint64_t b = 0; b < brick_count; ++b) {
+    if (b % layer == 0) bricks.layer_start.push_back(bricks.used);
+    bricks.slot[b] = reached[b] != 0 ? static_cast<uint32_t>(bricks.used++) : kNoBrick;
+  }
+  bricks.layer_start.push_back(bricks.used);
 
   const uint64_t voxels = bricks.used * kBrickVoxels;
   require_memory(saturating_mul(voxels, sizeof(uint64_t) + 1), "the distance band");
@@ -269,37 +275,44 @@ void allocate_bricks(const BandContext& ctx, std::span<const Vec3> positions, st
   });
 }
 
-// Spreads the bricks over the grid's lists, row by row; voxels of bricks that no triangle reached
-// keep the initial word and stay Empty.
-void split_bricks(const Bricks& bricks, SdfGrid& grid) {
-  const uint64_t nx = grid.nx, ny = grid.ny;
-  parallel_for_chunks(0, ny * grid.nz, 16, [&](std::size_t lo, std::size_t hi) {
-    for (std::size_t r = lo; r < hi; ++r) {
-      const uint64_t y = r % ny, z = r / ny;
-      const uint64_t row_brick = bricks.counts[0] * ((y >> kBrickShift) + bricks.counts[1] * (z >> kBrickShift));
-      const uint64_t row_local = ((y & kBrickMask) << kBrickShift) + ((z & kBrickMask) << (2 * kBrickShift));
-      uint32_t* band_dist = grid.band_dist.data() + r * nx;
-      uint32_t* nearest = grid.nearest_tri.data() + r * nx;
-      uint8_t* state = grid.state.data() + r * nx;
-      for (uint64_t x0 = 0; x0 < nx; x0 += kBrickMask + 1) {
-        const uint64_t x1 = std::min(nx, x0 + kBrickMask + 1);
-        const uint32_t slot = bricks.slot[row_brick + (x0 >> kBrickShift)];
-        if (slot == kNoBrick) {
-          std::fill(band_dist + x0, band_dist + x1, kInfiniteDistanceBits);
-          std::fill(nearest + x0, nearest + x1, kNoTriangle);
-          std::fill(state + x0, state + x1, static_cast<uint8_t>(Empty));
-          continue;
-        }
-        const uint64_t first = slot * kBrickVoxels + row_local;
-        for (uint64_t x = x0; x < x1; ++x) {
-          const uint64_t word = bricks.words[first + (x & kBrickMask)];
-          band_dist[x] = static_cast<uint32_t>(word >> 32);
-          nearest[x] = static_cast<uint32_t>(word);
-          state[x] = bricks.shell[first + (x & kBrickMask)] != 0 ? Shell : Empty;
+// Spreads the bricks over the grid's lists, one layer of bricks at a time and row by row within it,
+// releasing each layer's bricks once it is spread; voxels of bricks that no triangle reached keep
+// the initial word and stay Empty.
+void split_bricks(Bricks& bricks, SdfGrid& grid) {
+  const uint64_t nx = grid.nx, ny = grid.ny, nz = grid.nz;
+  for (uint64_t layer = 0; layer * (kBrickMask + 1) < nz; ++layer) {
+    const uint64_t z0 = layer * (kBrickMask + 1), z1 = std::min(nz, z0 + kBrickMask + 1);
+    parallel_for_chunks(z0 * ny, z1 * ny, 16, [&](std::size_t lo, std::size_t hi) {
+      for (std::size_t r = lo; r < hi; ++r) {
+        const uint64_t y = r % ny, z = r / ny;
+        const uint64_t row_brick = bricks.counts[0] * ((y >> kBrickShift) + bricks.counts[1] * (z >> kBrickShift));
+        const uint64_t row_local = ((y & kBrickMask) << kBrickShift) + ((z & kBrickMask) << (2 * kBrickShift));
+        uint32_t* band_dist = grid.band_dist.data() + r * nx;
+        uint32_t* nearest = grid.nearest_tri.data() + r * nx;
+        uint8_t* state = grid.state.data() + r * nx;
+        for (uint64_t x0 = 0; x0 < nx; x0 += kBrickMask + 1) {
+          const uint64_t x1 = std::min(nx, x0 + kBrickMask + 1);
+          const uint32_t slot = bricks.slot[row_brick + (x0 >> kBrickShift)];
+          if (slot == kNoBrick) {
+            std::fill(band_dist + x0, band_dist + x1, kInfiniteDistanceBits);
+            std::fill(nearest + x0, nearest + x1, kNoTriangle);
+            std::fill(state + x0, state + x1, static_cast<uint8_t>(Empty));
+            continue;
+          }
+          const uint64_t first = slot * kBrickVoxels + row_local;
+          for (uint64_t x = x0; x < x1; ++x) {
+            const uint64_t word = bricks.words[first + (x & kBrickMask)];
+            band_dist[x] = static_cast<uint32_t>(word >> 32);
+            nearest[x] = static_cast<uint32_t>(word);
+            state[x] = bricks.shell[first + (x & kBrickMask)] != 0 ? Shell : Empty;
+          }
         }
       }
-    }
-  });
+    });
+    const uint64_t from = bricks.layer_start[layer] * kBrickVoxels, to = bricks.layer_start[layer + 1] * kBrickVoxels;
+    release_memory(bricks.words.get() + from, bricks.words.get() + to);
+    release_memory(bricks.shell.get() + from, bricks.shell.get() + to);
+  }
 }
 
 }  // namespace
