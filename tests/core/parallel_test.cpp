@@ -11,9 +11,11 @@
 #include <vector>
 
 #include <tbb/task_arena.h>
-
+#include <tbb/task_scheduler_observer.h>
 
 #include "core/parallel.hpp"
+#include "core/proxy.hpp"
+#include "support/test_meshes.hpp"
 
 namespace morvane {
 namespace {
@@ -99,6 +101,57 @@ TEST(PoolArena, EveryLoopKeepsToThePoolsWorkerCount) {
   std::thread(loops).join();
   EXPECT_EQ(static_cast<std::size_t>(widest), pool_worker_count());
   if (pool_worker_count() == 1) EXPECT_EQ(threads.size(), 2u);  // the two calling threads, one at a time
+}
+
+// Counts the threads inside one arena at a time, through the pool library's own entry and exit
+// notices: the arena given, or without one the arena of the thread that builds the watch.
+class ArenaWatch : public tbb::task_scheduler_observer {
+ public:
+  explicit ArenaWatch(tbb::task_arena& arena) : tbb::task_scheduler_observer(arena) { observe(true); }
+  ArenaWatch() { observe(true); }
+  ~ArenaWatch() override { observe(false); }
+
+  void on_scheduler_entry(bool is_worker) override {
+    const int now = ++inside_;
+    int widest = widest_.load();
+    while (now > widest && !widest_.compare_exchange_weak(widest, now)) {
+    }
+    if (is_worker) ++workers_;
+  }
+  void on_scheduler_exit(bool) override { --inside_; }
+
+  int widest() const { return widest_.load(); }
+  int workers() const { return workers_.load(); }
+
+ private:
+  std::atomic<int> inside_{0}, widest_{0}, workers_{0};
+};
+
+// Run again by ctest with RAYON_NUM_THREADS=1: then a whole proxy call, every stage of both paths,
+// has one thread at a time in the pool's arena, and no loop ever brings a worker into the arena
+// of the thread that called it.
+TEST(PoolArena, AWholeProxyCallKeepsToThePoolsWorkerCount) {
+  const Mesh input = test::make_torus(1.0, 0.3, 64, 32);
+  ProxyParams sdf;
+  sdf.voxel_res = 48;
+  sdf.remesh = 2;
+  sdf.bilateral = true;
+  ProxyParams voxel;
+  voxel.voxel_res = 48;
+  voxel.use_sdf = false;
+  voxel.offset = 1.0;
+  ArenaWatch pool(detail::pool_arena());
+  auto call = [&] {
+    ArenaWatch callers_own;
+    testing::internal::CaptureStderr();
+    for (const ProxyParams& params : {sdf, voxel}) generate_proxy_mesh(input.positions, input.indices, params);
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(callers_own.workers(), 0);
+  };
+  call();
+  std::thread(call).join();
+  EXPECT_GE(pool.widest(), 1);
+  EXPECT_LE(static_cast<std::size_t>(pool.widest()), pool_worker_count());
 }
 
 TEST(RunContext, AStopRequestEndsSerialAndParallelWorkWithInterrupted) {

@@ -40,9 +40,27 @@ Mesh bumpy_mesh() {
   return m;
 }
 
-TEST(SdfBand, MatchesBruteForceOverEveryVoxel) {
-  const Mesh m = bumpy_mesh();
-  const SdfGrid g = build(m, 20, 1, 2.5);
+// A flat square of small coplanar triangles, then the same triangles again in reverse order with
+// their corners rotated: every voxel has ties at equal distances, and the triangles that lose
+// them come first and last in the list.
+Mesh tied_mesh() {
+  Mesh m;
+  const uint32_t n = 9;
+  for (uint32_t j = 0; j <= n; ++j)
+    for (uint32_t i = 0; i <= n; ++i) m.positions.push_back({i / double(n), j / double(n), 0.5 * (i % 2) / n});
+  for (uint32_t j = 0; j < n; ++j)
+    for (uint32_t i = 0; i < n; ++i) {
+      const uint32_t a = j * (n + 1) + i;
+      m.indices.insert(m.indices.end(), {Tri{a, a + 1, a + n + 2}, Tri{a, a + n + 2, a + n + 1}});
+    }
+  for (std::size_t t = m.indices.size(); t-- > 0;) m.indices.push_back({m.indices[t][1], m.indices[t][2], m.indices[t][0]});
+  return m;
+}
+
+// The band with its skipped triangles against every triangle at every voxel.
+void expect_brute_force_band(const Mesh& m, uint64_t res, double band, int workers) {
+  SdfGrid g;
+  with_worker_count(workers, [&] { g = build(m, res, 1, band); });
   const double bw = g.band_cells * g.cell;
   for (uint64_t k = 0; k < g.nz; ++k) {
     for (uint64_t j = 0; j < g.ny; ++j) {
@@ -66,6 +84,13 @@ TEST(SdfBand, MatchesBruteForceOverEveryVoxel) {
         ASSERT_NE(g.state[idx], Empty);
       }
     }
+  }
+}
+
+TEST(SdfBand, MatchesBruteForceOverEveryVoxel) {
+  for (int workers : {1, 8}) {
+    expect_brute_force_band(bumpy_mesh(), 20, 2.5, workers);
+    expect_brute_force_band(tied_mesh(), 24, 2.0, workers);
   }
 }
 
