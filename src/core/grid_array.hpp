@@ -14,6 +14,9 @@ namespace morvane {
 namespace detail {
 // Hands the whole pages within [begin, end) back to the system.
 void release_pages(void* begin, void* end) noexcept;
+// Frees memory of the allocator below; a large block first hands its pages back on the pool's
+// workers, since unmapping a gigabyte on one thread takes as long as a whole grid pass.
+void free_grid_memory(void* memory, std::size_t bytes) noexcept;
 }  // namespace detail
 
 // An allocator whose default construction leaves trivial entries unset (resize does not fill).
@@ -27,7 +30,7 @@ class UninitializedAllocator {
   UninitializedAllocator(const UninitializedAllocator<U>&) noexcept {}
 
   T* allocate(std::size_t n) { return std::allocator<T>().allocate(n); }
-  void deallocate(T* p, std::size_t n) noexcept { std::allocator<T>().deallocate(p, n); }
+  void deallocate(T* p, std::size_t n) noexcept { detail::free_grid_memory(p, n * sizeof(T)); }
 
   template <class U>
   void construct(U* p) noexcept {
