@@ -23,61 +23,69 @@ constexpr std::size_t kNone = static_cast<std::size_t>(-1);
 // The lower envelope of parabolas (q - p)^2 + f_p, built from finite samples in increasing p.
 class Envelope {
  public:
-  explicit Envelope(std::size_t n) : v_(n), vf_(n), z_(n + 1) {}
+  explicit Envelope(std::size_t n) : p_(n), f_(n), z_(n + 1) {}
 
-  void clear() { count_ = 0; }
   bool empty() const { return count_ == 0; }
 
-  void add(std::size_t q, double fq) {
-    if (count_ == 0) {
-      v_[0] = q;
-      vf_[0] = fq;
-      z_[0] = -kInf;
-      z_[1] = kInf;
-      count_ = 1;
-      return;
-    }
-    std::size_t k = count_ - 1;
-    double s = meet(q, fq, k);
-    while (s <= z_[k] && k > 0) {
-      --k;
-      s = meet(q, fq, k);
-    }
-    if (s <= z_[k]) {
-      v_[0] = q;  // k == 0: the new parabola hides the first one everywhere
-      vf_[0] = fq;
-    } else {
-      ++k;
-      v_[k] = q;
-      vf_[k] = fq;
-      z_[k] = s;
-      z_[k + 1] = kInf;
-    }
-    count_ = k + 1;
+  // Builds the envelope of the samples that for_each_sample(add) hands to add(q, f_q) in
+  // increasing q, every f_q finite. Positions are kept as doubles (exact integers) and the
+  // envelope's end in a local, so that the loop runs in registers.
+  template <class ForEachSample>
+  void build(ForEachSample&& for_each_sample) {
+    double* p = p_.data();
+    double* f = f_.data();
+    double* z = z_.data();
+    std::size_t count = 0;
+    for_each_sample([&](std::size_t q, double fq) {
+      const double qd = static_cast<double>(q);
+      if (count == 0) {
+        p[0] = qd;
+        f[0] = fq;
+        z[0] = -kInf;
+        z[1] = kInf;
+        count = 1;
+        return;
+      }
+      // Abscissa where the new parabola meets parabola k (q lies beyond its position).
+      auto meet = [&](std::size_t k) { return ((fq + qd * qd) - (f[k] + p[k] * p[k])) / (2.0 * qd - 2.0 * p[k]); };
+      std::size_t k = count - 1;
+      double s = meet(k);
+      while (s <= z[k] && k > 0) {
+        --k;
+        s = meet(k);
+      }
+      if (s <= z[k]) {
+        p[0] = qd;  // k == 0: the new parabola hides the first one everywhere
+        f[0] = fq;
+      } else {
+        ++k;
+        p[k] = qd;
+        f[k] = fq;
+        z[k] = s;
+        z[k + 1] = kInf;
+      }
+      count = k + 1;
+    });
+    count_ = count;
   }
 
   // out(q, value, position of the lowest parabola at q) for q = 0 .. n - 1.
   template <class Out>
   void evaluate(std::size_t n, Out&& out) const {
+    const double* p = p_.data();
+    const double* f = f_.data();
+    const double* z = z_.data();
     std::size_t k = 0;
     for (std::size_t q = 0; q < n; ++q) {
       const double qd = static_cast<double>(q);
-      while (z_[k + 1] < qd) ++k;
-      const double dq = qd - static_cast<double>(v_[k]);
-      out(q, dq * dq + vf_[k], v_[k]);
+      while (z[k + 1] < qd) ++k;
+      const double dq = qd - p[k];
+      out(q, dq * dq + f[k], static_cast<std::size_t>(p[k]));
     }
   }
 
  private:
-  // Abscissa where the new parabola at q meets parabola k (q > its position).
-  double meet(std::size_t q, double fq, std::size_t k) const {
-    const double qd = static_cast<double>(q), pd = static_cast<double>(v_[k]);
-    return ((fq + qd * qd) - (vf_[k] + pd * pd)) / (2.0 * qd - 2.0 * pd);
-  }
-
-  std::vector<std::size_t> v_;
-  std::vector<double> vf_;
-  std::vector<double> z_;
+  std::vector<double> p_, f_, z_;
   std::size_t count_ = 0;
 };
 
@@ -85,10 +93,11 @@ class Envelope {
 // position of the sample that gives out[q], kNone when no sample is finite.
 void transform_line(const double* f, double* out, std::size_t* winner, std::size_t n, Envelope& envelope) {
   if (n == 0) return;
-  envelope.clear();
-  for (std::size_t q = 0; q < n; ++q) {
-    if (std::isfinite(f[q])) envelope.add(q, f[q]);
-  }
+  envelope.build([&](auto&& add) {
+    for (std::size_t q = 0; q < n; ++q) {
+      if (std::isfinite(f[q])) add(q, f[q]);
+    }
+  });
   if (n == 1 || envelope.empty()) {  // a single sample is copied whatever it holds
     for (std::size_t q = 0; q < n; ++q) {
       out[q] = n == 1 ? f[0] : kInf;
@@ -193,8 +202,9 @@ class SlabPasses {
       uint32_t* seed = x_seed_.data() + y * nx_;
       const std::size_t row_first = s;
       const uint64_t row_start = y * nx_;
-      envelope_.clear();
-      for (; s < end && seeds[s].at < row_start + nx_; ++s) envelope_.add(seeds[s].at - row_start, seeds.value(seeds[s]));
+      envelope_.build([&](auto&& add) {
+        for (; s < end && seeds[s].at < row_start + nx_; ++s) add(seeds[s].at - row_start, seeds.value(seeds[s]));
+      });
       if (envelope_.empty()) {
         std::fill(value, value + nx_, kInf);
         std::fill(seed, seed + nx_, kNoSeed);
