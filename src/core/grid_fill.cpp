@@ -99,7 +99,7 @@ SlabRuns label_slab(const uint8_t* slab, const GridShape& g) {
   std::iota(parent.begin(), parent.end(), 0u);
   for (uint64_t y = 1; y < g.ny; ++y) {
     const uint32_t a = s.row_start[y - 1], b = s.row_start[y];
-    overlapping_runs(&s.runs[a], b - a, &s.runs[b], s.row_start[y + 1] - b, [&](uint32_t i, uint32_t j) {
+    overlapping_runs(s.runs.data() + a, b - a, s.runs.data() + b, s.row_start[y + 1] - b, [&](uint32_t i, uint32_t j) {
       const uint32_t ra = find_root(parent, a + i), rb = find_root(parent, b + j);
       if (ra != rb) parent[std::max(ra, rb)] = std::min(ra, rb);
     });
@@ -169,7 +169,7 @@ void fill_exterior(uint8_t* states, const GridShape& g) {
         for (uint64_t y = 0; y < g.ny; ++y) {
           const uint32_t a = below.row_start[y], b = above.row_start[y];
           uint32_t last_a = UINT32_MAX, last_b = UINT32_MAX;
-          overlapping_runs(&below.runs[a], below.row_start[y + 1] - a, &above.runs[b], above.row_start[y + 1] - b,
+          overlapping_runs(below.runs.data() + a, below.row_start[y + 1] - a, above.runs.data() + b, above.row_start[y + 1] - b,
                            [&](uint32_t i, uint32_t j) {
                              const uint32_t ca = first[z] + below.component[a + i];
                              const uint32_t cb = first[z + 1] + above.component[b + j];
