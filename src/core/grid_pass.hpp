@@ -32,27 +32,22 @@ struct RowNeighbourhood {
   uint64_t base;  // index of the row's first cell
 };
 
-// Whether `is` holds for a face neighbour of cell x of the row; has_left and has_right say whether
-// x - 1 and x + 1 are inside the grid. Written without short-circuits so that rows vectorise.
+// flags[x] = 1 where `is` holds for a face neighbour of cell x of the row, 0 elsewhere. Plain
+// loops over locals, one neighbour at a time, so that they vectorise (the flags are bytes, which
+// could alias anything the loops read through the neighbourhood).
 template <class Is>
-[[gnu::always_inline]] inline bool any_face_neighbour(const RowNeighbourhood& n, uint64_t x, bool has_left,
-                                                      bool has_right, Is&& is) {
-  const bool left = has_left && is(n.row[x - 1]);
-  const bool right = has_right && is(n.row[x + 1]);
-  return left | right | is(n.y_minus[x]) | is(n.y_plus[x]) | is(n.z_minus[x]) | is(n.z_plus[x]);
-}
-
-// out[x] = cell(x, has_left, has_right) along the row, with the two ends apart so that the
-// interior loop has no boundary tests.
-template <class Cell>
-void for_row(const RowNeighbourhood& n, uint8_t* out, Cell&& cell) {
-  if (n.nx == 1) {
-    out[0] = cell(0, false, false);
-    return;
+[[gnu::always_inline]] inline void neighbour_flags(const RowNeighbourhood& n, Is&& is, uint8_t* __restrict flags) {
+  const uint8_t* __restrict row = n.row;
+  const uint8_t* __restrict ym = n.y_minus;
+  const uint8_t* __restrict yp = n.y_plus;
+  const uint8_t* __restrict zm = n.z_minus;
+  const uint8_t* __restrict zp = n.z_plus;
+  const uint64_t nx = n.nx;
+  for (uint64_t x = 0; x < nx; ++x) {
+    flags[x] = static_cast<uint8_t>(is(ym[x]) | is(yp[x]) | is(zm[x]) | is(zp[x]));
   }
-  out[0] = cell(0, false, true);
-  for (uint64_t x = 1; x + 1 < n.nx; ++x) out[x] = cell(x, true, true);
-  out[n.nx - 1] = cell(n.nx - 1, true, false);
+  for (uint64_t x = 1; x < nx; ++x) flags[x] |= static_cast<uint8_t>(is(row[x - 1]));
+  for (uint64_t x = 0; x + 1 < nx; ++x) flags[x] |= static_cast<uint8_t>(is(row[x + 1]));
 }
 
 // One pass: changes(neighbourhood, flags) sets flags[x] to 1 for every cell x of the row that takes

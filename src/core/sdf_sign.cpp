@@ -13,23 +13,24 @@ namespace morvane {
 namespace {
 
 // Dilation: an Empty voxel next to a Shell voxel becomes Shell.
-void dilate_row(const RowNeighbourhood& n, uint8_t* grows) {
-  auto shell = [](uint8_t s) { return s == Shell; };
-  for_row(n, grows, [&](uint64_t x, bool has_left, bool has_right) {
-    return static_cast<uint8_t>(n.row[x] == Empty && any_face_neighbour(n, x, has_left, has_right, shell));
-  });
+void dilate_row(const RowNeighbourhood& n, uint8_t* __restrict grows) {
+  neighbour_flags(n, [](uint8_t s) { return s == Shell; }, grows);
+  const uint8_t* __restrict row = n.row;
+  for (uint64_t x = 0, nx = n.nx; x < nx; ++x) grows[x] &= static_cast<uint8_t>(row[x] == Empty);
 }
 
 // Erosion: a Shell or Inside voxel farther than half a diagonal from every triangle and next to
 // an Outside voxel becomes Outside. Band distances are non-negative f32 bits (or +infinity), so
 // they compare like the floats themselves.
-void erode_row(const RowNeighbourhood& n, const uint32_t* band_dist, uint32_t half_diag_bits, uint8_t* peels) {
-  auto outside = [](uint8_t s) { return s == Outside; };
-  for_row(n, peels, [&](uint64_t x, bool has_left, bool has_right) {
-    const uint8_t s = n.row[x];
-    const bool erodible = (s == Shell || s == Inside) && band_dist[n.base + x] > half_diag_bits;
-    return static_cast<uint8_t>(erodible && any_face_neighbour(n, x, has_left, has_right, outside));
-  });
+void erode_row(const RowNeighbourhood& n, const uint32_t* band_dist, uint32_t half_diag_bits,
+               uint8_t* __restrict peels) {
+  neighbour_flags(n, [](uint8_t s) { return s == Outside; }, peels);
+  const uint32_t* __restrict distances = band_dist + n.base;
+  const uint8_t* __restrict row = n.row;
+  for (uint64_t x = 0, nx = n.nx; x < nx; ++x) {
+    const uint8_t s = row[x];
+    peels[x] &= static_cast<uint8_t>((s == Shell) | (s == Inside)) & static_cast<uint8_t>(distances[x] > half_diag_bits);
+  }
 }
 
 }  // namespace

@@ -144,13 +144,12 @@ void flood_fill_exterior(VoxelGrid& grid) {
 // Empty or Outside cells next to a solid (Shell or Inside) cell become Inside.
 void dilate_voxels(VoxelGrid& grid, uint64_t n) {
   check_grid(grid);
-  auto solid = [](uint8_t s) { return s == Shell || s == Inside; };
+  auto solid = [](uint8_t s) { return (s == Shell) | (s == Inside); };
   repeat_grid_passes(grid.states.data(), {grid.nx, grid.ny, grid.nz}, n, Inside,
-                     [&](const RowNeighbourhood& r, uint8_t* grows) {
-                       for_row(r, grows, [&](uint64_t x, bool has_left, bool has_right) {
-                         return static_cast<uint8_t>(!solid(r.row[x]) &&
-                                                     any_face_neighbour(r, x, has_left, has_right, solid));
-                       });
+                     [&](const RowNeighbourhood& r, uint8_t* __restrict grows) {
+                       neighbour_flags(r, solid, grows);
+                       const uint8_t* __restrict row = r.row;
+                       for (uint64_t x = 0, nx = r.nx; x < nx; ++x) grows[x] &= static_cast<uint8_t>(!solid(row[x]));
                      });
 }
 
