@@ -287,9 +287,11 @@ void split_bricks(Bricks& bricks, SdfGrid& grid) {
         const uint64_t y = r % ny, z = r / ny;
         const uint64_t row_brick = bricks.counts[0] * ((y >> kBrickShift) + bricks.counts[1] * (z >> kBrickShift));
         const uint64_t row_local = ((y & kBrickMask) << kBrickShift) + ((z & kBrickMask) << (2 * kBrickShift));
-        uint32_t* band_dist = grid.band_dist.data() + r * nx;
-        uint32_t* nearest = grid.nearest_tri.data() + r * nx;
-        uint8_t* state = grid.state.data() + r * nx;
+        uint32_t* __restrict band_dist = grid.band_dist.data() + r * nx;
+        uint32_t* __restrict nearest = grid.nearest_tri.data() + r * nx;
+        uint8_t* __restrict state = grid.state.data() + r * nx;
+        const uint64_t* __restrict words = bricks.words.get();
+        const uint8_t* __restrict shell = bricks.shell.get();
         for (uint64_t x0 = 0; x0 < nx; x0 += kBrickMask + 1) {
           const uint64_t x1 = std::min(nx, x0 + kBrickMask + 1);
           const uint32_t slot = bricks.slot[row_brick + (x0 >> kBrickShift)];
@@ -301,10 +303,10 @@ void split_bricks(Bricks& bricks, SdfGrid& grid) {
           }
           const uint64_t first = slot * kBrickVoxels + row_local;
           for (uint64_t x = x0; x < x1; ++x) {
-            const uint64_t word = bricks.words[first + (x & kBrickMask)];
+            const uint64_t word = words[first + (x & kBrickMask)];
             band_dist[x] = static_cast<uint32_t>(word >> 32);
             nearest[x] = static_cast<uint32_t>(word);
-            state[x] = bricks.shell[first + (x & kBrickMask)] != 0 ? Shell : Empty;
+            state[x] = shell[first + (x & kBrickMask)] != 0 ? Shell : Empty;
           }
         }
       }
