@@ -1,6 +1,7 @@
 // Timing, memory and stage figures for the benchmark programs.
 #pragma once
 
+#include <malloc.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -35,9 +36,11 @@ inline double peak_rss_mib() {
   return static_cast<double>(usage.ru_maxrss) / 1024.0;
 }
 
-// Lowers the peak to the memory resident now, so that the next peak belongs to one case. Linux
-// only; elsewhere the peak keeps counting from start-up.
+// Lowers the peak to the memory resident now, so that the next peak belongs to one case: memory
+// that earlier cases freed but the allocator kept is handed back first. Linux only; elsewhere the
+// peak keeps counting from start-up.
 inline void reset_peak_rss() {
+  malloc_trim(0);
   if (std::FILE* f = std::fopen("/proc/self/clear_refs", "w")) {
     std::fputs("5", f);
     std::fclose(f);

@@ -35,7 +35,8 @@ Run run_pipeline(const Mesh& mesh, const ProxyParams& params, int workers) {
   bench::reset_peak_rss();
   bench::StageCapture capture;
   bench::Stopwatch clock;
-  with_worker_count(workers, [&] { run.faces = generate_proxy_mesh(mesh.positions, mesh.indices, params).indices.size(); });
+  with_worker_count(workers,
+                    [&] { run.faces = generate_proxy_mesh(mesh.positions, mesh.indices, params).indices.size(); });
   run.seconds = clock.seconds();
   run.peak_mib = bench::peak_rss_mib();
   run.stages = bench::stage_text(capture.stages());

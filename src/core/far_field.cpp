@@ -315,7 +315,9 @@ void sdf_far_field(SdfGrid& grid, double iso) {
           block[c * nz + z] = rank == kNoSeed ? kInf : seeds.xy_value(seeds[rank], x0 + c, y);
         }
       }
-      for (uint64_t c = 0; c < width; ++c) transform_line(block.data() + c * nz, out.data() + c * nz, nullptr, nz, envelope);
+      for (uint64_t c = 0; c < width; ++c) {
+        transform_line(block.data() + c * nz, out.data() + c * nz, nullptr, nz, envelope);
+      }
       for (uint64_t z = 0; z < nz; ++z) {
         float* row = values + first + z * plane;
         const uint8_t* states = grid.state.data() + first + z * plane;

@@ -23,9 +23,9 @@ bool far_field_needed(const SdfGrid& grid, double iso);
 
 // Rewrites grid.values from the distance of every voxel to the band's surface, keeping the sign
 // rule of the band (Outside unsigned, Shell capped at half a diagonal, Inside mirrored), and then
-// releases band_dist and state, which nothing reads afterwards. Does nothing when it already ran on this grid;
-// when the band reaches a cell beyond `iso`, only fills the band's values if build_sdf left them
-// to it. Throws OutOfMemory when the values cannot fit in memory.
+// releases band_dist and state, which nothing reads afterwards. Does nothing when it already ran
+// on this grid; when the band reaches a cell beyond `iso`, only fills the band's values if
+// build_sdf left them to it. Throws OutOfMemory when the values cannot fit in memory.
 void sdf_far_field(SdfGrid& grid, double iso);
 
 }  // namespace morvane

@@ -23,9 +23,10 @@ void free_grid_memory(void* memory, std::size_t bytes) noexcept {
     auto* first = static_cast<char*>(memory);
     // No stop poll here: this runs while a stopped call unwinds.
     in_pool([&] {
-      tbb::parallel_for(tbb::blocked_range<std::size_t>(0, bytes, kChunk), [&](const tbb::blocked_range<std::size_t>& r) {
-        release_pages(first + r.begin(), first + r.end());
-      });
+      tbb::parallel_for(tbb::blocked_range<std::size_t>(0, bytes, kChunk),
+                        [&](const tbb::blocked_range<std::size_t>& r) {
+                          release_pages(first + r.begin(), first + r.end());
+                        });
     });
   }
   ::operator delete(memory);

@@ -169,7 +169,8 @@ void fill_exterior(uint8_t* states, const GridShape& g) {
         for (uint64_t y = 0; y < g.ny; ++y) {
           const uint32_t a = below.row_start[y], b = above.row_start[y];
           uint32_t last_a = UINT32_MAX, last_b = UINT32_MAX;
-          overlapping_runs(below.runs.data() + a, below.row_start[y + 1] - a, above.runs.data() + b, above.row_start[y + 1] - b,
+          overlapping_runs(below.runs.data() + a, below.row_start[y + 1] - a, above.runs.data() + b,
+                           above.row_start[y + 1] - b,
                            [&](uint32_t i, uint32_t j) {
                              const uint32_t ca = first[z] + below.component[a + i];
                              const uint32_t cb = first[z + 1] + above.component[b + j];

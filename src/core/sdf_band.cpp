@@ -202,7 +202,8 @@ void band_triangle(const BandContext& ctx, const Vec3& a, const Vec3& b, const V
       const double column_height = unit[p] * (mp - centroid[p]) + unit[q] * (mq - centroid[q]);
       const auto ui = static_cast<uint64_t>(i), uj = static_cast<uint64_t>(j);
       const uint64_t column_brick = (ui >> kBrickShift) * bricks.stride(p) + (uj >> kBrickShift) * bricks.stride(q);
-      const uint64_t column_local = (ui & kBrickMask) * Bricks::local_stride(p) + (uj & kBrickMask) * Bricks::local_stride(q);
+      const uint64_t column_local =
+          (ui & kBrickMask) * Bricks::local_stride(p) + (uj & kBrickMask) * Bricks::local_stride(q);
       for (int64_t v = run.lo; v <= run.hi; ++v) {
         const auto uv = static_cast<uint64_t>(v);
         // Every brick of the triangle's box was given a slot before the pass.
@@ -249,8 +250,8 @@ void allocate_bricks(const BandContext& ctx, std::span<const Vec3> positions, st
       for (int64_t z = box[2].lo >> kBrickShift; z <= box[2].hi >> kBrickShift; ++z) {
         for (int64_t y = box[1].lo >> kBrickShift; y <= box[1].hi >> kBrickShift; ++y) {
           for (int64_t x = box[0].lo >> kBrickShift; x <= box[0].hi >> kBrickShift; ++x) {
-            const auto brick = static_cast<uint64_t>(x) + bricks.counts[0] * (static_cast<uint64_t>(y) +
-                                                                              bricks.counts[1] * static_cast<uint64_t>(z));
+            const auto ux = static_cast<uint64_t>(x), uy = static_cast<uint64_t>(y), uz = static_cast<uint64_t>(z);
+            const uint64_t brick = ux + bricks.counts[0] * (uy + bricks.counts[1] * uz);
             std::atomic_ref<uint8_t>(reached[brick]).store(1, std::memory_order_relaxed);
           }
         }

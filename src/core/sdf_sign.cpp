@@ -29,7 +29,8 @@ void erode_row(const RowNeighbourhood& n, const uint32_t* band_dist, uint32_t ha
   const uint8_t* __restrict row = n.row;
   for (uint64_t x = 0, nx = n.nx; x < nx; ++x) {
     const uint8_t s = row[x];
-    peels[x] &= static_cast<uint8_t>((s == Shell) | (s == Inside)) & static_cast<uint8_t>(distances[x] > half_diag_bits);
+    const bool erodible = (s == Shell) | (s == Inside);
+    peels[x] &= static_cast<uint8_t>(erodible & (distances[x] > half_diag_bits));
   }
 }
 

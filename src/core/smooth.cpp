@@ -39,7 +39,9 @@ Incidence build_incidence(std::size_t vertex_count, std::span<const Tri> triangl
   }
   in.triangles.resize(in.start[vertex_count]);
   parallel_for_each_index(0, triangles.size(), [&](std::size_t t) {
-    for (uint32_t v : triangles[t]) in.triangles[slots[v].fetch_add(1, std::memory_order_relaxed)] = static_cast<uint32_t>(t);
+    for (uint32_t v : triangles[t]) {
+      in.triangles[slots[v].fetch_add(1, std::memory_order_relaxed)] = static_cast<uint32_t>(t);
+    }
   });
   // The fill above lands in any order; list order is what the sums follow.
   parallel_for_each_index(0, vertex_count, [&](std::size_t v) {

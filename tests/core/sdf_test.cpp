@@ -53,7 +53,9 @@ Mesh tied_mesh() {
       const uint32_t a = j * (n + 1) + i;
       m.indices.insert(m.indices.end(), {Tri{a, a + 1, a + n + 2}, Tri{a, a + n + 2, a + n + 1}});
     }
-  for (std::size_t t = m.indices.size(); t-- > 0;) m.indices.push_back({m.indices[t][1], m.indices[t][2], m.indices[t][0]});
+  for (std::size_t t = m.indices.size(); t-- > 0;) {
+    m.indices.push_back({m.indices[t][1], m.indices[t][2], m.indices[t][0]});
+  }
   return m;
 }
 

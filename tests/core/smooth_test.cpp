@@ -114,7 +114,9 @@ std::vector<Vec3> plain_laplacian(const std::vector<Vec3>& p, const std::vector<
 void plain_taubin(Mesh& m, int iterations, double lambda) {
   const auto lists = plain_lists(m.positions.size(), m.indices);
   const double mu = -lambda / (1.0 + lambda * -0.1);
-  for (int i = 0; i < iterations; ++i) m.positions = plain_laplacian(plain_laplacian(m.positions, lists, lambda), lists, mu);
+  for (int i = 0; i < iterations; ++i) {
+    m.positions = plain_laplacian(plain_laplacian(m.positions, lists, lambda), lists, mu);
+  }
 }
 
 void plain_bilateral(Mesh& m, int iterations, double sigma_n) {
