@@ -11,14 +11,15 @@
 #include <span>
 #include <vector>
 
+#include "grid_array.hpp"
 #include "mesh.hpp"
 
 namespace morvane {
 
 // Per vertex, its distinct neighbours in the order they first appear in the triangle list.
 struct NeighbourLists {
-  std::vector<std::size_t> start;   // the list of vertex v is [start[v], start[v + 1]) of `neighbours`
-  std::vector<uint32_t> neighbours;
+  std::vector<std::size_t> start;  // the list of vertex v is [start[v], start[v + 1]) of `neighbours`
+  GridArray<uint32_t> neighbours;
 
   std::size_t size() const { return start.empty() ? 0 : start.size() - 1; }
   std::span<const uint32_t> operator[](std::size_t v) const {
