@@ -131,7 +131,7 @@ class Seeds {
       slab_start_[z + 1] = n;
     }, 1);
     for (uint64_t z = 0; z < nz; ++z) slab_start_[z + 1] += slab_start_[z];
-    list_.resize(slab_start_[nz]);
+    list_.resize(slab_start_[nz]);  // every entry is written below
     parallel_for_each_index(0, nz, [&](std::size_t z) {
       Seed* out = list_.data() + slab_start_[z];
       for (uint64_t at = 0; at < slab; ++at) {
@@ -174,7 +174,7 @@ class Seeds {
   uint64_t nx_;
   double inv_nx_;
   double inv_cell_;
-  std::vector<Seed> list_;
+  GridArray<Seed> list_;
   std::vector<std::size_t> slab_start_;
 };
 

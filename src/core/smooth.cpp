@@ -127,7 +127,7 @@ void laplacian_pass(std::span<const Vec3> from, const NeighbourLists& neighbours
 // Area-weighted vertex normals, summed over each vertex's triangles in list order and normalised
 // where their length exceeds 1e-12.
 void vertex_normals(std::span<const Vec3> positions, std::span<const Tri> triangles, const Incidence& incidence,
-                    std::vector<Vec3>& normals) {
+                    std::span<Vec3> normals) {
   parallel_for_each_index(0, positions.size(), [&](std::size_t v) {
     Vec3 n{0, 0, 0};
     for (uint32_t t : incidence[v]) n += face_normal(positions[triangles[t][0]], positions[triangles[t][1]],
@@ -160,7 +160,7 @@ std::vector<std::pair<uint32_t, uint32_t>> graph_edges(const NeighbourLists& nei
 // Mean length of the edges, summed in their order; 1.0 without edges. The lengths are computed in
 // parallel, the sum on one thread, so that it rounds the same way on every worker count.
 double mean_edge_length(std::span<const Vec3> positions, const std::vector<std::pair<uint32_t, uint32_t>>& edges,
-                        std::vector<double>& lengths) {
+                        std::span<double> lengths) {
   if (edges.empty()) return 1.0;
   parallel_for_each_index(0, edges.size(), [&](std::size_t e) {
     lengths[e] = length(positions[edges[e].second] - positions[edges[e].first]);
@@ -172,7 +172,7 @@ double mean_edge_length(std::span<const Vec3> positions, const std::vector<std::
 
 // One bilateral pass into `out`; d_spatial = 2 sigma_s^2, d_normal = 2 sigma_n^2.
 void bilateral_pass(std::span<const Vec3> positions, const NeighbourLists& neighbours,
-                    const std::vector<Vec3>& normals, double d_spatial, double d_normal, std::span<Vec3> out) {
+                    std::span<const Vec3> normals, double d_spatial, double d_normal, std::span<Vec3> out) {
   parallel_for_each_index(0, positions.size(), [&](std::size_t i) {
     const Vec3& p = positions[i];
     out[i] = p;
@@ -213,7 +213,8 @@ void taubin_smooth(std::span<Vec3> positions, std::span<const Tri> triangles, ui
   // A non-finite factor would turn every position into NaN.
   if (!std::isfinite(lambda) || !std::isfinite(mu)) return;
   const NeighbourLists neighbours = build_neighbour_lists(positions.size(), triangles);
-  std::vector<Vec3> scratch(positions.size());
+  GridArray<Vec3> scratch;
+  scratch.resize(positions.size());  // each pass writes every entry before the next reads it
   Progress stage = progress_start("Taubin smooth", iterations);
   for (uint64_t i = 0; i < iterations; ++i) {
     progress_tick(stage, i);
@@ -233,8 +234,12 @@ void bilateral_smooth(std::span<Vec3> positions, std::span<const Tri> triangles,
   const Incidence incidence = build_incidence(positions.size(), triangles);
   const NeighbourLists neighbours = neighbour_lists(triangles, incidence, positions.size());
   const std::vector<std::pair<uint32_t, uint32_t>> edges = graph_edges(neighbours);
-  std::vector<double> lengths(edges.size());
-  std::vector<Vec3> scratch(positions.size()), normals(positions.size());
+  // Each pass writes every entry of these before reading it.
+  GridArray<double> lengths;
+  lengths.resize(edges.size());
+  GridArray<Vec3> scratch, normals;
+  scratch.resize(positions.size());
+  normals.resize(positions.size());
   Progress stage = progress_start("bilateral smooth", iterations);
   for (uint64_t i = 0; i < iterations; ++i) {
     progress_tick(stage, i);
