@@ -1,7 +1,9 @@
 // Attribute transfer by nearest input vertex. Per-vertex tables of the input are built in single
-// passes over its faces; each proxy vertex is looked up once, and the corner fills copy from it.
+// passes over its faces, in face order (their sums must round the same way on every run); each
+// proxy vertex is looked up once, in parallel, and the corner fills copy from it.
 #include "attribute_transfer.hpp"
 
+#include <atomic>
 #include <cstdint>
 
 #include "mesh_error.hpp"
@@ -13,11 +15,15 @@ namespace {
 
 using Nearest = std::vector<std::optional<uint32_t>>;
 
+// The face loops below run on the calling thread: they poll for a stop request every this many faces.
+constexpr std::size_t kFacesPerPoll = 1 << 16;
+
 void normalise_or_up(std::vector<Vec3>& normals) {
-  for (Vec3& n : normals) {
+  parallel_for_each_index(0, normals.size(), [&](std::size_t v) {
+    Vec3& n = normals[v];
     const double len = length(n);
     n = len > 1e-12 ? Vec3{n[0] / len, n[1] / len, n[2] / len} : Vec3{0, 1, 0};
-  }
+  });
 }
 
 // The input's per-vertex normals: its corner normals summed per vertex when it has a normal
@@ -27,6 +33,7 @@ std::vector<Vec3> input_vertex_normals(std::span<const Vec3> positions, std::spa
   const std::size_t n = positions.size();
   std::vector<Vec3> normals(n, Vec3{0, 0, 0});
   for (std::size_t i = 0; i < triangles.size(); ++i) {
+    if (i % kFacesPerPoll == 0) throw_if_stopped();
     const Tri& t = triangles[i];
     if (corner_normals) {
       for (std::size_t k = 0; k < 3; ++k) {
@@ -48,6 +55,7 @@ std::vector<Uv> input_vertex_uvs(std::size_t vertex_count, std::span<const Tri> 
   std::vector<Uv> uvs(vertex_count, Uv{0, 0});
   std::vector<uint8_t> seen(vertex_count, 0);
   for (std::size_t i = 0; i < triangles.size(); ++i) {
+    if (i % kFacesPerPoll == 0) throw_if_stopped();
     for (std::size_t k = 0; k < 3; ++k) {
       const uint32_t v = triangles[i][k];
       if (v < vertex_count && 3 * i + k < corner_uvs.size() && !seen[v]) {
@@ -63,9 +71,9 @@ std::vector<Uv> input_vertex_uvs(std::size_t vertex_count, std::span<const Tri> 
 Nearest nearest_input_vertices(std::span<const Vec3> input_positions, std::span<const Vec3> proxy_positions,
                                std::span<const Tri> proxy_triangles) {
   std::vector<uint8_t> used(proxy_positions.size(), 0);
-  for (const Tri& t : proxy_triangles) {
-    for (uint32_t v : t) used[v] = 1;
-  }
+  parallel_for_each_index(0, proxy_triangles.size(), [&](std::size_t f) {
+    for (uint32_t v : proxy_triangles[f]) std::atomic_ref<uint8_t>(used[v]).store(1, std::memory_order_relaxed);
+  });
   const PointGrid grid = build_point_grid(input_positions);
   Nearest nearest(proxy_positions.size());
   parallel_for_each_index(0, proxy_positions.size(), [&](std::size_t v) {
@@ -132,16 +140,17 @@ TransferredAttributes transfer_attributes(std::span<const Vec3> input_positions,
 std::vector<Vec3> area_weighted_normals(std::span<const Vec3> positions, std::span<const Tri> triangles) {
   require_valid_indices(positions.size(), triangles);
   std::vector<Vec3> vertex_normals(positions.size(), Vec3{0, 0, 0});
-  for (const Tri& t : triangles) {
+  for (std::size_t i = 0; i < triangles.size(); ++i) {
+    if (i % kFacesPerPoll == 0) throw_if_stopped();
+    const Tri& t = triangles[i];
     const Vec3 n = face_normal(positions[t[0]], positions[t[1]], positions[t[2]]);
     for (uint32_t v : t) vertex_normals[v] += n;
   }
   normalise_or_up(vertex_normals);
-  std::vector<Vec3> corners;
-  corners.reserve(3 * triangles.size());
-  for (const Tri& t : triangles) {
-    for (uint32_t v : t) corners.push_back(vertex_normals[v]);
-  }
+  std::vector<Vec3> corners(3 * triangles.size());
+  parallel_for_each_index(0, triangles.size(), [&](std::size_t f) {
+    for (std::size_t k = 0; k < 3; ++k) corners[3 * f + k] = vertex_normals[triangles[f][k]];
+  });
   return corners;
 }
 

@@ -4,7 +4,6 @@
 #include <bit>
 #include <cmath>
 #include <limits>
-#include <memory>
 #include <vector>
 
 #include "grid.hpp"
@@ -13,138 +12,256 @@
 #include "numeric.hpp"
 #include "parallel.hpp"
 #include "progress.hpp"
+#include "sdf.hpp"
 
 namespace morvane {
 namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr std::size_t kNone = static_cast<std::size_t>(-1);
 
-// Scratch of one task: the envelope's parabola positions and boundaries, and one output line.
-struct EdtScratch {
-  std::vector<std::size_t> v;
-  std::vector<double> z;
-  std::vector<double> out;
-  explicit EdtScratch(std::size_t n) : v(n), z(n + 1), out(n) {}
+// The lower envelope of parabolas (q - p)^2 + f_p, built from finite samples in increasing p.
+class Envelope {
+ public:
+  explicit Envelope(std::size_t n) : p_(n), f_(n), z_(n + 1) {}
+
+  bool empty() const { return count_ == 0; }
+
+  // Builds the envelope of the samples that for_each_sample(add) hands to add(q, f_q) in
+  // increasing q, every f_q finite. Positions are kept as doubles (exact integers) and the
+  // envelope's end in a local, so that the loop runs in registers.
+  template <class ForEachSample>
+  void build(ForEachSample&& for_each_sample) {
+    double* p = p_.data();
+    double* f = f_.data();
+    double* z = z_.data();
+    std::size_t count = 0;
+    for_each_sample([&](std::size_t q, double fq) {
+      const double qd = static_cast<double>(q);
+      if (count == 0) {
+        p[0] = qd;
+        f[0] = fq;
+        z[0] = -kInf;
+        z[1] = kInf;
+        count = 1;
+        return;
+      }
+      // Abscissa where the new parabola meets parabola k (q lies beyond its position).
+      auto meet = [&](std::size_t k) { return ((fq + qd * qd) - (f[k] + p[k] * p[k])) / (2.0 * qd - 2.0 * p[k]); };
+      std::size_t k = count - 1;
+      double s = meet(k);
+      while (s <= z[k] && k > 0) {
+        --k;
+        s = meet(k);
+      }
+      if (s <= z[k]) {
+        p[0] = qd;  // k == 0: the new parabola hides the first one everywhere
+        f[0] = fq;
+      } else {
+        ++k;
+        p[k] = qd;
+        f[k] = fq;
+        z[k] = s;
+        z[k + 1] = kInf;
+      }
+      count = k + 1;
+    });
+    count_ = count;
+  }
+
+  // out(q, value, position of the lowest parabola at q) for q = 0 .. n - 1.
+  template <class Out>
+  void evaluate(std::size_t n, Out&& out) const {
+    const double* p = p_.data();
+    const double* f = f_.data();
+    const double* z = z_.data();
+    std::size_t k = 0;
+    for (std::size_t q = 0; q < n; ++q) {
+      const double qd = static_cast<double>(q);
+      while (z[k + 1] < qd) ++k;
+      const double dq = qd - p[k];
+      out(q, dq * dq + f[k], static_cast<std::size_t>(p[k]));
+    }
+  }
+
+ private:
+  std::vector<double> p_, f_, z_;
+  std::size_t count_ = 0;
 };
 
-void edt_1d_with(const double* f, double* out, std::size_t n, std::size_t* v, double* z) {
+// out[q] for a dense line whose non-finite samples take no part; winner[q] (when asked for) is the
+// position of the sample that gives out[q], kNone when no sample is finite.
+void transform_line(const double* f, double* out, std::size_t* winner, std::size_t n, Envelope& envelope) {
   if (n == 0) return;
-  if (n == 1) {
-    out[0] = f[0];
+  envelope.build([&](auto&& add) {
+    for (std::size_t q = 0; q < n; ++q) {
+      if (std::isfinite(f[q])) add(q, f[q]);
+    }
+  });
+  if (n == 1 || envelope.empty()) {  // a single sample is copied whatever it holds
+    for (std::size_t q = 0; q < n; ++q) {
+      out[q] = n == 1 ? f[0] : kInf;
+      if (winner != nullptr) winner[q] = envelope.empty() ? kNone : 0;
+    }
     return;
   }
-  std::size_t q0 = 0;
-  while (q0 < n && !std::isfinite(f[q0])) ++q0;
-  if (q0 == n) {
-    std::fill(out, out + n, kInf);
-    return;
-  }
-  // Intersection abscissa of the parabolas rooted at q and p (q > p).
-  auto meet = [&](std::size_t q, std::size_t p) {
-    const double qd = static_cast<double>(q), pd = static_cast<double>(p);
-    return ((f[q] + qd * qd) - (f[p] + pd * pd)) / (2.0 * qd - 2.0 * pd);
-  };
-  std::size_t k = 0;
-  v[0] = q0;
-  z[0] = -kInf;
-  z[1] = kInf;
-  for (std::size_t q = q0 + 1; q < n; ++q) {
-    if (!std::isfinite(f[q])) continue;
-    double s = meet(q, v[k]);
-    while (s <= z[k] && k > 0) {
-      --k;
-      s = meet(q, v[k]);
-    }
-    if (s <= z[k]) {
-      v[0] = q;  // k == 0: the new parabola hides the first one everywhere
-    } else {
-      ++k;
-      v[k] = q;
-      z[k] = s;
-      z[k + 1] = kInf;
-    }
-  }
-  k = 0;
-  for (std::size_t q = 0; q < n; ++q) {
-    const double qd = static_cast<double>(q);
-    while (z[k + 1] < qd) ++k;
-    const double dq = qd - static_cast<double>(v[k]);
-    out[q] = dq * dq + f[v[k]];
-  }
+  envelope.evaluate(n, [&](std::size_t q, double value, std::size_t p) {
+    out[q] = value;
+    if (winner != nullptr) winner[q] = p;
+  });
 }
+
+// A band voxel as a source of the transform: its place within its z-slab (x + nx * y) and its band
+// distance. Eight bytes, so that the seeds of a whole grid stay within the processor's caches.
+struct Seed {
+  uint32_t at;
+  float distance;
+};
+constexpr uint32_t kNoSeed = 0xFFFFFFFF;
+
+// The seeds of every z-slab, in grid order, and what the passes need to read them back.
+class Seeds {
+ public:
+  Seeds(const SdfGrid& grid) : nx_(grid.nx), inv_nx_(1.0 / static_cast<double>(grid.nx)), inv_cell_(1.0 / grid.cell) {
+    const uint64_t ny = grid.ny, nz = grid.nz, slab = grid.nx * ny;
+    slab_start_.assign(nz + 1, 0);
+    parallel_for_each_index(0, nz, [&](std::size_t z) {
+      std::size_t n = 0;
+      for (uint64_t i = z * slab; i < (z + 1) * slab; ++i) n += std::isfinite(value(grid.band_dist[i])) ? 1 : 0;
+      slab_start_[z + 1] = n;
+    }, 1);
+    for (uint64_t z = 0; z < nz; ++z) slab_start_[z + 1] += slab_start_[z];
+    list_.resize(slab_start_[nz]);  // every entry is written below
+    parallel_for_each_index(0, nz, [&](std::size_t z) {
+      Seed* out = list_.data() + slab_start_[z];
+      for (uint64_t at = 0; at < slab; ++at) {
+        const uint32_t bits = grid.band_dist[z * slab + at];
+        if (std::isfinite(value(bits))) *out++ = {static_cast<uint32_t>(at), std::bit_cast<float>(bits)};
+      }
+    }, 1);
+  }
+
+  std::size_t size() const { return list_.size(); }
+  std::size_t slab_begin(uint64_t z) const { return slab_start_[z]; }
+  std::size_t slab_end(uint64_t z) const { return slab_start_[z + 1]; }
+  const Seed& operator[](std::size_t rank) const { return list_[rank]; }
+
+  // The seed value of the transform: the squared band distance in cells, +infinity off the band.
+  double value(uint32_t distance_bits) const {
+    const double b = static_cast<double>(std::bit_cast<float>(distance_bits));
+    const double t = b * inv_cell_;
+    return std::isfinite(b) ? t * t : kInf;
+  }
+  double value(const Seed& s) const { return value(std::bit_cast<uint32_t>(s.distance)); }
+
+  uint64_t row(const Seed& s) const {
+    auto y = static_cast<uint64_t>(static_cast<double>(s.at) * inv_nx_);
+    if (y * nx_ > s.at) --y;
+    if ((y + 1) * nx_ <= s.at) ++y;
+    return y;
+  }
+
+  // The value of voxel (x, y) of the seed's slab after the x and y passes, rebuilt with the
+  // operations those passes applied: the x pass added dx^2 to the seed's value, the y pass dy^2.
+  double xy_value(const Seed& s, uint64_t x, uint64_t y) const {
+    const uint64_t sy = row(s);
+    const double dx = static_cast<double>(x) - static_cast<double>(s.at - sy * nx_);
+    const double dy = static_cast<double>(y) - static_cast<double>(sy);
+    return dy * dy + (dx * dx + value(s));
+  }
+
+ private:
+  uint64_t nx_;
+  double inv_nx_;
+  double inv_cell_;
+  GridArray<Seed> list_;
+  std::vector<std::size_t> slab_start_;
+};
 
 // Lines of the y and z passes gathered together: adjacent x, so that every step reads whole
 // cache lines.
-constexpr uint64_t kColumnsPerTask = 16;
+constexpr uint64_t kColumnsPerTask = 64;
 
-void transform_x(double* d, uint64_t nx, uint64_t rows) {
-  parallel_for_chunks(0, rows, 16, [&](std::size_t lo, std::size_t hi) {
-    EdtScratch s(nx);
-    for (std::size_t r = lo; r < hi; ++r) {
-      double* row = d + r * nx;
-      edt_1d_with(row, s.out.data(), nx, s.v.data(), s.z.data());
-      std::copy(s.out.begin(), s.out.end(), row);
+// The x and y passes of one z-slab, kept within the slab: for every voxel, the seed whose
+// parabola gives its value after the y pass, stored in `ranks` (kNoSeed where no seed reaches).
+class SlabPasses {
+ public:
+  SlabPasses(uint64_t nx, uint64_t ny)
+      : nx_(nx), ny_(ny), x_value_(nx * ny), x_seed_(nx * ny), envelope_(std::max(nx, ny)),
+        block_(ny * kColumnsPerTask), out_(ny * kColumnsPerTask), winner_(ny * kColumnsPerTask) {}
+
+  void run(const Seeds& seeds, uint64_t z, uint32_t* ranks) {
+    std::size_t s = seeds.slab_begin(z);
+    const std::size_t end = seeds.slab_end(z);
+    if (s == end) {
+      std::fill(ranks, ranks + nx_ * ny_, kNoSeed);
+      return;
     }
-  });
-}
-
-// Transforms `width` adjacent lines of n entries each, line c starting at first + c and stepping
-// by `stride`: they are gathered together so that every step reads one run of contiguous entries.
-void transform_lines(double* first, uint64_t stride, uint64_t n, uint64_t width, EdtScratch& s,
-                     std::vector<double>& block) {
-  for (uint64_t e = 0; e < n; ++e) {
-    const double* row = first + e * stride;
-    for (uint64_t c = 0; c < width; ++c) block[c * n + e] = row[c];
-  }
-  for (uint64_t c = 0; c < width; ++c) {
-    edt_1d_with(block.data() + c * n, s.out.data(), n, s.v.data(), s.z.data());
-    std::copy(s.out.begin(), s.out.end(), block.begin() + static_cast<std::ptrdiff_t>(c * n));
-  }
-  for (uint64_t e = 0; e < n; ++e) {
-    double* row = first + e * stride;
-    for (uint64_t c = 0; c < width; ++c) row[c] = block[c * n + e];
-  }
-}
-
-void transform_y(double* d, uint64_t nx, uint64_t ny, uint64_t nz) {
-  parallel_for_chunks(0, nz, 1, [&](std::size_t lo, std::size_t hi) {
-    EdtScratch s(ny);
-    std::vector<double> block(ny * kColumnsPerTask);
-    for (std::size_t z = lo; z < hi; ++z) {
-      double* slab = d + z * nx * ny;
-      for (uint64_t x0 = 0; x0 < nx; x0 += kColumnsPerTask) {
-        transform_lines(slab + x0, nx, ny, std::min(kColumnsPerTask, nx - x0), s, block);
+    for (uint64_t y = 0; y < ny_; ++y) {
+      double* value = x_value_.data() + y * nx_;
+      uint32_t* seed = x_seed_.data() + y * nx_;
+      const std::size_t row_first = s;
+      const uint64_t row_start = y * nx_;
+      envelope_.build([&](auto&& add) {
+        for (; s < end && seeds[s].at < row_start + nx_; ++s) add(seeds[s].at - row_start, seeds.value(seeds[s]));
+      });
+      if (envelope_.empty()) {
+        std::fill(value, value + nx_, kInf);
+        std::fill(seed, seed + nx_, kNoSeed);
+        continue;
+      }
+      // Seeds sit at increasing x, so the rank of the winner follows from its position.
+      std::size_t rank = row_first;
+      envelope_.evaluate(nx_, [&](std::size_t q, double v, std::size_t p) {
+        while (seeds[rank].at - row_start != p) ++rank;
+        value[q] = v;
+        seed[q] = static_cast<uint32_t>(rank);
+      });
+    }
+    // The y pass over blocks of adjacent columns, each gathered into lines and written back row by row.
+    for (uint64_t x0 = 0; x0 < nx_; x0 += kColumnsPerTask) {
+      const uint64_t width = std::min(kColumnsPerTask, nx_ - x0);
+      for (uint64_t y = 0; y < ny_; ++y) {
+        for (uint64_t c = 0; c < width; ++c) block_[c * ny_ + y] = x_value_[x0 + c + y * nx_];
+      }
+      for (uint64_t c = 0; c < width; ++c) {
+        transform_line(block_.data() + c * ny_, out_.data() + c * ny_, winner_.data() + c * ny_, ny_, envelope_);
+      }
+      for (uint64_t y = 0; y < ny_; ++y) {
+        for (uint64_t c = 0; c < width; ++c) {
+          const std::size_t w = winner_[c * ny_ + y];
+          ranks[x0 + c + y * nx_] = w == kNone ? kNoSeed : x_seed_[x0 + c + w * nx_];
+        }
       }
     }
-  });
-}
+  }
 
-// Every (x, y) column is independent, so the z pass runs in parallel over blocks of adjacent
-// columns of one y.
-void transform_z(double* d, uint64_t nx, uint64_t ny, uint64_t nz) {
-  const uint64_t blocks_per_row = (nx + kColumnsPerTask - 1) / kColumnsPerTask;
-  parallel_for_chunks(0, blocks_per_row * ny, 1, [&](std::size_t lo, std::size_t hi) {
-    EdtScratch s(nz);
-    std::vector<double> block(nz * kColumnsPerTask);
-    for (std::size_t b = lo; b < hi; ++b) {
-      const uint64_t y = b / blocks_per_row;
-      const uint64_t x0 = (b % blocks_per_row) * kColumnsPerTask;
-      transform_lines(d + x0 + y * nx, nx * ny, nz, std::min(kColumnsPerTask, nx - x0), s, block);
-    }
-  });
-}
+ private:
+  uint64_t nx_, ny_;
+  std::vector<double> x_value_;
+  std::vector<uint32_t> x_seed_;
+  Envelope envelope_;
+  std::vector<double> block_, out_;
+  std::vector<std::size_t> winner_;
+};
 
 }  // namespace
 
 void edt_1d(const double* f, double* out, std::size_t n) {
-  std::vector<std::size_t> v(n);
-  std::vector<double> z(n + 1);
-  edt_1d_with(f, out, n, v.data(), z.data());
+  Envelope envelope(n);
+  transform_line(f, out, nullptr, n, envelope);
+}
+
+bool far_field_needed(const SdfGrid& grid, double iso) {
+  return !(std::fabs(iso) + grid.cell < grid.cell * grid.band_cells);
 }
 
 void sdf_far_field(SdfGrid& grid, double iso) {
   if (grid.far_field_done) return;
-  if (std::fabs(iso) + grid.cell < grid.cell * grid.band_cells) return;
+  if (!far_field_needed(grid, iso)) {
+    if (grid.values.empty()) sdf_values(grid);
+    return;
+  }
   Progress stage = progress_start("sdf far field (EDT)", 0);
 
   const uint64_t nx = grid.nx, ny = grid.ny, nz = grid.nz;
@@ -152,37 +269,71 @@ void sdf_far_field(SdfGrid& grid, double iso) {
   if (grid.band_dist.size() != cells || grid.state.size() != cells) {
     throw InternalError("distance grid lists do not match its dimensions");
   }
-  // The grid's own 13 bytes per voxel stay alive next to the 8-byte squared distances.
-  require_memory(saturating_mul(cells, 13 + 8), "the far-field distances");
-  std::unique_ptr<double[]> d(new double[cells]);
+  const Seeds seeds(grid);
+  if (seeds.size() >= kNoSeed) throw SettingsError("the distance band holds more voxels than 32-bit ranks count");
+  GridArray<uint32_t>().swap(grid.band_dist);  // nothing reads the band distances again
 
-  const double inv_cell = 1.0 / grid.cell;
-  parallel_for_chunks(0, cells, 1 << 16, [&](std::size_t lo, std::size_t hi) {
-    for (std::size_t i = lo; i < hi; ++i) {
-      const double b = static_cast<double>(std::bit_cast<float>(grid.band_dist[i]));
-      const double t = b * inv_cell;
-      d[i] = std::isfinite(b) ? t * t : kInf;
+  // Each voxel's entry of `values` first holds the rank of its seed after the x and y passes, then
+  // the z pass reads a column of ranks and writes the column's values over them.
+  require_memory(saturating_mul(cells, sizeof(float)), "the far-field distances");
+  grid.values.resize(cells);  // every entry is written by the slab passes
+  float* values = grid.values.data();
+  parallel_for_chunks(0, nz, 1, [&](std::size_t lo, std::size_t hi) {
+    SlabPasses passes(nx, ny);
+    std::vector<uint32_t> ranks(nx * ny);
+    for (std::size_t z = lo; z < hi; ++z) {
+      passes.run(seeds, z, ranks.data());
+      float* slab = values + z * nx * ny;
+      for (uint64_t i = 0; i < nx * ny; ++i) slab[i] = std::bit_cast<float>(ranks[i]);
     }
   });
 
-  transform_x(d.get(), nx, ny * nz);
-  transform_y(d.get(), nx, ny, nz);
-  transform_z(d.get(), nx, ny, nz);
-
-  // Same sign rule as the band's values; the list is rewritten in place, entry by entry.
-  grid.values.resize(cells);
+  // The z pass, over blocks of adjacent columns of one y, and the values with the sign rule of the
+  // band: Outside unsigned, Shell capped at half a diagonal, Inside mirrored. Each step reads and
+  // writes a run of the block's width in every z-slab, gathering first and writing last, so that
+  // the loads of a block are independent of each other.
   const float cell = narrow_to_float(grid.cell);
   const float hd = narrow_to_float(grid.half_diag);
-  parallel_for_chunks(0, cells, 1 << 16, [&](std::size_t lo, std::size_t hi) {
-    for (std::size_t i = lo; i < hi; ++i) {
-      const float a = cell * narrow_to_float(std::sqrt(std::fmax(d[i], 0.0)));
-      switch (grid.state[i]) {
-        case Shell: grid.values[i] = std::min(a, hd); break;
-        case Inside: grid.values[i] = (hd + hd) - a; break;
-        default: grid.values[i] = a; break;
+  const uint64_t blocks_per_row = (nx + kColumnsPerTask - 1) / kColumnsPerTask;
+  const uint64_t plane = nx * ny;
+  parallel_for_chunks(0, blocks_per_row * ny, 1, [&](std::size_t lo, std::size_t hi) {
+    Envelope envelope(nz);
+    std::vector<uint32_t> ranks(nz * kColumnsPerTask);
+    std::vector<double> block(nz * kColumnsPerTask), out(nz * kColumnsPerTask);
+    for (std::size_t b = lo; b < hi; ++b) {
+      const uint64_t y = b / blocks_per_row;
+      const uint64_t x0 = (b % blocks_per_row) * kColumnsPerTask;
+      const uint64_t width = std::min(kColumnsPerTask, nx - x0);
+      const uint64_t first = x0 + y * nx;
+      for (uint64_t z = 0; z < nz; ++z) {
+        const float* row = values + first + z * plane;
+        for (uint64_t c = 0; c < width; ++c) ranks[z * width + c] = std::bit_cast<uint32_t>(row[c]);
+      }
+      for (uint64_t z = 0; z < nz; ++z) {
+        for (uint64_t c = 0; c < width; ++c) {
+          const uint32_t rank = ranks[z * width + c];
+          block[c * nz + z] = rank == kNoSeed ? kInf : seeds.xy_value(seeds[rank], x0 + c, y);
+        }
+      }
+      for (uint64_t c = 0; c < width; ++c) {
+        transform_line(block.data() + c * nz, out.data() + c * nz, nullptr, nz, envelope);
+      }
+      for (uint64_t z = 0; z < nz; ++z) {
+        float* row = values + first + z * plane;
+        const uint8_t* states = grid.state.data() + first + z * plane;
+        for (uint64_t c = 0; c < width; ++c) {
+          const double d = out[c * nz + z];
+          const float a = cell * narrow_to_float(std::sqrt(d > 0.0 ? d : 0.0));  // a NaN counts as 0
+          switch (states[c]) {
+            case Shell: row[c] = std::min(a, hd); break;
+            case Inside: row[c] = (hd + hd) - a; break;
+            default: row[c] = a; break;
+          }
+        }
       }
     }
   });
+  GridArray<uint8_t>().swap(grid.state);  // nor the states
   grid.far_field_done = true;
 }
 

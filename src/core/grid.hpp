@@ -3,7 +3,8 @@
 
 #include <array>
 #include <cstdint>
-#include <vector>
+
+#include "grid_array.hpp"
 
 namespace morvane {
 
@@ -28,7 +29,7 @@ GridDims grid_dims(std::array<double, 3> extent, uint64_t voxel_res, uint64_t pa
 
 // Cell (x, y, z) is states[x + nx * (y + ny * z)] and covers origin + (x, y, z) * cell upward.
 struct VoxelGrid {
-  std::vector<uint8_t> states;
+  GridArray<uint8_t> states;
   uint64_t nx = 0, ny = 0, nz = 0;
   std::array<double, 3> origin{};
   double cell = 1.0;

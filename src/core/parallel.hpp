@@ -11,6 +11,7 @@
 
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
+#include <tbb/parallel_sort.h>
 #include <tbb/task_arena.h>
 
 #include "run_context.hpp"
@@ -90,6 +91,15 @@ void parallel_for_each_index(std::size_t begin, std::size_t end, F&& body, std::
   parallel_for_chunks(begin, end, grain, [&](std::size_t lo, std::size_t hi) {
     for (std::size_t i = lo; i < hi; ++i) body(i);
   });
+}
+
+// Sorts [begin, end) by `less`, which must order every pair of distinct elements, so that the
+// result is the one sorted order whatever the split.
+template <class Iterator, class Less>
+void parallel_sort(Iterator begin, Iterator end, const Less& less) {
+  throw_if_stopped();
+  detail::in_pool([&] { tbb::parallel_sort(begin, end, less); });
+  throw_if_stopped();
 }
 
 }  // namespace morvane

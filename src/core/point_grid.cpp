@@ -63,7 +63,7 @@ std::vector<Entry> searchable_points(const std::vector<Vec3>& points) {
   for (std::size_t i = 0; i < points.size(); ++i) {
     if (is_finite(points[i])) entries.push_back({points[i], static_cast<uint32_t>(i)});
   }
-  std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
+  parallel_sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
     return a.p != b.p ? a.p < b.p : a.index < b.index;
   });
   auto same_place = [](const Entry& a, const Entry& b) { return a.p == b.p; };

@@ -8,6 +8,7 @@
 #include <fmt/format.h>
 
 #include "bounds.hpp"
+#include "far_field.hpp"
 #include "grid.hpp"
 #include "memory_guard.hpp"
 #include "mesh_error.hpp"
@@ -19,9 +20,9 @@
 namespace morvane {
 namespace {
 
-// Bytes per voxel at the peak of build_sdf: packed band word (8), state (1), band_dist (4) and
-// nearest_tri (4) while the band is split; values (4) come after the packed words are gone.
-constexpr uint64_t kPeakBytesPerVoxel = 17;
+// Bytes per voxel at the peak of the distance-field path: state (1), band_dist and nearest_tri
+// (4 + 4), which the far field trades for the values (4 in place of band_dist's 4).
+constexpr uint64_t kPeakBytesPerVoxel = 9;
 
 // Lower bound, in cells, of the far field's value at a voxel whose true distance to the surface
 // is d cells when the band is band_cells wide. The transform measures from band voxels j as
@@ -76,7 +77,7 @@ uint64_t sdf_padding(uint64_t close, double band, double level_cells) {
 void sdf_values(SdfGrid& grid) {
   const float bw = narrow_to_float(grid.band_cells * grid.cell);
   const float hd = narrow_to_float(grid.half_diag);
-  grid.values.resize(grid.state.size());
+  grid.values.resize(grid.state.size());  // every entry is written below
   parallel_for_chunks(0, grid.values.size(), 1 << 16, [&](std::size_t lo, std::size_t hi) {
     for (std::size_t i = lo; i < hi; ++i) {
       const float d = std::bit_cast<float>(grid.band_dist[i]);
@@ -107,7 +108,6 @@ SdfGrid sdf_layout(std::span<const Vec3> positions, uint64_t voxel_res, uint64_t
 
   const uint64_t cells = checked_volume(grid.nx, grid.ny, grid.nz);
   require_memory(saturating_mul(cells, kPeakBytesPerVoxel), "the distance grid");
-  grid.state.assign(cells, Empty);
   return grid;
 }
 
@@ -120,7 +120,8 @@ SdfGrid build_sdf(std::span<const Vec3> positions, std::span<const Tri> triangle
   SdfGrid grid = sdf_layout(positions, voxel_res, close, band, level_cells);
   sdf_band(positions, triangles, grid);
   sdf_sign(grid, close);
-  sdf_values(grid);
+  // The far field writes every value when the level lies beyond the band's reach.
+  if (!far_field_needed(grid, level_cells * grid.cell)) sdf_values(grid);
   grid.far_field_done = false;
   return grid;
 }

@@ -14,7 +14,9 @@ namespace morvane {
 // box of the finite vertices.
 //   close:       gap-sealing radius in cells; gaps narrower than about 2 * close are sealed.
 //   band:        half-width of the exact band in cells (at least 1; NaN counts as 1).
-//   level_cells: the extraction level in cells; the padding keeps it inside the grid.
+//   level_cells: the extraction level in cells; the padding keeps it inside the grid. When it lies
+//                beyond the band's reach (far_field_needed), values are left empty for
+//                sdf_far_field to fill.
 // Triangles with a non-finite corner are left out. Throws SettingsError when close, band or
 // level need more padding than any grid within the cell budget has, InternalError for a face
 // index not below the vertex count, and std::bad_alloc when the grid cannot fit in memory.
@@ -24,7 +26,7 @@ SdfGrid build_sdf(std::span<const Vec3> positions, std::span<const Tri> triangle
 // The phases of build_sdf, in order: sdf_layout, sdf_band (sdf_band.hpp), sdf_sign (sdf_sign.hpp),
 // sdf_values.
 
-// Sizes and places the grid around the finite vertices and allocates its state, all Empty.
+// Sizes and places the grid around the finite vertices; its lists are left to the phases.
 SdfGrid sdf_layout(std::span<const Vec3> positions, uint64_t voxel_res, uint64_t close, double band,
                    double level_cells);
 

@@ -10,8 +10,8 @@
 
 namespace morvane {
 
-// Fills band_dist and nearest_tri (allocating them) and marks Shell voxels in grid.state, which
-// must hold one Empty entry per voxel. Reads the grid's dimensions, origin, cell, band_cells and
+// Allocates and fills band_dist, nearest_tri and state (Shell within half a diagonal of a
+// triangle, Empty elsewhere). Reads the grid's dimensions, origin, cell, band_cells and
 // half_diag. Each triangle visits only the voxels near its own plane within its bounding box
 // grown by the band; the nearest triangle wins, the lower index among equal f32 distances.
 void sdf_band(std::span<const Vec3> positions, std::span<const Tri> triangles, SdfGrid& grid);

@@ -3,7 +3,8 @@
 
 #include <array>
 #include <cstdint>
-#include <vector>
+
+#include "grid_array.hpp"
 
 namespace morvane {
 
@@ -13,10 +14,10 @@ inline constexpr uint32_t kInfiniteDistanceBits = 0x7F800000;  // +infinity as f
 // Voxel (i, j, k) is entry i + nx * (j + ny * k) of every list and is sampled at its centre,
 // origin + (i + 0.5, j + 0.5, k + 0.5) * cell.
 struct SdfGrid {
-  std::vector<float> values;          // field value, world units
-  std::vector<uint8_t> state;         // CellState
-  std::vector<uint32_t> band_dist;    // f32 bits of the distance to the nearest triangle; +inf off the band
-  std::vector<uint32_t> nearest_tri;  // that triangle's index; kNoTriangle off the band
+  GridArray<float> values;          // field value, world units
+  GridArray<uint8_t> state;         // CellState
+  GridArray<uint32_t> band_dist;    // f32 bits of the distance to the nearest triangle; +inf off the band
+  GridArray<uint32_t> nearest_tri;  // that triangle's index; kNoTriangle off the band
   uint64_t nx = 0, ny = 0, nz = 0;
   std::array<double, 3> origin{};
   double cell = 1.0;

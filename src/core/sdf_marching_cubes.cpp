@@ -18,8 +18,11 @@ struct SdfField {
 
   Sample sample(std::size_t index) const { return values[index] - iso; }
   static bool inside(Sample d) { return d < 0.0f; }
-  void inside_flags(std::size_t start, std::size_t n, uint8_t* out) const {
-    for (std::size_t i = 0; i < n; ++i) out[i] = inside(sample(start + i)) ? 1 : 0;
+  // Over locals: the byte stores could otherwise alias the field's members and reload them.
+  void inside_flags(std::size_t start, std::size_t n, uint8_t* __restrict out) const {
+    const float* __restrict v = values + start;
+    const float level = iso;
+    for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<uint8_t>(v[i] - level < 0.0f);
   }
   Vec3 vertex(uint64_t x, uint64_t y, uint64_t z, int edge, const Sample (&d)[8]) const {
     const auto [c0, c1] = kEdgeCorners[edge];

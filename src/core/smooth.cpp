@@ -1,60 +1,186 @@
-// Taubin and bilateral smoothing. Every sum runs in neighbour-list order on one thread, so the
-// results are reproducible to the bit.
 #include "smooth.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <memory>
 
+#include "grid_array.hpp"
 #include "mesh_error.hpp"
+#include "parallel.hpp"
 #include "progress.hpp"
 #include "run_context.hpp"
 
 namespace morvane {
 namespace {
 
-void add_neighbour(std::vector<uint32_t>& list, uint32_t v) {
-  if (std::find(list.begin(), list.end(), v) == list.end()) list.push_back(v);
+// Per vertex, the triangles that name it, in list order; a triangle that names a vertex twice
+// appears twice in its list, as it adds to that vertex's sums twice.
+struct Incidence {
+  std::vector<std::size_t> start;
+  GridArray<uint32_t> triangles;
+
+  std::span<const uint32_t> operator[](std::size_t v) const {
+    return {triangles.data() + start[v], triangles.data() + start[v + 1]};
+  }
+};
+
+Incidence build_incidence(std::size_t vertex_count, std::span<const Tri> triangles) {
+  std::unique_ptr<std::atomic<std::size_t>[]> slots(new std::atomic<std::size_t>[vertex_count]);
+  parallel_for_each_index(0, vertex_count, [&](std::size_t v) { slots[v].store(0, std::memory_order_relaxed); });
+  parallel_for_each_index(0, triangles.size(), [&](std::size_t t) {
+    for (uint32_t v : triangles[t]) slots[v].fetch_add(1, std::memory_order_relaxed);
+  });
+  Incidence in;
+  in.start.resize(vertex_count + 1);
+  in.start[0] = 0;
+  for (std::size_t v = 0; v < vertex_count; ++v) {
+    in.start[v + 1] = in.start[v] + slots[v].load(std::memory_order_relaxed);
+    slots[v].store(in.start[v], std::memory_order_relaxed);
+  }
+  in.triangles.resize(in.start[vertex_count]);  // every entry is written below
+  parallel_for_each_index(0, triangles.size(), [&](std::size_t t) {
+    for (uint32_t v : triangles[t]) {
+      in.triangles[slots[v].fetch_add(1, std::memory_order_relaxed)] = static_cast<uint32_t>(t);
+    }
+  });
+  // The fill above lands in any order; list order is what the sums follow. A vertex has a few
+  // triangles, which insertion sorts fastest.
+  parallel_for_each_index(0, vertex_count, [&](std::size_t v) {
+    uint32_t* first = in.triangles.data() + in.start[v];
+    uint32_t* last = in.triangles.data() + in.start[v + 1];
+    for (uint32_t* i = first; i != last; ++i) {
+      const uint32_t t = *i;
+      uint32_t* j = i;
+      for (; j != first && *(j - 1) > t; --j) *j = *(j - 1);
+      *j = t;
+    }
+  }, 1024);
+  return in;
 }
 
-// Area-weighted vertex normals, normalised where their length exceeds 1e-12.
-std::vector<Vec3> vertex_normals(std::span<const Vec3> positions, std::span<const Tri> triangles) {
-  std::vector<Vec3> normals(positions.size(), Vec3{0, 0, 0});
-  for (const Tri& t : triangles) {
-    const Vec3 n = face_normal(positions[t[0]], positions[t[1]], positions[t[2]]);
-    for (uint32_t v : t) normals[v] += n;
-  }
-  for (Vec3& n : normals) {
-    const double len = length(n);
-    if (len > 1e-12) n = {n[0] / len, n[1] / len, n[2] / len};
-  }
-  return normals;
-}
-
-// Mean length of the neighbour graph's edges, each counted once; 1.0 without edges.
-double mean_edge_length(std::span<const Vec3> positions, const NeighbourLists& neighbours) {
-  double sum = 0;
-  uint64_t count = 0;
-  for (std::size_t i = 0; i < neighbours.size(); ++i) {
-    for (uint32_t j : neighbours[i]) {
-      if (j > i) {
-        sum += length(positions[j] - positions[i]);
-        ++count;
-      }
+// The list of vertex v from its triangles: triangle (a, b, c) adds, in this order, b to a's list,
+// a to b's, c to b's, b to c's, a to c's and c to a's, each only when not yet there.
+template <class List>
+void collect_neighbours(std::span<const Tri> triangles, std::span<const uint32_t> incident, uint32_t v, List& list) {
+  list.clear();
+  for (uint32_t t : incident) {
+    const uint32_t a = triangles[t][0], b = triangles[t][1], c = triangles[t][2];
+    const uint32_t additions[6][2] = {{a, b}, {b, a}, {b, c}, {c, b}, {c, a}, {a, c}};  // {list, neighbour}
+    for (const auto& [target, n] : additions) {
+      if (target == v && std::find(list.begin(), list.end(), n) == list.end()) list.push_back(n);
     }
   }
-  return count == 0 ? 1.0 : sum / static_cast<double>(count);
+}
+
+// Each triangle adds at most two neighbours to a vertex's list, so the lists are collected once
+// into room for that many, then packed.
+NeighbourLists neighbour_lists(std::span<const Tri> triangles, const Incidence& incidence, std::size_t vertex_count) {
+  GridArray<uint32_t> room;
+  room.resize(2 * incidence.triangles.size());  // written only where read
+  std::vector<std::size_t> counts(vertex_count);
+  parallel_for_chunks(0, vertex_count, 1024, [&](std::size_t lo, std::size_t hi) {
+    std::vector<uint32_t> list;
+    for (std::size_t v = lo; v < hi; ++v) {
+      collect_neighbours(triangles, incidence[v], static_cast<uint32_t>(v), list);
+      std::copy(list.begin(), list.end(), room.begin() + static_cast<std::ptrdiff_t>(2 * incidence.start[v]));
+      counts[v] = list.size();
+    }
+  });
+  NeighbourLists lists;
+  lists.start.resize(vertex_count + 1);
+  lists.start[0] = 0;
+  for (std::size_t v = 0; v < vertex_count; ++v) lists.start[v + 1] = lists.start[v] + counts[v];
+  lists.neighbours.resize(lists.start[vertex_count]);  // every entry is written below
+  parallel_for_each_index(0, vertex_count, [&](std::size_t v) {
+    const auto from = room.begin() + static_cast<std::ptrdiff_t>(2 * incidence.start[v]);
+    std::copy(from, from + static_cast<std::ptrdiff_t>(counts[v]),
+              lists.neighbours.begin() + static_cast<std::ptrdiff_t>(lists.start[v]));
+  });
+  return lists;
+}
+
+void copy_positions(std::span<const Vec3> from, std::span<Vec3> to) {
+  parallel_for_chunks(0, from.size(), 1 << 14, [&](std::size_t lo, std::size_t hi) {
+    std::copy(from.begin() + static_cast<std::ptrdiff_t>(lo), from.begin() + static_cast<std::ptrdiff_t>(hi),
+              to.begin() + static_cast<std::ptrdiff_t>(lo));
+  });
+}
+
+// One Laplacian pass from `from` into `to`; each vertex sums its neighbours in list order.
+void laplacian_pass(std::span<const Vec3> from, const NeighbourLists& neighbours, std::span<Vec3> to,
+                    double factor) {
+  parallel_for_each_index(0, from.size(), [&](std::size_t i) {
+    const std::span<const uint32_t> list = neighbours[i];
+    if (list.empty()) {
+      to[i] = from[i];
+      return;
+    }
+    Vec3 sum{0, 0, 0};
+    for (uint32_t j : list) sum += from[j];
+    const double count = static_cast<double>(list.size());
+    const Vec3 mean{sum[0] / count, sum[1] / count, sum[2] / count};
+    to[i] = from[i] + (mean - from[i]) * factor;
+  });
+}
+
+// Area-weighted vertex normals, summed over each vertex's triangles in list order and normalised
+// where their length exceeds 1e-12.
+void vertex_normals(std::span<const Vec3> positions, std::span<const Tri> triangles, const Incidence& incidence,
+                    std::span<Vec3> normals) {
+  parallel_for_each_index(0, positions.size(), [&](std::size_t v) {
+    Vec3 n{0, 0, 0};
+    for (uint32_t t : incidence[v]) n += face_normal(positions[triangles[t][0]], positions[triangles[t][1]],
+                                                     positions[triangles[t][2]]);
+    const double len = length(n);
+    if (len > 1e-12) n = {n[0] / len, n[1] / len, n[2] / len};
+    normals[v] = n;
+  });
+}
+
+// The neighbour graph's edges, each once as (i, j) with j > i, in the order of i and its list.
+std::vector<std::pair<uint32_t, uint32_t>> graph_edges(const NeighbourLists& neighbours) {
+  const std::size_t n = neighbours.size();
+  std::vector<std::size_t> start(n + 1, 0);
+  parallel_for_each_index(0, n, [&](std::size_t i) {
+    const std::span<const uint32_t> list = neighbours[i];
+    start[i + 1] = static_cast<std::size_t>(std::count_if(list.begin(), list.end(), [&](uint32_t j) { return j > i; }));
+  });
+  for (std::size_t i = 0; i < n; ++i) start[i + 1] += start[i];
+  std::vector<std::pair<uint32_t, uint32_t>> edges(start[n]);
+  parallel_for_each_index(0, n, [&](std::size_t i) {
+    std::size_t e = start[i];
+    for (uint32_t j : neighbours[i]) {
+      if (j > i) edges[e++] = {static_cast<uint32_t>(i), j};
+    }
+  });
+  return edges;
+}
+
+// Mean length of the edges, summed in their order; 1.0 without edges. The lengths are computed in
+// parallel, the sum on one thread, so that it rounds the same way on every worker count.
+double mean_edge_length(std::span<const Vec3> positions, const std::vector<std::pair<uint32_t, uint32_t>>& edges,
+                        std::span<double> lengths) {
+  if (edges.empty()) return 1.0;
+  parallel_for_each_index(0, edges.size(), [&](std::size_t e) {
+    lengths[e] = length(positions[edges[e].second] - positions[edges[e].first]);
+  });
+  double sum = 0;
+  for (double l : lengths) sum += l;
+  return sum / static_cast<double>(edges.size());
 }
 
 // One bilateral pass into `out`; d_spatial = 2 sigma_s^2, d_normal = 2 sigma_n^2.
-void bilateral_step(std::span<const Vec3> positions, const NeighbourLists& neighbours,
-                    const std::vector<Vec3>& normals, double d_spatial, double d_normal, std::span<Vec3> out) {
-  for (std::size_t i = 0; i < positions.size(); ++i) {
+void bilateral_pass(std::span<const Vec3> positions, const NeighbourLists& neighbours,
+                    std::span<const Vec3> normals, double d_spatial, double d_normal, std::span<Vec3> out) {
+  parallel_for_each_index(0, positions.size(), [&](std::size_t i) {
     const Vec3& p = positions[i];
     out[i] = p;
-    if (neighbours[i].empty()) continue;
+    const std::span<const uint32_t> list = neighbours[i];
+    if (list.empty()) return;
     double weight_sum = 0;
     Vec3 weighted{0, 0, 0};
-    for (uint32_t j : neighbours[i]) {
+    for (uint32_t j : list) {
       const Vec3 d = positions[j] - p;
       const double ws = std::exp(-length_squared(d) / d_spatial);
       const double wn = std::exp(-std::fmax(0.0, 1.0 - dot(normals[i], normals[j])) / d_normal);
@@ -65,41 +191,20 @@ void bilateral_step(std::span<const Vec3> positions, const NeighbourLists& neigh
     if (weight_sum > 1e-12) {
       out[i] = {p[0] + weighted[0] / weight_sum, p[1] + weighted[1] / weight_sum, p[2] + weighted[2] / weight_sum};
     }
-  }
+  });
 }
 
 }  // namespace
 
 NeighbourLists build_neighbour_lists(std::size_t vertex_count, std::span<const Tri> triangles) {
   require_valid_indices(vertex_count, triangles);
-  NeighbourLists lists(vertex_count);
-  for (const Tri& t : triangles) {
-    const uint32_t a = t[0], b = t[1], c = t[2];
-    add_neighbour(lists[a], b);
-    add_neighbour(lists[b], a);
-    add_neighbour(lists[b], c);
-    add_neighbour(lists[c], b);
-    add_neighbour(lists[c], a);
-    add_neighbour(lists[a], c);
-  }
-  return lists;
+  return neighbour_lists(triangles, build_incidence(vertex_count, triangles), vertex_count);
 }
 
 void laplacian_step(std::span<Vec3> positions, const NeighbourLists& neighbours, std::span<Vec3> scratch,
                     double factor) {
-  for (std::size_t i = 0; i < positions.size(); ++i) {
-    const std::vector<uint32_t>& list = neighbours[i];
-    if (list.empty()) {
-      scratch[i] = positions[i];
-      continue;
-    }
-    Vec3 sum{0, 0, 0};
-    for (uint32_t j : list) sum += positions[j];
-    const double count = static_cast<double>(list.size());
-    const Vec3 mean{sum[0] / count, sum[1] / count, sum[2] / count};
-    scratch[i] = positions[i] + (mean - positions[i]) * factor;
-  }
-  std::copy(scratch.begin(), scratch.end(), positions.begin());
+  laplacian_pass(positions, neighbours, scratch, factor);
+  copy_positions(scratch, positions);
 }
 
 void taubin_smooth(std::span<Vec3> positions, std::span<const Tri> triangles, uint64_t iterations, double lambda) {
@@ -108,13 +213,15 @@ void taubin_smooth(std::span<Vec3> positions, std::span<const Tri> triangles, ui
   // A non-finite factor would turn every position into NaN.
   if (!std::isfinite(lambda) || !std::isfinite(mu)) return;
   const NeighbourLists neighbours = build_neighbour_lists(positions.size(), triangles);
-  std::vector<Vec3> scratch(positions.size());
+  GridArray<Vec3> scratch;
+  scratch.resize(positions.size());  // each pass writes every entry before the next reads it
   Progress stage = progress_start("Taubin smooth", iterations);
   for (uint64_t i = 0; i < iterations; ++i) {
     throw_if_stopped();
     progress_tick(stage, i);
-    laplacian_step(positions, neighbours, scratch, lambda);
-    laplacian_step(positions, neighbours, scratch, mu);
+    // The lambda pass leaves its result in the scratch list and the mu pass brings it back.
+    laplacian_pass(positions, neighbours, scratch, lambda);
+    laplacian_pass(scratch, neighbours, positions, mu);
   }
 }
 
@@ -124,19 +231,28 @@ void bilateral_smooth(std::span<Vec3> positions, std::span<const Tri> triangles,
   const double d_normal = sigma_n * (sigma_n + sigma_n);
   // sigma_n <= 0 (or so small that 2 sigma_n^2 is 0) makes the normal weight 0/0.
   if (!(sigma_n > 0) || !(d_normal > 0)) return;
-  const NeighbourLists neighbours = build_neighbour_lists(positions.size(), triangles);
-  std::vector<Vec3> scratch(positions.size());
+  require_valid_indices(positions.size(), triangles);
+  const Incidence incidence = build_incidence(positions.size(), triangles);
+  const NeighbourLists neighbours = neighbour_lists(triangles, incidence, positions.size());
+  const std::vector<std::pair<uint32_t, uint32_t>> edges = graph_edges(neighbours);
+  // Each pass writes every entry of these before reading it.
+  GridArray<double> lengths;
+  lengths.resize(edges.size());
+  GridArray<Vec3> scratch, normals;
+  scratch.resize(positions.size());
+  normals.resize(positions.size());
   Progress stage = progress_start("bilateral smooth", iterations);
   for (uint64_t i = 0; i < iterations; ++i) {
     throw_if_stopped();
     progress_tick(stage, i);
-    const std::vector<Vec3> normals = vertex_normals(positions, triangles);
-    const double sigma_s = mean_edge_length(positions, neighbours);
+    throw_if_stopped();
+    vertex_normals(positions, triangles, incidence, normals);
+    const double sigma_s = mean_edge_length(positions, edges, lengths);
     const double d_spatial = sigma_s * (sigma_s + sigma_s);
     // Without a positive, finite distance scale every weight is 0/0 or inf/inf.
     if (!(d_spatial > 0) || !std::isfinite(d_spatial)) break;
-    bilateral_step(positions, neighbours, normals, d_spatial, d_normal, scratch);
-    std::copy(scratch.begin(), scratch.end(), positions.begin());
+    bilateral_pass(positions, neighbours, normals, d_spatial, d_normal, scratch);
+    copy_positions(scratch, positions);
   }
 }
 

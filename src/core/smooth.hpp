@@ -2,19 +2,30 @@
 // Taubin's shrink-free lambda|mu smoothing (G. Taubin, "A signal processing approach to fair
 // surface design", SIGGRAPH 1995) and a bilateral filter with a normal-difference weight
 // (after S. Fleishman, I. Drori, D. Cohen-Or, "Bilateral mesh denoising", SIGGRAPH 2003).
-// Both run sequentially and report one progress item per iteration.
+// Both run their per-vertex work in parallel; every vertex's sums keep their order (neighbour
+// lists, incident triangles in list order), so the results do not depend on the worker count.
+// Both report one progress item per iteration.
 #pragma once
 
 #include <cstdint>
 #include <span>
 #include <vector>
 
+#include "grid_array.hpp"
 #include "mesh.hpp"
 
 namespace morvane {
 
 // Per vertex, its distinct neighbours in the order they first appear in the triangle list.
-using NeighbourLists = std::vector<std::vector<uint32_t>>;
+struct NeighbourLists {
+  std::vector<std::size_t> start;  // the list of vertex v is [start[v], start[v + 1]) of `neighbours`
+  GridArray<uint32_t> neighbours;
+
+  std::size_t size() const { return start.empty() ? 0 : start.size() - 1; }
+  std::span<const uint32_t> operator[](std::size_t v) const {
+    return {neighbours.data() + start[v], neighbours.data() + start[v + 1]};
+  }
+};
 
 // Throws InternalError when a triangle names a vertex that does not exist.
 NeighbourLists build_neighbour_lists(std::size_t vertex_count, std::span<const Tri> triangles);

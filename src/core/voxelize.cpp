@@ -1,15 +1,16 @@
-// Surface voxelization by sampling each triangle on a lattice finer than half a cell, a scanline
-// flood fill of the exterior from a grid corner, and double-buffered 6-neighbour dilation.
+// Surface voxelization by sampling each triangle on a lattice finer than half a cell, a flood fill
+// of the exterior from a grid corner, and 6-neighbour dilation passes.
 #include "voxelize.hpp"
 
 #include <algorithm>
 #include <atomic>
 #include <cmath>
-#include <deque>
 
 #include <fmt/format.h>
 
 #include "bounds.hpp"
+#include "grid_fill.hpp"
+#include "grid_pass.hpp"
 #include "memory_guard.hpp"
 #include "mesh_error.hpp"
 #include "numeric.hpp"
@@ -18,8 +19,6 @@
 
 namespace morvane {
 namespace {
-
-bool is_solid(uint8_t state) { return state == Shell || state == Inside; }
 
 void check_grid(const VoxelGrid& grid) {
   if (grid.states.size() != checked_volume(grid.nx, grid.ny, grid.nz)) {
@@ -100,7 +99,10 @@ VoxelGrid voxelize(std::span<const Vec3> positions, std::span<const Tri> faces, 
   require_memory(cells, "the voxel grid");
 
   VoxelGrid grid;
-  grid.states.assign(cells, Empty);
+  grid.states.resize(cells);
+  parallel_for_chunks(0, cells, 1 << 16, [&](std::size_t lo, std::size_t hi) {
+    std::fill(grid.states.begin() + lo, grid.states.begin() + hi, static_cast<uint8_t>(Empty));
+  });
   grid.nx = dims.nx;
   grid.ny = dims.ny;
   grid.nz = dims.nz;
@@ -136,80 +138,19 @@ VoxelGrid voxelize(std::span<const Vec3> positions, std::span<const Tri> faces, 
 
 void flood_fill_exterior(VoxelGrid& grid) {
   check_grid(grid);
-  if (grid.states.empty() || grid.states[0] != Empty) return;
-  const uint64_t nx = grid.nx, ny = grid.ny, nz = grid.nz;
-  uint8_t* states = grid.states.data();
-
-  // Breadth-first over maximal x-runs of cells instead of single cells: the same 6-connected
-  // component, with contiguous scans.
-  struct Run {
-    uint64_t row;     // y + ny * z
-    uint64_t lo, hi;  // cells [lo, hi) of the row
-  };
-  std::deque<Run> queue;
-  // Marks the Empty run of `row` that contains x as Outside, queues it and returns its end.
-  auto open_run = [&](uint64_t row, uint64_t x) {
-    uint8_t* r = states + row * nx;
-    uint64_t lo = x, hi = x + 1;
-    while (lo > 0 && r[lo - 1] == Empty) --lo;
-    while (hi < nx && r[hi] == Empty) ++hi;
-    std::fill(r + lo, r + hi, static_cast<uint8_t>(Outside));
-    queue.push_back({row, lo, hi});
-    return hi;
-  };
-  auto visit_row = [&](uint64_t row, uint64_t lo, uint64_t hi) {
-    const uint8_t* r = states + row * nx;
-    for (uint64_t x = lo; x < hi; ++x) {
-      if (r[x] == Empty) x = open_run(row, x);
-    }
-  };
-
-  open_run(0, 0);
-  while (!queue.empty()) {
-    const Run run = queue.front();
-    queue.pop_front();
-    const uint64_t y = run.row % ny, z = run.row / ny;
-    if (y > 0) visit_row(run.row - 1, run.lo, run.hi);
-    if (y + 1 < ny) visit_row(run.row + 1, run.lo, run.hi);
-    if (z > 0) visit_row(run.row - ny, run.lo, run.hi);
-    if (z + 1 < nz) visit_row(run.row + ny, run.lo, run.hi);
-  }
+  fill_exterior(grid.states.data(), {grid.nx, grid.ny, grid.nz});
 }
 
+// Empty or Outside cells next to a solid (Shell or Inside) cell become Inside.
 void dilate_voxels(VoxelGrid& grid, uint64_t n) {
   check_grid(grid);
-  if (n == 0 || grid.states.empty()) return;
-  const uint64_t nx = grid.nx, ny = grid.ny, nz = grid.nz, plane = nx * ny;
-  require_memory(saturating_mul(grid.states.size(), 2), "the dilation passes");
-  std::vector<uint8_t> next(grid.states.size());
-
-  for (uint64_t pass = 0; pass < n; ++pass) {
-    const uint8_t* cur = grid.states.data();
-    std::atomic<bool> changed{false};
-    parallel_for_chunks(0, ny * nz, std::max<uint64_t>(1, 65536 / nx), [&](std::size_t lo, std::size_t hi) {
-      bool grew = false;
-      for (std::size_t row = lo; row < hi; ++row) {
-        const uint64_t y = row % ny, z = row / ny;
-        for (uint64_t x = 0; x < nx; ++x) {
-          const std::size_t i = row * nx + x;
-          const uint8_t s = cur[i];
-          if (is_solid(s)) {
-            next[i] = s;
-            continue;
-          }
-          const bool grow = (x > 0 && is_solid(cur[i - 1])) || (x + 1 < nx && is_solid(cur[i + 1])) ||
-                            (y > 0 && is_solid(cur[i - nx])) || (y + 1 < ny && is_solid(cur[i + nx])) ||
-                            (z > 0 && is_solid(cur[i - plane])) || (z + 1 < nz && is_solid(cur[i + plane]));
-          next[i] = grow ? static_cast<uint8_t>(Inside) : s;
-          grew = grew || grow;
-        }
-      }
-      if (grew) changed.store(true, std::memory_order_relaxed);
-    });
-    grid.states.swap(next);
-    // A pass that changes nothing leaves the next pass the same input: a fixed point.
-    if (!changed.load(std::memory_order_relaxed)) break;
-  }
+  auto solid = [](uint8_t s) { return (s == Shell) | (s == Inside); };
+  repeat_grid_passes(grid.states.data(), {grid.nx, grid.ny, grid.nz}, n, Inside,
+                     [&](const RowNeighbourhood& r, uint8_t* __restrict grows) {
+                       neighbour_flags(r, solid, grows);
+                       const uint8_t* __restrict row = r.row;
+                       for (uint64_t x = 0, nx = r.nx; x < nx; ++x) grows[x] &= static_cast<uint8_t>(!solid(row[x]));
+                     });
 }
 
 }  // namespace morvane

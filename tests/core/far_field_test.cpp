@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <limits>
@@ -8,6 +9,7 @@
 #include "core/closest_point.hpp"
 #include "core/far_field.hpp"
 #include "core/grid.hpp"
+#include "core/parallel.hpp"
 #include "core/sdf.hpp"
 #include "support/test_meshes.hpp"
 
@@ -60,6 +62,74 @@ TEST(Edt1d, MatchesBruteForceOnIrregularSamples) {
   }
 }
 
+// The far field written the plain way: a list of squared distances as large as the grid, one
+// one-dimensional transform per line along x, then y, then z, then the sign rule.
+std::vector<float> plain_far_field(const SdfGrid& g) {
+  const uint64_t nx = g.nx, ny = g.ny, nz = g.nz;
+  std::vector<double> d(nx * ny * nz);
+  const double inv = 1.0 / g.cell;
+  for (std::size_t i = 0; i < d.size(); ++i) {
+    const double b = std::bit_cast<float>(g.band_dist[i]);
+    d[i] = std::isfinite(b) ? (b * inv) * (b * inv) : kInf;
+  }
+  auto lines = [&](uint64_t count, uint64_t n, auto first, uint64_t stride) {
+    std::vector<double> line(n), out(n);
+    for (uint64_t l = 0; l < count; ++l) {
+      for (uint64_t e = 0; e < n; ++e) line[e] = d[first(l) + e * stride];
+      edt_1d(line.data(), out.data(), n);
+      for (uint64_t e = 0; e < n; ++e) d[first(l) + e * stride] = out[e];
+    }
+  };
+  lines(ny * nz, nx, [&](uint64_t l) { return l * nx; }, 1);
+  lines(nx * nz, ny, [&](uint64_t l) { return l % nx + (l / nx) * nx * ny; }, nx);
+  lines(nx * ny, nz, [&](uint64_t l) { return l; }, nx * ny);
+  std::vector<float> values(d.size());
+  const float cell = static_cast<float>(g.cell), hd = static_cast<float>(g.half_diag);
+  for (std::size_t i = 0; i < d.size(); ++i) {
+    const float a = cell * static_cast<float>(std::sqrt(std::fmax(d[i], 0.0)));
+    values[i] = g.state[i] == Shell ? std::min(a, hd) : g.state[i] == Inside ? (hd + hd) - a : a;
+  }
+  return values;
+}
+
+// Scattered band voxels in grids with an axis of one voxel, and slabs, rows and columns without
+// any: the slab passes, the rebuilt values and the z pass must give the plain transform's bits.
+TEST(SdfFarFieldGrids, MatchThePlainThreePassTransformBitForBit) {
+  const uint64_t shapes[][3] = {{17, 11, 8}, {13, 1, 9}, {1, 7, 5}, {6, 5, 1}, {23, 2, 19}};
+  uint64_t seed = 7;
+  for (const auto& shape : shapes) {
+    for (int density : {2, 30}) {
+      SdfGrid g;
+      g.nx = shape[0], g.ny = shape[1], g.nz = shape[2];
+      g.cell = 0.37;
+      g.band_cells = 1.0;
+      g.half_diag = g.cell * 0.5 * 1.7320508075688772;
+      const std::size_t n = g.nx * g.ny * g.nz;
+      g.band_dist.assign(n, kInfiniteDistanceBits);
+      g.nearest_tri.assign(n, kNoTriangle);
+      g.state.resize(n);
+      for (std::size_t i = 0; i < n; ++i) {
+        seed = seed * 6364136223846793005ull + 1442695040888963407ull;
+        g.state[i] = static_cast<uint8_t>(1 + (seed >> 61) % 3);
+        if (g.nz > 2 && i / (g.nx * g.ny) == g.nz / 2) continue;  // a slab without band voxels
+        if ((seed >> 33) % 100 < static_cast<uint64_t>(density)) {
+          g.band_dist[i] = std::bit_cast<uint32_t>(static_cast<float>((seed >> 40) % 1000) * 0.00037f);
+        }
+      }
+      const std::vector<float> want = plain_far_field(g);
+      for (int workers : {1, 8}) {
+        SdfGrid copy = g;
+        with_worker_count(workers, [&] { sdf_far_field(copy, 5.0); });
+        ASSERT_EQ(copy.values.size(), want.size());
+        for (std::size_t i = 0; i < want.size(); ++i) {
+          ASSERT_EQ(std::bit_cast<uint32_t>(copy.values[i]), std::bit_cast<uint32_t>(want[i]))
+              << shape[0] << "x" << shape[1] << "x" << shape[2] << " density " << density << " voxel " << i;
+        }
+      }
+    }
+  }
+}
+
 // A sphere of radius 1 at 24 cells with the narrowest band, so most voxels need the far field.
 class SdfFarField : public ::testing::Test {
  protected:
@@ -82,24 +152,30 @@ class SdfFarField : public ::testing::Test {
 };
 
 TEST_F(SdfFarField, MatchesTheSeededTransformAndTheTrueDistance) {
-  std::vector<std::array<uint64_t, 3>> band;
+  struct BandVoxel {
+    double i, j, k, distance;
+  };
+  std::vector<BandVoxel> band;
   for (uint64_t k = 0; k < grid.nz; ++k)
     for (uint64_t j = 0; j < grid.ny; ++j)
-      for (uint64_t i = 0; i < grid.nx; ++i)
-        if (std::isfinite(std::bit_cast<float>(grid.band_dist[grid.index(i, j, k)]))) band.push_back({i, j, k});
+      for (uint64_t i = 0; i < grid.nx; ++i) {
+        const float b = std::bit_cast<float>(grid.band_dist[grid.index(i, j, k)]);
+        if (std::isfinite(b)) band.push_back({double(i), double(j), double(k), b / grid.cell});
+      }
+  const auto state = grid.state;
   sdf_far_field(grid, 6.0 * grid.cell);
+  EXPECT_TRUE(grid.band_dist.empty() && grid.state.empty());  // released: nothing reads them afterwards
   ASSERT_TRUE(grid.far_field_done);
   int checked = 0;
   for (uint64_t k = 0; k < grid.nz; k += 3) {
     for (uint64_t j = 1; j < grid.ny; j += 4) {
       for (uint64_t i = 2; i < grid.nx; i += 5) {
         const std::size_t idx = grid.index(i, j, k);
-        if (grid.state[idx] != Outside) continue;
+        if (state[idx] != Outside) continue;
         double best = kInf;  // min over band voxels of |i - j|^2 + (band distance / cell)^2
-        for (auto [bi, bj, bk] : band) {
-          const double di = double(i) - double(bi), dj = double(j) - double(bj), dk = double(k) - double(bk);
-          const double b = std::bit_cast<float>(grid.band_dist[grid.index(bi, bj, bk)]) / grid.cell;
-          best = std::fmin(best, di * di + dj * dj + dk * dk + b * b);
+        for (const BandVoxel& v : band) {
+          const double di = double(i) - v.i, dj = double(j) - v.j, dk = double(k) - v.k;
+          best = std::fmin(best, di * di + dj * dj + dk * dk + v.distance * v.distance);
         }
         EXPECT_NEAR(grid.values[idx], grid.cell * std::sqrt(best), 1e-5) << i << " " << j << " " << k;
         // The seeded transform measures through band voxels, not to the surface: within a cell of it.
@@ -112,25 +188,25 @@ TEST_F(SdfFarField, MatchesTheSeededTransformAndTheTrueDistance) {
 }
 
 TEST_F(SdfFarField, DeepInsideIsNegativeAndMirrored) {
-  sdf_far_field(grid, 6.0 * grid.cell);
   const uint64_t c = grid.nx / 2;
   const std::size_t idx = grid.index(c, c, c);
   ASSERT_EQ(grid.state[idx], Inside);
+  sdf_far_field(grid, 6.0 * grid.cell);
   const float hd = static_cast<float>(grid.half_diag);
   EXPECT_NEAR(grid.values[idx], (hd + hd) - surface_distance(centre(c, c, c)), grid.cell);
   EXPECT_LT(grid.values[idx], -0.5f);
 }
 
 TEST_F(SdfFarField, SecondCallAndLevelWithinTheBandChangeNothing) {
-  const std::vector<float> band_values = grid.values;
+  const auto band_values = grid.values;
   sdf_far_field(grid, 0.0);  // |0| + cell < cell * 1 is false: runs
   ASSERT_TRUE(grid.far_field_done);
-  const std::vector<float> first = grid.values;
+  const auto first = grid.values;
   sdf_far_field(grid, 6.0 * grid.cell);
   EXPECT_EQ(grid.values, first);
 
   SdfGrid wide = build_sdf(mesh.positions, mesh.indices, 24, 1, 4.0, 1.0);
-  const std::vector<float> before = wide.values;
+  const auto before = wide.values;
   sdf_far_field(wide, 2.5 * wide.cell);  // the band reaches a cell beyond the level
   EXPECT_FALSE(wide.far_field_done);
   EXPECT_EQ(wide.values, before);

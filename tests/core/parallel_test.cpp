@@ -11,9 +11,11 @@
 #include <vector>
 
 #include <tbb/task_arena.h>
-
+#include <tbb/task_scheduler_observer.h>
 
 #include "core/parallel.hpp"
+#include "core/proxy.hpp"
+#include "support/test_meshes.hpp"
 
 namespace morvane {
 namespace {
@@ -99,6 +101,50 @@ TEST(PoolArena, EveryLoopKeepsToThePoolsWorkerCount) {
   std::thread(loops).join();
   EXPECT_EQ(static_cast<std::size_t>(widest), pool_worker_count());
   if (pool_worker_count() == 1) EXPECT_EQ(threads.size(), 2u);  // the two calling threads, one at a time
+}
+
+// Counts the worker threads that enter one arena, through the pool library's own entry notices.
+class WorkerWatch : public tbb::task_scheduler_observer {
+ public:
+  explicit WorkerWatch(tbb::task_arena& arena) : tbb::task_scheduler_observer(arena) { observe(true); }
+  ~WorkerWatch() override { observe(false); }
+
+  void on_scheduler_entry(bool is_worker) override {
+    if (is_worker) ++workers_;
+  }
+  int workers() const { return workers_.load(); }
+
+ private:
+  std::atomic<int> workers_{0};
+};
+
+// Run again by ctest with RAYON_NUM_THREADS=1. A whole proxy call, every stage of both paths, started
+// from a thread that sits in a wide arena of its own, never brings a worker into that arena: every
+// loop ran in the pool's arena, whose own concurrency query gives the configured count (with one
+// worker, no second thread is ever busy).
+TEST(PoolArena, AWholeProxyCallKeepsToThePoolsWorkerCount) {
+  const Mesh input = test::make_torus(1.0, 0.3, 64, 32);
+  ProxyParams sdf;
+  sdf.voxel_res = 48;
+  sdf.remesh = 2;
+  sdf.bilateral = true;
+  ProxyParams voxel;
+  voxel.voxel_res = 48;
+  voxel.use_sdf = false;
+  voxel.offset = 1.0;
+  auto call = [&] {
+    tbb::task_arena callers_arena(8);
+    WorkerWatch escaped(callers_arena);
+    testing::internal::CaptureStderr();
+    callers_arena.execute([&] {
+      for (const ProxyParams& params : {sdf, voxel}) generate_proxy_mesh(input.positions, input.indices, params);
+    });
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(escaped.workers(), 0);
+  };
+  call();
+  std::thread(call).join();
+  EXPECT_EQ(static_cast<std::size_t>(detail::pool_arena().max_concurrency()), pool_worker_count());
 }
 
 TEST(RunContext, AStopRequestEndsSerialAndParallelWorkWithInterrupted) {

@@ -40,9 +40,29 @@ Mesh bumpy_mesh() {
   return m;
 }
 
-TEST(SdfBand, MatchesBruteForceOverEveryVoxel) {
-  const Mesh m = bumpy_mesh();
-  const SdfGrid g = build(m, 20, 1, 2.5);
+// A flat square of small coplanar triangles, then the same triangles again in reverse order with
+// their corners rotated: every voxel has ties at equal distances, and the triangles that lose
+// them come first and last in the list.
+Mesh tied_mesh() {
+  Mesh m;
+  const uint32_t n = 9;
+  for (uint32_t j = 0; j <= n; ++j)
+    for (uint32_t i = 0; i <= n; ++i) m.positions.push_back({i / double(n), j / double(n), 0.5 * (i % 2) / n});
+  for (uint32_t j = 0; j < n; ++j)
+    for (uint32_t i = 0; i < n; ++i) {
+      const uint32_t a = j * (n + 1) + i;
+      m.indices.insert(m.indices.end(), {Tri{a, a + 1, a + n + 2}, Tri{a, a + n + 2, a + n + 1}});
+    }
+  for (std::size_t t = m.indices.size(); t-- > 0;) {
+    m.indices.push_back({m.indices[t][1], m.indices[t][2], m.indices[t][0]});
+  }
+  return m;
+}
+
+// The band with its skipped triangles against every triangle at every voxel.
+void expect_brute_force_band(const Mesh& m, uint64_t res, double band, int workers) {
+  SdfGrid g;
+  with_worker_count(workers, [&] { g = build(m, res, 1, band); });
   const double bw = g.band_cells * g.cell;
   for (uint64_t k = 0; k < g.nz; ++k) {
     for (uint64_t j = 0; j < g.ny; ++j) {
@@ -66,6 +86,13 @@ TEST(SdfBand, MatchesBruteForceOverEveryVoxel) {
         ASSERT_NE(g.state[idx], Empty);
       }
     }
+  }
+}
+
+TEST(SdfBand, MatchesBruteForceOverEveryVoxel) {
+  for (int workers : {1, 8}) {
+    expect_brute_force_band(bumpy_mesh(), 20, 2.5, workers);
+    expect_brute_force_band(tied_mesh(), 24, 2.0, workers);
   }
 }
 
@@ -117,8 +144,9 @@ TEST(SdfBand, NonFiniteCornersAreLeftOut) {
   EXPECT_EQ(a.values, b.values);
 }
 
+// A level within the band's reach: build_sdf computes the band's values itself.
 TEST(SdfBand, MeshWithoutTrianglesIsAllOutside) {
-  const SdfGrid g = build_sdf({}, {}, 32, 1, 2.0, 1.0);
+  const SdfGrid g = build_sdf({}, {}, 32, 1, 2.0, 0.5);
   const float bw = static_cast<float>(g.band_cells * g.cell);
   for (std::size_t i = 0; i < g.state.size(); ++i) {
     ASSERT_EQ(g.state[i], Outside);
@@ -129,7 +157,7 @@ TEST(SdfBand, MeshWithoutTrianglesIsAllOutside) {
 
 // Box [0, 1]^3 at 16 cells, close 1: deep voxels are Inside and negative, far ones Outside at the band width.
 TEST(SdfSign, ClosedBoxHasInsideAndOutside) {
-  const SdfGrid g = build(test::make_box({0, 0, 0}, {1, 1, 1}), 16, 1);
+  const SdfGrid g = build(test::make_box({0, 0, 0}, {1, 1, 1}), 16, 1, 2.0, 0.5);
   const float bw = static_cast<float>(g.band_cells * g.cell), hd = static_cast<float>(g.half_diag);
   for (uint64_t k = 0; k < g.nz; ++k) {
     for (uint64_t j = 0; j < g.ny; ++j) {
@@ -229,8 +257,8 @@ TEST(SdfPadding, SettingsBeyondTheLargestGridAreRefused) {
 
 // The sign step written the plain way: `close` full dilation passes, a breadth-first fill from
 // voxel 0, Empty to Inside, `close` full erosion passes.
-std::vector<uint8_t> reference_sign(const SdfGrid& g, uint64_t close) {
-  std::vector<uint8_t> s = g.state;
+GridArray<uint8_t> reference_sign(const SdfGrid& g, uint64_t close) {
+  GridArray<uint8_t> s = g.state;
   const int64_t nx = g.nx, ny = g.ny, nz = g.nz;
   auto each_neighbour = [&](int64_t i, auto&& f) {
     const int64_t x = i % nx, y = (i / nx) % ny, z = i / (nx * ny);
@@ -242,7 +270,7 @@ std::vector<uint8_t> reference_sign(const SdfGrid& g, uint64_t close) {
     if (z + 1 < nz) f(i + nx * ny);
   };
   for (uint64_t pass = 0; pass < close; ++pass) {
-    std::vector<uint8_t> next = s;
+    GridArray<uint8_t> next = s;
     for (int64_t i = 0; i < static_cast<int64_t>(s.size()); ++i) {
       if (s[i] == Empty) each_neighbour(i, [&](int64_t n) { if (s[n] == Shell) next[i] = Shell; });
     }
@@ -259,7 +287,7 @@ std::vector<uint8_t> reference_sign(const SdfGrid& g, uint64_t close) {
   }
   for (uint8_t& v : s) v = v == Empty ? Inside : v;
   for (uint64_t pass = 0; pass < close; ++pass) {
-    std::vector<uint8_t> next = s;
+    GridArray<uint8_t> next = s;
     for (int64_t i = 0; i < static_cast<int64_t>(s.size()); ++i) {
       if ((s[i] == Shell || s[i] == Inside) && std::bit_cast<float>(g.band_dist[i]) > static_cast<float>(g.half_diag)) {
         each_neighbour(i, [&](int64_t n) { if (s[n] == Outside) next[i] = Outside; });
@@ -291,7 +319,7 @@ TEST(SdfSign, MatchesThePlainPassesAndBreadthFirstFill) {
         }
       }
       g.state[0] = corner_shell ? Shell : Empty;
-      const std::vector<uint8_t> want = reference_sign(g, close);
+      const GridArray<uint8_t> want = reference_sign(g, close);
       sdf_sign(g, close);
       EXPECT_EQ(g.state, want) << "close " << close << " corner shell " << corner_shell;
     }
@@ -301,17 +329,13 @@ TEST(SdfSign, MatchesThePlainPassesAndBreadthFirstFill) {
 TEST(SdfThreads, OneAndEightWorkersGiveTheSameGrid) {
   const Mesh m = test::merge(test::make_torus(1.0, 0.3, 48, 24), bumpy_mesh());
   SdfGrid one, eight;
-  with_worker_count(1, [&] {
-    one = build(m, 40, 2, 2.0, 3.0);
-    sdf_far_field(one, 3.0 * one.cell);
-  });
-  with_worker_count(8, [&] {
-    eight = build(m, 40, 2, 2.0, 3.0);
-    sdf_far_field(eight, 3.0 * eight.cell);
-  });
+  with_worker_count(1, [&] { one = build(m, 40, 2, 2.0, 3.0); });
+  with_worker_count(8, [&] { eight = build(m, 40, 2, 2.0, 3.0); });
   EXPECT_EQ(one.band_dist, eight.band_dist);
   EXPECT_EQ(one.nearest_tri, eight.nearest_tri);
   EXPECT_EQ(one.state, eight.state);
+  with_worker_count(1, [&] { sdf_far_field(one, 3.0 * one.cell); });
+  with_worker_count(8, [&] { sdf_far_field(eight, 3.0 * eight.cell); });
   EXPECT_EQ(one.values, eight.values);
 }
 

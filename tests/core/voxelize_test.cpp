@@ -177,18 +177,57 @@ void reference_fill(VoxelGrid& g) {
   }
 }
 
+// The fill labels the empty runs of each z-slab and joins them across slab faces: random grids
+// give many small components and runs that meet only through a neighbouring slab, and flat grids
+// give slabs of a single row or a single cell.
 TEST(FloodFillExterior, MatchesCellByCellBreadthFirstFillOnRandomGrids) {
   std::mt19937 rng(7);
-  for (double density : {0.2, 0.3, 0.45}) {
-    for (int trial = 0; trial < 4; ++trial) {
-      VoxelGrid g = uniform_grid(13, 9, 11, Empty);
-      std::bernoulli_distribution shell(density);
-      for (std::size_t i = 1; i < g.states.size(); ++i) g.states[i] = shell(rng) ? Shell : Empty;
-      VoxelGrid expected = g;
-      reference_fill(expected);
-      flood_fill_exterior(g);
-      EXPECT_EQ(g.states, expected.states) << "density " << density << " trial " << trial;
+  const uint64_t shapes[][3] = {{13, 9, 11}, {1, 1, 30}, {40, 1, 1}, {7, 1, 9}, {1, 8, 8}, {20, 20, 1}, {70, 3, 4}};
+  for (const auto& shape : shapes) {
+    for (double density : {0.2, 0.3, 0.45}) {
+      for (int trial = 0; trial < 3; ++trial) {
+        VoxelGrid g = uniform_grid(shape[0], shape[1], shape[2], Empty);
+        std::bernoulli_distribution shell(density);
+        for (std::size_t i = 1; i < g.states.size(); ++i) g.states[i] = shell(rng) ? Shell : Empty;
+        VoxelGrid expected = g;
+        reference_fill(expected);
+        for (int workers : {1, 8}) {
+          VoxelGrid filled = g;
+          with_worker_count(workers, [&] { flood_fill_exterior(filled); });
+          EXPECT_EQ(filled.states, expected.states) << shape[0] << "x" << shape[1] << "x" << shape[2] << " density "
+                                                    << density << " trial " << trial << ", " << workers << " workers";
+        }
+      }
     }
+  }
+}
+
+// A corridor that winds through every slab: each slab is walled off but for one opening, at
+// alternating ends, so the exterior reaches the far slabs only along the whole path, and a closed
+// pocket in every slab stays Empty.
+TEST(FloodFillExterior, WindingCorridorThroughEverySlab) {
+  VoxelGrid g = uniform_grid(12, 10, 9, Empty);
+  for (uint64_t z = 1; z < g.nz; z += 2) {
+    for (uint64_t y = 0; y < g.ny; ++y) {
+      for (uint64_t x = 0; x < g.nx; ++x) {
+        const bool opening = ((z / 2) % 2 == 0 ? x + 1 == g.nx : x == 0) && y + 1 == g.ny;
+        if (!opening) g.states[index_of(g, x, y, z)] = Shell;
+      }
+    }
+  }
+  for (uint64_t z = 0; z < g.nz; z += 2) {
+    for (uint64_t y = 3; y <= 5; ++y) {
+      for (uint64_t x = 3; x <= 5; ++x) g.states[index_of(g, x, y, z)] = (x == 4 && y == 4) ? Empty : Shell;
+    }
+  }
+  VoxelGrid expected = g;
+  reference_fill(expected);
+  EXPECT_EQ(expected.states[index_of(expected, 0, 0, g.nz - 1)], Outside);
+  EXPECT_EQ(expected.states[index_of(expected, 4, 4, 2)], Empty);
+  for (int workers : {1, 8}) {
+    VoxelGrid filled = g;
+    with_worker_count(workers, [&] { flood_fill_exterior(filled); });
+    EXPECT_EQ(filled.states, expected.states) << workers << " workers";
   }
 }
 
