@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "grid_array.hpp"
+#include "fold_free_moves.hpp"
 #include "mesh_error.hpp"
 #include "parallel.hpp"
 #include "progress.hpp"
@@ -245,14 +246,14 @@ void bilateral_smooth(std::span<Vec3> positions, std::span<const Tri> triangles,
   for (uint64_t i = 0; i < iterations; ++i) {
     throw_if_stopped();
     progress_tick(stage, i);
-    throw_if_stopped();
     vertex_normals(positions, triangles, incidence, normals);
     const double sigma_s = mean_edge_length(positions, edges, lengths);
     const double d_spatial = sigma_s * (sigma_s + sigma_s);
     // Without a positive, finite distance scale every weight is 0/0 or inf/inf.
     if (!(d_spatial > 0) || !std::isfinite(d_spatial)) break;
     bilateral_pass(positions, neighbours, normals, d_spatial, d_normal, scratch);
-    copy_positions(scratch, positions);
+    // Near sharp creases the filter can pull a vertex across its ring; such moves are shortened.
+    move_without_folds(positions, triangles, scratch, MoveGuard{});
   }
 }
 

@@ -43,7 +43,8 @@ void taubin_smooth(std::span<Vec3> positions, std::span<const Tri> triangles, ui
 // edge length of the pass) and exp(-max(0, 1 - n_i.n_j) / 2 sigma_n^2) on vertex-normal
 // difference. Leaves the positions unchanged, without a stage, unless sigma_n > 0 with a
 // representable 2 sigma_n^2; a pass whose mean edge length gives no usable distance scale (all
-// edges of length 0, or non-finite positions) ends the filtering.
+// edges of length 0, or non-finite positions) ends the filtering. A move that would fold a face
+// is shortened or dropped (move_without_folds).
 void bilateral_smooth(std::span<Vec3> positions, std::span<const Tri> triangles, uint64_t iterations,
                       double sigma_n);
 

@@ -6,6 +6,7 @@
 #include <vector>
 #include <numbers>
 
+#include "core/fold_free_moves.hpp"
 #include "core/mesh_error.hpp"
 #include "core/parallel.hpp"
 #include "core/smooth.hpp"
@@ -156,7 +157,7 @@ void plain_bilateral(Mesh& m, int iterations, double sigma_n) {
         out[i] = {p[0] + weighted[0] / weight_sum, p[1] + weighted[1] / weight_sum, p[2] + weighted[2] / weight_sum};
       }
     }
-    m.positions = out;
+    move_without_folds(m.positions, m.indices, out, MoveGuard{});  // the filter never folds a face
   }
 }
 
