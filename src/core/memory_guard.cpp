@@ -1,8 +1,11 @@
 #include "memory_guard.hpp"
 
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <optional>
 
 #include <fmt/format.h>
 
@@ -11,21 +14,36 @@
 namespace morvane {
 namespace {
 
+// The first "{label} {number}" line of a /proc file, in its own unit; nullopt when absent.
+std::optional<unsigned long long> proc_figure(const char* path, const char* format) {
+  std::FILE* f = std::fopen(path, "r");
+  if (f == nullptr) return std::nullopt;
+  char line[256];
+  unsigned long long value = 0;
+  bool found = false;
+  while (!found && std::fgets(line, sizeof line, f)) found = std::sscanf(line, format, &value) == 1;
+  std::fclose(f);
+  return found ? std::optional(value) : std::nullopt;
+}
+
 // Memory the kernel can hand out without swapping (MemAvailable), or the physical memory when
-// that figure is not readable; 0 when neither is known.
+// that figure is not readable; 0 when neither is known. An address-space limit of the process
+// (ulimit -v) lowers it to the room left under the limit.
 uint64_t usable_memory_bytes() {
-  if (std::FILE* f = std::fopen("/proc/meminfo", "r")) {
-    char line[256];
-    unsigned long long kib = 0;
-    bool found = false;
-    while (!found && std::fgets(line, sizeof line, f)) found = std::sscanf(line, "MemAvailable: %llu kB", &kib) == 1;
-    std::fclose(f);
-    if (found) return saturating_mul(kib, 1024);
+  uint64_t usable = 0;
+  if (const auto kib = proc_figure("/proc/meminfo", "MemAvailable: %llu kB")) {
+    usable = saturating_mul(*kib, 1024);
+  } else if (const long pages = sysconf(_SC_PHYS_PAGES), page_size = sysconf(_SC_PAGESIZE); pages > 0 && page_size > 0) {
+    usable = saturating_mul(static_cast<uint64_t>(pages), static_cast<uint64_t>(page_size));
   }
-  const long pages = sysconf(_SC_PHYS_PAGES);
-  const long page_size = sysconf(_SC_PAGESIZE);
-  if (pages <= 0 || page_size <= 0) return 0;
-  return saturating_mul(static_cast<uint64_t>(pages), static_cast<uint64_t>(page_size));
+  rlimit limit{};
+  const auto mapped_kib = proc_figure("/proc/self/status", "VmSize: %llu kB");
+  if (getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY && mapped_kib) {
+    const uint64_t mapped = saturating_mul(*mapped_kib, 1024);
+    const uint64_t room = limit.rlim_cur > mapped ? limit.rlim_cur - mapped : 1;
+    usable = usable == 0 ? room : std::min(usable, room);
+  }
+  return usable;
 }
 
 // "2.5 GiB", "310.0 MiB", "12.0 KiB" or "100 bytes".
@@ -34,7 +52,7 @@ std::string byte_size_text(uint64_t bytes) {
   if (bytes < 1024) return fmt::format("{} bytes", bytes);
   double value = static_cast<double>(bytes) / 1024.0;
   int unit = 0;
-  while (value >= 1024.0 && unit < 5) value /= 1024.0, ++unit;
+  while (value >= 1023.95 && unit < 5) value /= 1024.0, ++unit;  // never "1024.0 MiB"
   return fmt::format("{:.1f} {}", value, kUnits[unit]);
 }
 
