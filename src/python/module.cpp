@@ -137,7 +137,7 @@ void add_to_module(PyObject* module, const char* name, PyObject* value) {
 }
 
 void fill_module(PyObject* module) {
-  add_to_module(module, "__version__", owned(PyUnicode_FromString("0.2.4")).get());
+  add_to_module(module, "__version__", owned(PyUnicode_FromString(MORVANE_VERSION)).get());
   add_to_module(module, "Mesh", mesh_type());
   PyRef module_name = owned(PyModule_GetNameObject(module));
   for (PyMethodDef& function : kFunctions) {

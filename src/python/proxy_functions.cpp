@@ -49,13 +49,15 @@ PyObject* generate_lod_chain(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     Arguments arguments(kGenerateLodChain, args, kwargs);
     const Mesh& mesh = arguments.required("mesh", mesh_of);
+    // A chain remeshes by default; its other defaults are the pipeline's own.
+    const ProxyParams defaults;
     const uint64_t levels = arguments.keyword("levels", uint64_t{4}, to_unsigned);
-    const uint64_t base_res = arguments.keyword("base_res", uint64_t{128}, to_unsigned);
-    const uint64_t smooth = arguments.keyword("smooth", uint64_t{5}, to_unsigned);
+    const uint64_t base_res = arguments.keyword("base_res", defaults.voxel_res, to_unsigned);
+    const uint64_t smooth = arguments.keyword("smooth", defaults.smooth, to_unsigned);
     const uint64_t remesh = arguments.keyword("remesh", uint64_t{3}, to_unsigned);
-    const double offset = arguments.keyword("offset", 0.1, to_float);
-    const uint64_t close = arguments.keyword("close", uint64_t{1}, to_unsigned);
-    const double project = arguments.keyword("project", 2.0, to_float);
+    const double offset = arguments.keyword("offset", defaults.offset, to_float);
+    const uint64_t close = arguments.keyword("close", defaults.close, to_unsigned);
+    const double project = arguments.keyword("project", defaults.project, to_float);
 
     // Grown level by level: `levels` may be any 64-bit count, far more than could be reserved.
     std::vector<Mesh> chain;

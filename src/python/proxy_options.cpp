@@ -35,31 +35,28 @@ std::string ascii_lower(std::string text) {
 }  // namespace
 
 ProxyOptions read_proxy_options(Arguments& arguments) {
-  const ProxyOptions defaults;
+  const ProxyParams defaults;
   ProxyOptions o;
+  ProxyParams& p = o.plain;
   o.quality = arguments.keyword_or_none("quality", to_str);
   o.target_faces = arguments.keyword_or_none("target_faces", to_unsigned);
-  o.voxel_res = arguments.keyword("voxel_res", defaults.voxel_res, to_unsigned);
-  o.offset = arguments.keyword("offset", defaults.offset, to_float);
-  o.close = arguments.keyword("close", defaults.close, to_unsigned);
-  o.smooth = arguments.keyword("smooth", defaults.smooth, to_unsigned);
-  o.smooth_lambda = arguments.keyword("smooth_lambda", defaults.smooth_lambda, to_float);
-  o.remesh = arguments.keyword("remesh", defaults.remesh, to_unsigned);
-  o.adaptive_remesh = arguments.keyword("adaptive_remesh", defaults.adaptive_remesh, to_bool);
-  o.bilateral = arguments.keyword("bilateral", defaults.bilateral, to_bool);
-  o.bilateral_sigma_n = arguments.keyword("bilateral_sigma_n", defaults.bilateral_sigma_n, to_float);
-  o.project = arguments.keyword("project", defaults.project, to_float);
-  o.use_sdf = arguments.keyword("use_sdf", defaults.use_sdf, to_bool);
+  p.voxel_res = arguments.keyword("voxel_res", defaults.voxel_res, to_unsigned);
+  p.offset = arguments.keyword("offset", defaults.offset, to_float);
+  p.close = arguments.keyword("close", defaults.close, to_unsigned);
+  p.smooth = arguments.keyword("smooth", defaults.smooth, to_unsigned);
+  p.smooth_lambda = arguments.keyword("smooth_lambda", defaults.smooth_lambda, to_float);
+  p.remesh = arguments.keyword("remesh", defaults.remesh, to_unsigned);
+  p.adaptive_remesh = arguments.keyword("adaptive_remesh", defaults.adaptive_remesh, to_bool);
+  p.bilateral = arguments.keyword("bilateral", defaults.bilateral, to_bool);
+  p.bilateral_sigma_n = arguments.keyword("bilateral_sigma_n", defaults.bilateral_sigma_n, to_float);
+  p.project = arguments.keyword("project", defaults.project, to_float);
+  p.use_sdf = arguments.keyword("use_sdf", defaults.use_sdf, to_bool);
   return o;
 }
 
 ProxyParams resolve_proxy_params(std::span<const Vec3> positions, std::span<const Tri> faces,
                                  const ProxyOptions& options) {
-  ProxyParams params;
-  params.voxel_res = options.voxel_res;
-  params.smooth = options.smooth;
-  params.remesh = options.remesh;
-
+  ProxyParams params = options.plain;
   if (options.quality) {
     const std::string wanted = ascii_lower(*options.quality);
     const auto preset = std::find_if(std::begin(kPresets), std::end(kPresets),
@@ -81,15 +78,6 @@ ProxyParams resolve_proxy_params(std::span<const Vec3> positions, std::span<cons
     params.target_faces = options.target_faces;
     params.remesh = std::max<uint64_t>(params.remesh, 3);
   }
-
-  params.offset = options.offset;
-  params.close = options.close;
-  params.smooth_lambda = options.smooth_lambda;
-  params.bilateral_sigma_n = options.bilateral_sigma_n;
-  params.project = options.project;
-  params.adaptive_remesh = options.adaptive_remesh;
-  params.bilateral = options.bilateral;
-  params.use_sdf = options.use_sdf;
   return params;
 }
 

@@ -14,21 +14,13 @@
 
 namespace morvane::py {
 
-// The thirteen options, in declaration order, with their defaults.
+// The thirteen options. quality and target_faces override some plain values; the plain values
+// (voxel_res, offset, close, smooth, smooth_lambda, remesh, adaptive_remesh, bilateral,
+// bilateral_sigma_n, project, use_sdf) default to the pipeline's own settings.
 struct ProxyOptions {
   std::optional<std::string> quality;     // "fast", "balanced" or "high", any ASCII case
   std::optional<uint64_t> target_faces;   // wanted output face count
-  uint64_t voxel_res = 128;
-  double offset = 0.1;
-  uint64_t close = 1;
-  uint64_t smooth = 5;
-  double smooth_lambda = 0.5;
-  uint64_t remesh = 0;
-  bool adaptive_remesh = false;
-  bool bilateral = false;
-  double bilateral_sigma_n = 0.3;
-  double project = 2.0;
-  bool use_sdf = true;
+  ProxyParams plain;
 };
 
 // Their keyword names, in declaration order.
