@@ -11,7 +11,7 @@
 #include "decimal_text.hpp"
 #include "io_error.hpp"
 #include "usd.hpp"
-#include "usd_utf8.hpp"
+#include "utf8.hpp"
 
 namespace morvane::io {
 

@@ -17,7 +17,7 @@
 #include "file_reader.hpp"
 #include "io_error.hpp"
 #include "usd_polygons.hpp"
-#include "usd_utf8.hpp"
+#include "utf8.hpp"
 #include "usdc.hpp"
 #include "usdc_format.hpp"
 
