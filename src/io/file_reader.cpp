@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "file_path.hpp"
 #include "io_error.hpp"
 
 namespace morvane::io {
@@ -16,10 +17,6 @@ namespace {
 constexpr std::size_t kMinReadChunk = 64 * 1024;
 
 }  // namespace
-
-void check_path(std::string_view path) {
-  if (path.find('\0') != std::string_view::npos) throw IoError::io("file name contained an unexpected NUL byte");
-}
 
 FileInput::FileInput(const std::string& path) {
   using Stage = FileReadStatus::Stage;

@@ -3,13 +3,9 @@
 
 #include <cstddef>
 #include <string>
-#include <string_view>
 #include <vector>
 
 namespace morvane::io {
-
-// Throws IoError (Io, "file name contained an unexpected NUL byte") for a path holding a NUL byte.
-void check_path(std::string_view path);
 
 // Why a file could not be read, for readers that report failures with their own texts.
 struct FileReadStatus {

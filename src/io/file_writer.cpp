@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "core/run_context.hpp"
-#include "file_reader.hpp"
+#include "file_path.hpp"
 #include "io_error.hpp"
 
 namespace morvane::io {
@@ -18,13 +18,6 @@ namespace {
 
 constexpr int kMaxSymlinkHops = 40;
 constexpr std::size_t kMaxTemporaryStem = 200;  // keeps the temporary's name under NAME_MAX
-
-std::string directory_of(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
 
 std::string read_link(const std::string& path) {
   std::string target(256, '\0');

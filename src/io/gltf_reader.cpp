@@ -7,6 +7,7 @@
 
 #include "core/memory_guard.hpp"
 #include "core/numeric.hpp"
+#include "file_path.hpp"
 #include "file_reader.hpp"
 #include "gltf_accessor.hpp"
 #include "gltf_document.hpp"
@@ -18,13 +19,6 @@ namespace morvane::io {
 namespace {
 
 [[noreturn]] void fail(const std::string& text) { throw IoError::obj_parse("glTF: " + text); }
-
-std::string folder_of(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
 
 std::string read_failure_text(const FileReadStatus& status) {
   switch (status.stage) {
@@ -187,7 +181,7 @@ MeshData read_gltf(const std::string& path) {
   std::vector<char> bytes;
   const FileReadStatus status = try_read_file(path, bytes);
   if (status.stage != FileReadStatus::Stage::Ok) fail(read_failure_text(status));
-  const tinygltf::Model model = import_gltf_document(std::string_view(bytes.data(), bytes.size()), folder_of(path));
+  const tinygltf::Model model = import_gltf_document(std::string_view(bytes.data(), bytes.size()), directory_of(path));
   std::vector<char>().swap(bytes);  // the buffers hold their own copies now
   return merge_meshes(model, MeshLimits{});
 }

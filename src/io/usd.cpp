@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "file_path.hpp"
 #include "file_reader.hpp"
 #include "io_error.hpp"
 #include "usdc.hpp"
