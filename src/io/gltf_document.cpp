@@ -7,15 +7,18 @@
 #include <cstdint>
 #include <cstdlib>
 #include <initializer_list>
+#include <iterator>
 #include <map>
 #include <optional>
 #include <vector>
 
+#include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
 #include "core/memory_guard.hpp"
 #include "core/numeric.hpp"
 #include "file_reader.hpp"
+#include "gltf_error.hpp"
 #include "gltf_image.hpp"
 #include "gltf_uri.hpp"
 #include "io_error.hpp"
@@ -28,8 +31,6 @@ using Json = nlohmann::json;
 
 constexpr uint32_t kChunkJson = 0x4E4F534A;  // "JSON"
 constexpr uint32_t kChunkBin = 0x004E4942;   // "BIN\0"
-
-[[noreturn]] void fail(const std::string& text) { throw IoError::obj_parse("glTF: " + text); }
 
 // Everything the callbacks need while tinygltf runs.
 struct ImportContext {
@@ -63,25 +64,22 @@ struct GlbInput {
 // only a non-empty binary chunk that fits is passed on; otherwise tinygltf gets a copy cut after
 // the JSON chunk.
 GlbInput check_glb(std::string_view bytes, std::string& trimmed) {
-  if (bytes.size() < 20) fail("GLB file of " + std::to_string(bytes.size()) + " bytes ends inside its header");
+  if (bytes.size() < 20) fail_gltf("GLB file of {} bytes ends inside its header", bytes.size());
   const uint32_t version = read_u32(bytes, 4);
-  if (version != 2) fail("unsupported GLB version " + std::to_string(version));
+  if (version != 2) fail_gltf("unsupported GLB version {}", version);
   const uint32_t length = read_u32(bytes, 8);
-  if (length > bytes.size()) {
-    fail("GLB header declares " + std::to_string(length) + " bytes but the file holds " +
-         std::to_string(bytes.size()));
-  }
-  if (read_u32(bytes, 16) != kChunkJson) fail("the first GLB chunk is not JSON");
+  if (length > bytes.size()) fail_gltf("GLB header declares {} bytes but the file holds {}", length, bytes.size());
+  if (read_u32(bytes, 16) != kChunkJson) fail_gltf("the first GLB chunk is not JSON");
   const uint64_t json_end = 20 + uint64_t{read_u32(bytes, 12)};
-  if (json_end > length) fail("the GLB JSON chunk runs past the declared length " + std::to_string(length));
+  if (json_end > length) fail_gltf("the GLB JSON chunk runs past the declared length {}", length);
   const std::string_view json = bytes.substr(20, json_end - 20);
 
   bool keep_binary = false;
   if (const uint64_t rest = length - json_end; rest > 0) {
-    if (rest < 8) fail("GLB chunk header cut short after the JSON chunk");
+    if (rest < 8) fail_gltf("GLB chunk header cut short after the JSON chunk");
     const uint32_t chunk_length = read_u32(bytes, json_end);
     if (json_end + 8 + chunk_length > length) {
-      fail("the GLB chunk after the JSON chunk runs past the declared length " + std::to_string(length));
+      fail_gltf("the GLB chunk after the JSON chunk runs past the declared length {}", length);
     }
     keep_binary = chunk_length > 0 && read_u32(bytes, json_end + 4) == kChunkBin;
   }
@@ -109,9 +107,7 @@ void check_json_depth(std::string_view text) {
     } else if (c == '"') {
       in_string = true;
     } else if (c == '[' || c == '{') {
-      if (++depth > kMaxGltfJsonDepth) {
-        fail("JSON nesting deeper than " + std::to_string(kMaxGltfJsonDepth) + " levels");
-      }
+      if (++depth > kMaxGltfJsonDepth) fail_gltf("JSON nesting deeper than {} levels", kMaxGltfJsonDepth);
     } else if (c == ']' || c == '}') {
       --depth;
     }
@@ -122,38 +118,37 @@ void check_json_depth(std::string_view text) {
 
 void note_file(const std::string& what, const std::string& uri, uint64_t size_limit, ImportContext& context) {
   const std::optional<std::string> name = percent_decode(uri);
-  if (!name) fail(what + ": malformed percent-encoding in URI");
-  if (name->find('\0') != std::string::npos) fail(what + ": URI holds a NUL byte after percent-decoding");
+  if (!name) fail_gltf("{}: malformed percent-encoding in URI", what);
+  if (name->find('\0') != std::string::npos) fail_gltf("{}: URI holds a NUL byte after percent-decoding", what);
   context.file_names.emplace(tinygltf_decoding(uri), *name);
   uint64_t& limit = context.size_limits[*name];
   limit = std::max(limit, size_limit);
 }
 
 void check_data_payload(const std::string& what, std::string_view payload, std::optional<uint64_t>& size) {
-  if (payload.size() > kMaxDataUriPayload) fail(what + ": data URI longer than 2 GiB");
+  if (payload.size() > kMaxDataUriPayload) fail_gltf("{}: data URI longer than 2 GiB", what);
   size = base64_decoded_size(payload);
-  if (!size) fail(what + ": data URI holds invalid base64");
+  if (!size) fail_gltf("{}: data URI holds invalid base64", what);
 }
 
 // Returns the buffer's declared byteLength (0 when it has none).
 uint64_t check_buffer(std::size_t index, const Json& buffer, ImportContext& context) {
-  const std::string what = "buffer " + std::to_string(index);
+  const std::string what = fmt::format("buffer {}", index);
   std::optional<uint64_t> byte_length;
   if (const auto it = buffer.find("byteLength"); it != buffer.end() && it->is_number_unsigned()) {
     byte_length = it->get<uint64_t>();
-    if (*byte_length == 0) fail(what + ": byteLength must be at least 1");
+    if (*byte_length == 0) fail_gltf("{}: byteLength must be at least 1", what);
   }
   const auto it = buffer.find("uri");
   if (it == buffer.end() || !it->is_string()) return byte_length.value_or(0);
   const std::string& uri = it->get_ref<const std::string&>();
   if (uri.starts_with("data:")) {
     const std::optional<std::string_view> payload = base64_payload(uri);
-    if (!payload) fail(what + ": unsupported data URI (only base64 data is read)");
+    if (!payload) fail_gltf("{}: unsupported data URI (only base64 data is read)", what);
     std::optional<uint64_t> size;
     check_data_payload(what, *payload, size);
     if (byte_length && *size != *byte_length) {
-      fail(what + ": data URI holds " + std::to_string(*size) + " bytes but byteLength is " +
-           std::to_string(*byte_length));
+      fail_gltf("{}: data URI holds {} bytes but byteLength is {}", what, *size, *byte_length);
     }
     return *size;
   }
@@ -162,7 +157,7 @@ uint64_t check_buffer(std::size_t index, const Json& buffer, ImportContext& cont
 }
 
 void check_image_entry(std::size_t index, const Json& image, ImportContext& context) {
-  const std::string what = "image " + std::to_string(index);
+  const std::string what = fmt::format("image {}", index);
   const auto it = image.find("uri");
   if (it == image.end() || !it->is_string()) return;
   const std::string& uri = it->get_ref<const std::string&>();
@@ -177,7 +172,7 @@ void check_image_entry(std::size_t index, const Json& image, ImportContext& cont
       context.image_done[index] = true;  // a format this reader does not decode; its pixels are never used
       return;
     }
-    fail(what + ": unsupported data URI");
+    fail_gltf("{}: unsupported data URI", what);
   }
   note_file(what, uri, static_cast<uint64_t>(INT_MAX), context);  // tinygltf passes image sizes as int
 }
@@ -194,8 +189,7 @@ void check_unsigned_fields(const Json& document, const char* array, const char* 
     for (const char* name : names) {
       const auto field = entry.find(name);
       if (field != entry.end() && !field->is_number_unsigned()) {
-        fail(std::string(entry_name) + " " + std::to_string(i) + ": " + name + " " + field->dump() +
-             " is not a non-negative integer");
+        fail_gltf("{} {}: {} {} is not a non-negative integer", entry_name, i, name, field->dump());
       }
     }
   }
@@ -206,13 +200,13 @@ void check_document(std::string_view text, ImportContext& context) {
   try {
     document = Json::parse(text);
   } catch (const Json::exception& e) {
-    fail(e.what());
+    fail_gltf("{}", e.what());
   }
-  if (!document.is_object()) fail("the root element is not a JSON object");
+  if (!document.is_object()) fail_gltf("the root element is not a JSON object");
   if (const auto asset = document.find("asset"); asset != document.end() && asset->is_object()) {
     const auto version = asset->find("version");
     if (version != asset->end() && version->is_string() && !version->get_ref<const std::string&>().starts_with("2.")) {
-      fail("unsupported glTF version " + version->get<std::string>());
+      fail_gltf("unsupported glTF version {}", version->get_ref<const std::string&>());
     }
   }
 
@@ -222,7 +216,7 @@ void check_document(std::string_view text, ImportContext& context) {
       if (!names.empty()) names += ", ";
       names += name.is_string() ? name.get<std::string>() : "(not a name)";
     }
-    fail("unsupported required extensions: " + names);
+    fail_gltf("unsupported required extensions: {}", names);
   }
   check_unsigned_fields(document, "bufferViews", "bufferView", {"byteOffset", "byteStride"});
   check_unsigned_fields(document, "accessors", "accessor", {"byteOffset"});
@@ -235,7 +229,7 @@ void check_document(std::string_view text, ImportContext& context) {
     try {
       require_memory(declared, "the buffers");
     } catch (const std::bad_alloc&) {
-      fail("buffers declare " + std::to_string(declared) + " bytes, more than this machine's memory");
+      fail_gltf("buffers declare {} bytes, more than this machine's memory", declared);
     }
   }
   if (const auto it = document.find("images"); it != document.end() && it->is_array()) {
@@ -271,7 +265,7 @@ std::string read_named_file(const ImportContext& context, const std::string& nam
   const auto limit = context.size_limits.find(name);
   const uint64_t size = static_cast<uint64_t>(info.st_size);
   if (limit == context.size_limits.end() || size > limit->second) {
-    return "the file holds " + std::to_string(size) + " bytes, more than the document can use";
+    return fmt::format("the file holds {} bytes, more than the document can use", size);
   }
   std::vector<char> bytes;
   const FileReadStatus status = try_read_file(canonical, bytes);
@@ -343,9 +337,8 @@ DeclaredFormat declared_format(const tinygltf::Image& image) {
 bool load_image(tinygltf::Image* image, const int index, std::string* err, std::string*, int, int,
                 const unsigned char* bytes, int size, void* user) {
   auto& context = *static_cast<ImportContext*>(user);
-  const std::string what = "image " + std::to_string(index);
-  auto refuse = [&](const std::string& why) {
-    if (err) *err += what + ": " + why;
+  auto refuse = [&](std::string_view why) {
+    if (err) fmt::format_to(std::back_inserter(*err), "image {}: {}", index, why);
     return false;
   };
   const unsigned char* data = bytes;
@@ -360,7 +353,7 @@ bool load_image(tinygltf::Image* image, const int index, std::string* err, std::
     }
     const std::vector<unsigned char>& buffer = model.buffers[static_cast<std::size_t>(view.buffer)].data;
     if (view.byteOffset > buffer.size() || view.byteLength > buffer.size() - view.byteOffset) {
-      return refuse("bufferView " + std::to_string(image->bufferView) + " lies outside its buffer");
+      return refuse(fmt::format("bufferView {} lies outside its buffer", image->bufferView));
     }
     data = buffer.data() + view.byteOffset;
     length = view.byteLength;
@@ -373,7 +366,7 @@ bool load_image(tinygltf::Image* image, const int index, std::string* err, std::
     case ImageCheck::Status::Valid:
       break;
     case ImageCheck::Status::Corrupt:
-      return refuse("cannot be decoded: " + check.reason);
+      return refuse(fmt::format("cannot be decoded: {}", check.reason));
     case ImageCheck::Status::NotPngOrJpeg:
       if (declared_format(*image) != DeclaredFormat::Other) return refuse("not a PNG or JPEG image");
       break;  // declared in a format this reader does not decode; its pixels are never used
@@ -390,12 +383,10 @@ void check_images_loaded(const tinygltf::Model& model, const ImportContext& cont
     if (i < context.image_done.size() && context.image_done[i]) continue;
     const std::string& uri = model.images[i].uri;
     const std::optional<std::string> name = percent_decode(uri);
-    std::string why = "could not be loaded";
-    if (name) {
-      const auto error = context.read_errors.find(*name);
-      why = "cannot read '" + *name + "': " + (error != context.read_errors.end() ? error->second : "file not found");
-    }
-    fail("image " + std::to_string(i) + " " + why);
+    if (!name) fail_gltf("image {} could not be loaded", i);
+    const auto error = context.read_errors.find(*name);
+    fail_gltf("image {} cannot read '{}': {}", i, *name,
+              error != context.read_errors.end() ? error->second : "file not found");
   }
 }
 
@@ -426,7 +417,7 @@ tinygltf::Model import_gltf_document(std::string_view bytes, const std::string& 
     container = glb.container;
     json = glb.json;
   } else if (bytes.size() > UINT32_MAX) {
-    fail("document larger than 4 GiB");
+    fail_gltf("document larger than 4 GiB");
   }
   check_json_depth(json);
 
@@ -450,11 +441,11 @@ tinygltf::Model import_gltf_document(std::string_view bytes, const std::string& 
                     : loader.LoadASCIIFromString(&model, &err, &warn, container.data(), size, context.folder,
                                                  tinygltf::REQUIRE_VERSION);
   } catch (const std::bad_alloc&) {
-    fail("not enough memory to import the document");
+    fail_gltf("not enough memory to import the document");
   } catch (const std::exception& e) {
-    fail(e.what());
+    fail_gltf("{}", e.what());
   }
-  if (!loaded) fail(library_message(err));
+  if (!loaded) fail_gltf("{}", library_message(err));
   check_images_loaded(model, context);
   return model;
 }

@@ -1,5 +1,7 @@
 // The glTF reader: every triangle primitive of every mesh, in document order, merged into one
 // mesh. Node transforms are not applied and a mesh used by several nodes is taken once.
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <array>
 #include <new>
@@ -11,14 +13,13 @@
 #include "file_reader.hpp"
 #include "gltf_accessor.hpp"
 #include "gltf_document.hpp"
+#include "gltf_error.hpp"
 #include "gltf_io.hpp"
 #include "io_error.hpp"
 
 namespace morvane::io {
 
 namespace {
-
-[[noreturn]] void fail(const std::string& text) { throw IoError::obj_parse("glTF: " + text); }
 
 std::string read_failure_text(const FileReadStatus& status) {
   switch (status.stage) {
@@ -73,7 +74,7 @@ void MeshMerger::add(const tinygltf::Model& model, const tinygltf::Primitive& pr
   AccessorLayout positions;
   if (std::string error = locate_accessor(model, position_attribute->second, AccessorUse::Positions, positions);
       !error.empty()) {
-    fail(where + ": POSITION " + error);
+    fail_gltf("{}: POSITION {}", where, error);
   }
   const std::size_t offset = mesh_.positions.size();
   if (saturating_add(offset, positions.count) > limits_.vertices) {
@@ -84,8 +85,8 @@ void MeshMerger::add(const tinygltf::Model& model, const tinygltf::Primitive& pr
     try {
       require_memory(saturating_mul(positions.count, sizeof(std::array<float, 3>) + sizeof(Vec3)), "the positions");
     } catch (const std::bad_alloc&) {
-      fail(where + ": POSITION declares " + std::to_string(positions.count) +
-           " vertices that no buffer holds, more than this machine's memory");
+      fail_gltf("{}: POSITION declares {} vertices that no buffer holds, more than this machine's memory", where,
+                positions.count);
     }
   }
   std::optional<AccessorLayout> indices;
@@ -93,7 +94,7 @@ void MeshMerger::add(const tinygltf::Model& model, const tinygltf::Primitive& pr
     indices.emplace();
     if (std::string error = locate_accessor(model, primitive.indices, AccessorUse::Indices, *indices);
         !error.empty()) {
-      fail(where + ": indices " + error);
+      fail_gltf("{}: indices {}", where, error);
     }
   }
   const std::optional<AccessorLayout> uv_layout =
@@ -112,10 +113,7 @@ void MeshMerger::add(const tinygltf::Model& model, const tinygltf::Primitive& pr
   if (indices) {
     index_list = read_scalars(*indices);
     for (const uint32_t i : index_list) {
-      if (i >= points.size()) {
-        fail(where + ": index " + std::to_string(i) + " is out of range for " + std::to_string(points.size()) +
-             " vertices");
-      }
+      if (i >= points.size()) fail_gltf("{}: index {} is out of range for {} vertices", where, i, points.size());
     }
   }
   // Entries beyond the vertex count are never looked up, since every index is below it.
@@ -165,7 +163,7 @@ MeshData merge_meshes(const tinygltf::Model& model, const MeshLimits& limits) {
   for (std::size_t m = 0; m < model.meshes.size(); ++m) {
     const std::vector<tinygltf::Primitive>& primitives = model.meshes[m].primitives;
     for (std::size_t p = 0; p < primitives.size(); ++p) {
-      merger.add(model, primitives[p], "mesh " + std::to_string(m) + ", primitive " + std::to_string(p));
+      merger.add(model, primitives[p], fmt::format("mesh {}, primitive {}", m, p));
     }
   }
   return merger.finish();
@@ -180,7 +178,7 @@ MeshData read_gltf_bytes(std::string_view bytes, const std::string& base_dir, co
 MeshData read_gltf(const std::string& path) {
   std::vector<char> bytes;
   const FileReadStatus status = try_read_file(path, bytes);
-  if (status.stage != FileReadStatus::Stage::Ok) fail(read_failure_text(status));
+  if (status.stage != FileReadStatus::Stage::Ok) fail_gltf("{}", read_failure_text(status));
   const tinygltf::Model model = import_gltf_document(std::string_view(bytes.data(), bytes.size()), directory_of(path));
   std::vector<char>().swap(bytes);  // the buffers hold their own copies now
   return merge_meshes(model, MeshLimits{});
