@@ -46,9 +46,11 @@ std::optional<AccessorLayout> optional_attribute(const tinygltf::Model& model, c
                                                  const char* name, AccessorUse use) {
   const auto it = primitive.attributes.find(name);
   if (it == primitive.attributes.end()) return std::nullopt;
-  AccessorLayout layout;
-  if (!locate_accessor(model, it->second, use, layout).empty()) return std::nullopt;
-  return layout;
+  try {
+    return locate_accessor(model, it->second, use, name);
+  } catch (const IoError&) {
+    return std::nullopt;
+  }
 }
 
 class MeshMerger {
@@ -71,11 +73,8 @@ void MeshMerger::add(const tinygltf::Model& model, const tinygltf::Primitive& pr
   if (position_attribute == primitive.attributes.end()) return;
 
   // Locate every accessor and apply the limits before anything is decoded.
-  AccessorLayout positions;
-  if (std::string error = locate_accessor(model, position_attribute->second, AccessorUse::Positions, positions);
-      !error.empty()) {
-    fail_gltf("{}: POSITION {}", where, error);
-  }
+  const AccessorLayout positions =
+      locate_accessor(model, position_attribute->second, AccessorUse::Positions, fmt::format("{}: POSITION", where));
   const std::size_t offset = mesh_.positions.size();
   if (saturating_add(offset, positions.count) > limits_.vertices) {
     throw IoError::mesh_too_large("vertex", limits_.vertices + 1, limits_.vertices);
@@ -91,11 +90,7 @@ void MeshMerger::add(const tinygltf::Model& model, const tinygltf::Primitive& pr
   }
   std::optional<AccessorLayout> indices;
   if (primitive.indices >= 0) {
-    indices.emplace();
-    if (std::string error = locate_accessor(model, primitive.indices, AccessorUse::Indices, *indices);
-        !error.empty()) {
-      fail_gltf("{}: indices {}", where, error);
-    }
+    indices = locate_accessor(model, primitive.indices, AccessorUse::Indices, fmt::format("{}: indices", where));
   }
   const std::optional<AccessorLayout> uv_layout =
       optional_attribute(model, primitive, "TEXCOORD_0", AccessorUse::TexCoords);
