@@ -12,8 +12,6 @@
 
 namespace morvane::io {
 
-inline constexpr int kMaxGltfJsonDepth = 128;
-
 // Imports a JSON glTF or a GLB container (first four bytes "glTF") with all its buffers and
 // images. Relative URIs resolve inside `base_dir`; with an empty `base_dir` no file is read.
 // Every failure throws IoError (ObjParse) with a text starting "glTF: ".
