@@ -1,6 +1,7 @@
 #include "file_writer.hpp"
 
 #include <fcntl.h>
+#include <fmt/format.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -59,7 +60,7 @@ int create_temporary(const std::string& target, std::string& name) {
   const std::string directory = slash == std::string::npos ? "" : target.substr(0, slash + 1);
   const std::string stem = target.substr(slash == std::string::npos ? 0 : slash + 1, kMaxTemporaryStem);
   for (;;) {
-    name = directory + "." + stem + "." + std::to_string(getpid()) + "." + std::to_string(counter++) + ".tmp";
+    name = fmt::format("{}.{}.{}.{}.tmp", directory, stem, getpid(), counter++);
     const int fd = open_retrying(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd >= 0 || errno != EEXIST) return fd;
   }

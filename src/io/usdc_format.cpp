@@ -1,5 +1,6 @@
 #include "usdc_format.hpp"
 
+#include <fmt/format.h>
 #include <lz4.h>
 
 #include <algorithm>
@@ -25,15 +26,16 @@ IoError end_of_file() { return IoError::usd_parse("unexpected end of file"); }
 // Decodes one block into `out`, returning the bytes produced.
 std::size_t decode_block(std::span<const uint8_t> block, std::span<uint8_t> out) {
   if (block.size() > static_cast<std::size_t>(INT_MAX)) {
-    throw IoError::usd_parse("lz4: block of " + std::to_string(block.size()) + " bytes exceeds the block size limit");
+    throw IoError::usd_parse(fmt::format("lz4: block of {} bytes exceeds the block size limit", block.size()));
   }
   const int capacity = static_cast<int>(std::min<std::size_t>(out.size(), INT_MAX));
   const int produced = LZ4_decompress_safe(reinterpret_cast<const char*>(block.data()),
                                            reinterpret_cast<char*>(out.data()), static_cast<int>(block.size()),
                                            capacity);
   if (produced < 0) {
-    throw IoError::usd_parse("lz4: corrupt block or output larger than expected (decoding stopped at input byte " +
-                             std::to_string(-static_cast<int64_t>(produced) - 1) + ")");
+    throw IoError::usd_parse(fmt::format("lz4: corrupt block or output larger than expected (decoding stopped at "
+                                         "input byte {})",
+                                         -int64_t{produced} - 1));
   }
   return static_cast<std::size_t>(produced);
 }
