@@ -18,10 +18,11 @@
 #include "core/numeric.hpp"
 #include "file_reader.hpp"
 #include "io_error.hpp"
+#include "mesh_data.hpp"
 #include "usd_polygons.hpp"
-#include "utf8.hpp"
 #include "usdc.hpp"
 #include "usdc_format.hpp"
+#include "utf8.hpp"
 
 namespace morvane::io {
 
@@ -29,7 +30,6 @@ namespace {
 
 constexpr uint64_t kMaxSections = 64;
 constexpr uint64_t kMaxTokenBytes = uint64_t{8} << 30;
-constexpr uint64_t kMaxPoints = 200000000;
 constexpr uint64_t kMaxArrayLength = 1600000000;
 constexpr uint64_t kSpecifierDefPayload = 0;  // then 1 "over" and 2 "class"
 
@@ -447,7 +447,7 @@ std::vector<Vec3> read_points(const Crate& crate, uint64_t rep) {
   }
   if (rep & kRepCompressed) throw parse_error("compressed vec arrays not supported");
   const ArrayHeader header = read_array_header(crate, rep);
-  if (header.count > kMaxPoints) throw parse_error("implausible point count");
+  if (header.count > MAX_VERTICES) throw parse_error("implausible point count");
   const uint64_t element_size = type == kTypeFloat3 ? 12 : 24;
   ByteCursor cursor(crate.file, header.data);
   const uint8_t* p = cursor.read_bytes(header.count * element_size).data();
