@@ -11,6 +11,7 @@
 
 #include "core/run_context.hpp"
 #include "file_path.hpp"
+#include "file_reader.hpp"
 #include "io_error.hpp"
 
 namespace morvane::io {
@@ -42,14 +43,6 @@ std::string resolve_symlinks(std::string path) {
     std::string target = read_link(path);
     path = !target.empty() && target.front() == '/' ? std::move(target) : directory_of(path) + "/" + target;
   }
-}
-
-int open_retrying(const char* path, int flags, mode_t mode) {
-  int fd;
-  do {
-    fd = open(path, flags, mode);
-  } while (fd < 0 && errno == EINTR);
-  return fd;
 }
 
 // A new file beside `target`, created exclusively with mode 0666 (less the umask); returns its

@@ -21,12 +21,19 @@ namespace morvane::io {
 
 namespace {
 
-std::string read_named_file(const ImportContext& context, const std::string& name, std::vector<unsigned char>& out) {
-  const std::string joined = context.folder + name;
-  char* resolved = realpath(joined.c_str(), nullptr);
-  if (!resolved) return os_error_text(errno);
-  const std::string canonical(resolved);
+// The path with every link, "." and ".." resolved; none, with errno set, when that fails.
+std::optional<std::string> resolved_path(const std::string& path) {
+  char* resolved = realpath(path.c_str(), nullptr);
+  if (!resolved) return std::nullopt;
+  std::string text(resolved);
   std::free(resolved);
+  return text;
+}
+
+std::string read_named_file(const ImportContext& context, const std::string& name, std::vector<unsigned char>& out) {
+  const std::optional<std::string> resolved = resolved_path(context.folder + name);
+  if (!resolved) return os_error_text(errno);
+  const std::string& canonical = *resolved;
   if (!canonical.starts_with(context.folder)) return "the file lies outside the asset's folder";
   struct stat info {};
   if (stat(canonical.c_str(), &info) != 0) return os_error_text(errno);
@@ -38,19 +45,9 @@ std::string read_named_file(const ImportContext& context, const std::string& nam
   }
   std::vector<char> bytes;
   const FileReadStatus status = try_read_file(canonical, bytes);
-  switch (status.stage) {
-    case FileReadStatus::Stage::Ok:
-      out.assign(bytes.begin(), bytes.end());
-      return {};
-    case FileReadStatus::Stage::NotRegularFile:
-      if (status.error_number == 0) return "not a regular file";
-      break;
-    case FileReadStatus::Stage::InvalidPath:
-      return "file name contained an unexpected NUL byte";
-    default:
-      break;
-  }
-  return os_error_text(status.error_number);
+  if (status.stage != FileReadStatus::Stage::Ok) return read_failure_text(status);
+  out.assign(bytes.begin(), bytes.end());
+  return {};
 }
 
 bool file_exists(const std::string& path, void* user) {
@@ -150,11 +147,8 @@ bool load_image(tinygltf::Image* image, const int index, std::string* err, std::
 
 std::string canonical_folder(const std::string& base_dir) {
   if (base_dir.empty() || base_dir.find('\0') != std::string::npos) return {};
-  char* resolved = realpath(base_dir.c_str(), nullptr);
-  if (!resolved) return {};
-  std::string folder(resolved);
-  std::free(resolved);
-  if (folder.back() != '/') folder += '/';
+  std::string folder = resolved_path(base_dir).value_or(std::string());
+  if (!folder.empty() && folder.back() != '/') folder += '/';
   return folder;
 }
 

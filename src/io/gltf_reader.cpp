@@ -21,19 +21,6 @@ namespace morvane::io {
 
 namespace {
 
-std::string read_failure_text(const FileReadStatus& status) {
-  switch (status.stage) {
-    case FileReadStatus::Stage::InvalidPath:
-      return "file name contained an unexpected NUL byte";
-    case FileReadStatus::Stage::NotRegularFile:
-      if (status.error_number == 0) return "not a regular file";
-      break;
-    default:
-      break;
-  }
-  return os_error_text(status.error_number);
-}
-
 // Room for `extra` more elements, grown geometrically: a file of many small primitives must not
 // reallocate the merged lists once per primitive.
 template <class T>
