@@ -54,26 +54,6 @@ void append_block(std::vector<uint8_t>& out, std::span<const uint8_t> bytes) {
 
 }  // namespace
 
-uint32_t load_u32(const uint8_t* p) {
-  return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
-}
-
-uint64_t load_u64(const uint8_t* p) { return uint64_t{load_u32(p)} | uint64_t{load_u32(p + 4)} << 32; }
-
-void store_u32(uint8_t* p, uint32_t value) {
-  for (int k = 0; k < 4; ++k) p[k] = static_cast<uint8_t>(value >> (8 * k));
-}
-
-void append_u32(std::vector<uint8_t>& out, uint32_t value) {
-  uint8_t bytes[4];
-  store_u32(bytes, value);
-  out.insert(out.end(), bytes, bytes + 4);
-}
-
-void append_u64(std::vector<uint8_t>& out, uint64_t value) {
-  for (int k = 0; k < 8; ++k) out.push_back(static_cast<uint8_t>(value >> (8 * k)));
-}
-
 uint64_t ByteCursor::read_u64() {
   if (position_ > file_.size() || file_.size() - position_ < 8) throw end_of_file();
   const uint64_t value = load_u64(file_.data() + position_);

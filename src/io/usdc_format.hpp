@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "little_endian.hpp"
+
 namespace morvane::io {
 
 inline constexpr std::string_view kCrateMagic = "PXR-USDC";
@@ -79,13 +81,6 @@ CrateTail encode_crate_tail(const CrateTables& tables, uint64_t value_bytes);
 
 // The 88-byte header: magic, version 0.minor.0, the table-of-contents offset.
 std::vector<uint8_t> encode_crate_header(uint8_t minor_version, uint64_t toc_offset);
-
-// Little-endian loads from unaligned bytes and appends to a byte list.
-uint32_t load_u32(const uint8_t* p);
-uint64_t load_u64(const uint8_t* p);
-void store_u32(uint8_t* p, uint32_t value);
-void append_u32(std::vector<uint8_t>& out, uint32_t value);
-void append_u64(std::vector<uint8_t>& out, uint64_t value);
 
 // A read position over the whole file; reads are bounded by the end of the file, not by the end of
 // the section being read. Failures throw "unexpected end of file" and leave the position alone.
