@@ -52,6 +52,13 @@ void append_block(std::vector<uint8_t>& out, std::span<const uint8_t> bytes) {
   out.resize(start + static_cast<std::size_t>(written));
 }
 
+// The framed LZ4 blob of `content`, after its u64 size.
+void append_blob(std::vector<uint8_t>& out, std::span<const uint8_t> content) {
+  const std::vector<uint8_t> blob = compress_lz4_framed(content);
+  append_u64(out, blob.size());
+  out.insert(out.end(), blob.begin(), blob.end());
+}
+
 }  // namespace
 
 uint64_t ByteCursor::read_u64() {
@@ -193,7 +200,7 @@ void compress_ints(std::vector<uint8_t>& out, std::span<const int32_t> values) {
   const std::size_t code_bytes = n / 4 + (n % 4 != 0);
   std::vector<uint8_t> content(4 + code_bytes, 0);
   content.reserve(4 + code_bytes + 4 * n);
-  for (int k = 0; k < 4; ++k) content[k] = static_cast<uint8_t>(static_cast<uint32_t>(common) >> (8 * k));
+  store_u32(content.data(), static_cast<uint32_t>(common));
   for (std::size_t i = 0; i < n; ++i) {
     const int32_t d = deltas[i];
     unsigned code;
@@ -207,13 +214,11 @@ void compress_ints(std::vector<uint8_t>& out, std::span<const int32_t> values) {
       for (int k = 0; k < 2; ++k) content.push_back(static_cast<uint8_t>(static_cast<uint32_t>(d) >> (8 * k)));
     } else {
       code = 3;
-      for (int k = 0; k < 4; ++k) content.push_back(static_cast<uint8_t>(static_cast<uint32_t>(d) >> (8 * k)));
+      append_u32(content, static_cast<uint32_t>(d));
     }
     content[4 + i / 4] |= static_cast<uint8_t>(code << (2 * (i % 4)));
   }
-  const std::vector<uint8_t> blob = compress_lz4_framed(content);
-  append_u64(out, blob.size());
-  out.insert(out.end(), blob.begin(), blob.end());
+  append_blob(out, content);
 }
 
 namespace {
@@ -221,12 +226,6 @@ namespace {
 void append_indices(std::vector<uint8_t>& out, std::span<const uint32_t> values) {
   const std::vector<int32_t> as_signed(values.begin(), values.end());
   compress_ints(out, as_signed);
-}
-
-void append_blob(std::vector<uint8_t>& out, std::span<const uint8_t> content) {
-  const std::vector<uint8_t> blob = compress_lz4_framed(content);
-  append_u64(out, blob.size());
-  out.insert(out.end(), blob.begin(), blob.end());
 }
 
 }  // namespace
