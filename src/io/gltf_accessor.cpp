@@ -13,6 +13,7 @@
 
 #include "core/numeric.hpp"
 #include "gltf_error.hpp"
+#include "little_endian.hpp"
 
 namespace morvane::io {
 
@@ -99,18 +100,9 @@ std::span<const unsigned char> view_bytes(const tinygltf::Model& model, int inde
 
 uint32_t load_index(const unsigned char* p, int component_type) {
   switch (component_type) {
-    case TINYGLTF_COMPONENT_TYPE_UNSIGNED_BYTE:
-      return p[0];
-    case TINYGLTF_COMPONENT_TYPE_UNSIGNED_SHORT: {
-      uint16_t v;
-      std::memcpy(&v, p, sizeof v);
-      return v;
-    }
-    default: {
-      uint32_t v;
-      std::memcpy(&v, p, sizeof v);
-      return v;
-    }
+    case TINYGLTF_COMPONENT_TYPE_UNSIGNED_BYTE: return p[0];
+    case TINYGLTF_COMPONENT_TYPE_UNSIGNED_SHORT: return uint32_t{p[0]} | uint32_t{p[1]} << 8;
+    default: return load_u32(p);
   }
 }
 
@@ -123,8 +115,7 @@ void locate_sparse(const tinygltf::Model& model, const tinygltf::Accessor& acces
   }
   const auto count = static_cast<uint64_t>(sparse.count);
   const int index_type = sparse.indices.componentType;
-  if (index_type != TINYGLTF_COMPONENT_TYPE_UNSIGNED_BYTE && index_type != TINYGLTF_COMPONENT_TYPE_UNSIGNED_SHORT &&
-      index_type != TINYGLTF_COMPONENT_TYPE_UNSIGNED_INT) {
+  if (!component_allowed(AccessorUse::Indices, index_type)) {
     fail_gltf("{}: sparse indices of component type {}", name, index_type);
   }
 

@@ -50,8 +50,6 @@ class MeshMerger {
  private:
   const MeshLimits& limits_;
   MeshData mesh_;
-  bool any_uvs_ = false;
-  bool any_normals_ = false;
 };
 
 void MeshMerger::add(const tinygltf::Model& model, const tinygltf::Primitive& primitive, const std::string& where) {
@@ -116,22 +114,15 @@ void MeshMerger::add(const tinygltf::Model& model, const tinygltf::Primitive& pr
     uint32_t corner[3];
     for (std::size_t k = 0; k < 3; ++k) corner[k] = indices ? index_list[3 * t + k] : static_cast<uint32_t>(3 * t + k);
     mesh_.triangles.push_back({corner[0] + base, corner[1] + base, corner[2] + base});
+    // Corners of a primitive without the attribute, or past its accessor's count, hold zeros.
     for (const uint32_t i : corner) {
-      if (uv_layout) {
-        mesh_.uvs->push_back(i < uvs.size() ? Uv{uvs[i][0], uvs[i][1]} : Uv{0.0f, 0.0f});
-      } else if (any_uvs_) {
-        mesh_.uvs->push_back({0.0f, 0.0f});
-      }
-      if (normal_layout) {
+      if (mesh_.uvs) mesh_.uvs->push_back(i < uvs.size() ? Uv{uvs[i][0], uvs[i][1]} : Uv{0.0f, 0.0f});
+      if (mesh_.normals) {
         mesh_.normals->push_back(i < normals.size() ? Vec3{normals[i][0], normals[i][1], normals[i][2]}
                                                     : Vec3{0.0, 0.0, 0.0});
-      } else if (any_normals_) {
-        mesh_.normals->push_back({0.0, 0.0, 0.0});
       }
     }
   }
-  any_uvs_ = any_uvs_ || uv_layout.has_value();
-  any_normals_ = any_normals_ || normal_layout.has_value();
 }
 
 MeshData MeshMerger::finish() {

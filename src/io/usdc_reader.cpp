@@ -414,12 +414,6 @@ uint64_t find_property(const Crate& crate, const PropertyMap& properties, const 
   throw parse_error(fmt::format("{} has no default value", name));
 }
 
-std::optional<uint32_t> find_orientation(const PropertyMap& properties) {
-  const auto it = properties.find("orientation");
-  if (it == properties.end()) return std::nullopt;
-  return it->second;
-}
-
 // Where an array value's elements start and how many there are. Before version 0.7 the count is a
 // u32, and before 0.5 a u32 rank precedes it. A payload of 0 is an empty array, which OpenUSD
 // writes without any bytes.
@@ -485,9 +479,9 @@ std::vector<int32_t> read_int_array(const Crate& crate, uint64_t rep) {
 }
 
 bool is_left_handed(const Crate& crate, const PropertyMap& properties) {
-  const std::optional<uint32_t> field_set = find_orientation(properties);
-  if (!field_set) return false;
-  const std::optional<uint64_t> rep = find_field(crate, *field_set, "default");
+  const auto orientation = properties.find("orientation");
+  if (orientation == properties.end()) return false;
+  const std::optional<uint64_t> rep = find_field(crate, orientation->second, "default");
   return rep && is_inlined_token(crate, *rep, "leftHanded");
 }
 
