@@ -11,11 +11,7 @@
 
 namespace morvane::io {
 
-namespace {
-
 constexpr std::size_t kMinReadChunk = 64 * 1024;
-
-}  // namespace
 
 int open_retrying(const char* path, int flags, mode_t mode) {
   int fd;

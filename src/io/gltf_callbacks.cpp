@@ -31,12 +31,11 @@ std::optional<std::string> resolved_path(const std::string& path) {
 }
 
 std::string read_named_file(const ImportContext& context, const std::string& name, std::vector<unsigned char>& out) {
-  const std::optional<std::string> resolved = resolved_path(context.folder + name);
-  if (!resolved) return os_error_text(errno);
-  const std::string& canonical = *resolved;
-  if (!canonical.starts_with(context.folder)) return "the file lies outside the asset's folder";
+  const std::optional<std::string> canonical = resolved_path(context.folder + name);
+  if (!canonical) return os_error_text(errno);
+  if (!canonical->starts_with(context.folder)) return "the file lies outside the asset's folder";
   struct stat info {};
-  if (stat(canonical.c_str(), &info) != 0) return os_error_text(errno);
+  if (stat(canonical->c_str(), &info) != 0) return os_error_text(errno);
   if (!S_ISREG(info.st_mode)) return "not a regular file";
   const auto limit = context.resources.size_limits.find(name);
   const uint64_t size = static_cast<uint64_t>(info.st_size);
@@ -44,7 +43,7 @@ std::string read_named_file(const ImportContext& context, const std::string& nam
     return fmt::format("the file holds {} bytes, more than the document can use", size);
   }
   std::vector<char> bytes;
-  const FileReadStatus status = try_read_file(canonical, bytes);
+  const FileReadStatus status = try_read_file(*canonical, bytes);
   if (status.stage != FileReadStatus::Stage::Ok) return read_failure_text(status);
   out.assign(bytes.begin(), bytes.end());
   return {};
@@ -72,11 +71,6 @@ bool read_whole_file(std::vector<unsigned char>* out, std::string* err, const st
   }
   if (why.empty()) return true;
   if (err) *err = why;
-  return false;
-}
-
-bool write_whole_file(std::string* err, const std::string&, const std::vector<unsigned char>&, void*) {
-  if (err) *err = "writing is not supported";
   return false;
 }
 
@@ -153,7 +147,8 @@ std::string canonical_folder(const std::string& base_dir) {
 }
 
 void set_callbacks(tinygltf::TinyGLTF& loader, ImportContext& context) {
-  loader.SetFsCallbacks({&file_exists, &expand_file_path, &read_whole_file, &write_whole_file, &context});
+  // No writer: tinygltf writes files only when it saves a document, which this reader never asks.
+  loader.SetFsCallbacks({&file_exists, &expand_file_path, &read_whole_file, nullptr, &context});
   loader.SetImageLoader(&load_image, &context);
 }
 

@@ -7,12 +7,8 @@
 
 namespace morvane::io {
 
-namespace {
-
 constexpr uint32_t kChunkJson = 0x4E4F534A;  // "JSON"
 constexpr uint32_t kChunkBin = 0x004E4942;   // "BIN\0"
-
-}  // namespace
 
 GlbInput check_glb(std::string_view bytes, std::string& trimmed) {
   if (bytes.size() < 20) fail_gltf("GLB file of {} bytes ends inside its header", bytes.size());

@@ -42,7 +42,6 @@ tinygltf::Model import_gltf_document(std::string_view bytes, const std::string& 
   } else if (bytes.size() > UINT32_MAX) {
     fail_gltf("document larger than 4 GiB");
   }
-  check_json_depth(json);
 
   ImportContext context;
   context.resources = check_document(json);

@@ -99,8 +99,6 @@ void check_unsigned_fields(const Json& document, const char* array, const char* 
   }
 }
 
-}  // namespace
-
 void check_json_depth(std::string_view text) {
   int depth = 0;
   bool in_string = false;
@@ -124,7 +122,10 @@ void check_json_depth(std::string_view text) {
   }
 }
 
+}  // namespace
+
 DocumentResources check_document(std::string_view text) {
+  check_json_depth(text);
   DocumentResources resources;
   Json document;
   try {

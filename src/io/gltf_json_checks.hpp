@@ -20,11 +20,9 @@ struct DocumentResources {
   std::vector<bool> image_done;                   // checked, or skipped as declared in another format
 };
 
-// tinygltf turns nested `extras` and `extensions` into values recursively: nesting deeper than
-// kMaxGltfJsonDepth fails (fail_gltf) before it could overflow the stack.
-void check_json_depth(std::string_view text);
-
-// Parses the document and checks what tinygltf does not; failures fail_gltf.
+// Parses the document and checks what tinygltf does not; failures fail_gltf. tinygltf turns nested
+// `extras` and `extensions` into values recursively, so nesting deeper than kMaxGltfJsonDepth
+// fails first, before it could overflow the stack.
 DocumentResources check_document(std::string_view text);
 
 }  // namespace morvane::io

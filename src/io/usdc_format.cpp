@@ -99,10 +99,6 @@ std::vector<uint8_t> decompress_lz4_blob(std::span<const uint8_t> blob, uint64_t
 
 uint64_t lz4_max_block_input() { return LZ4_MAX_INPUT_SIZE; }
 
-std::vector<uint8_t> compress_lz4_framed(std::span<const uint8_t> bytes) {
-  return compress_lz4_framed(bytes, LZ4_MAX_INPUT_SIZE);
-}
-
 std::vector<uint8_t> compress_lz4_framed(std::span<const uint8_t> bytes, uint64_t chunk_limit) {
   chunk_limit = std::clamp<uint64_t>(chunk_limit, 1, LZ4_MAX_INPUT_SIZE);
   std::vector<uint8_t> out;

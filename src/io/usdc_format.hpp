@@ -15,7 +15,6 @@ namespace morvane::io {
 
 inline constexpr std::string_view kCrateMagic = "PXR-USDC";
 inline constexpr uint64_t kCrateHeaderSize = 88;
-inline constexpr uint64_t kCrateSectionEntrySize = 32;
 inline constexpr uint64_t kCrateSectionNameSize = 16;
 
 // ValueRep: flags in the top bits, an 8-bit type code, a 48-bit payload.
@@ -44,7 +43,6 @@ enum CrateType : uint32_t {
   kTypeTimeSamples = 46,
   kTypeDoubleVector = 48,
 };
-
 
 enum class SpecType : uint32_t { Attribute = 1, Prim = 6, PseudoRoot = 7 };
 
@@ -108,8 +106,7 @@ uint64_t lz4_max_block_input();
 
 // Frames `bytes` as one LZ4 block (N = 0), or as chunks of at most `chunk_limit` bytes when the
 // input is longer than that.
-std::vector<uint8_t> compress_lz4_framed(std::span<const uint8_t> bytes);
-std::vector<uint8_t> compress_lz4_framed(std::span<const uint8_t> bytes, uint64_t chunk_limit);
+std::vector<uint8_t> compress_lz4_framed(std::span<const uint8_t> bytes, uint64_t chunk_limit = lz4_max_block_input());
 
 // Reads a compressed integer array of `count` values at the cursor (u64 size, then a framed blob)
 // and moves the cursor past it.

@@ -449,8 +449,7 @@ std::vector<Vec3> read_points(const Crate& crate, uint64_t rep) {
   for (Vec3& point : points) {
     for (double& component : point) {
       if (type == kTypeFloat3) {
-        const uint32_t bits = load_u32(p);
-        component = std::bit_cast<float>(bits);
+        component = std::bit_cast<float>(load_u32(p));
         p += 4;
       } else {
         component = std::bit_cast<double>(load_u64(p));
