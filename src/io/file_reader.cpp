@@ -11,14 +11,14 @@
 
 namespace morvane::io {
 
-namespace {
-
 constexpr std::size_t kMinReadChunk = 64 * 1024;
 
-}  // namespace
-
-void check_path(std::string_view path) {
-  if (path.find('\0') != std::string_view::npos) throw IoError::io("file name contained an unexpected NUL byte");
+int open_retrying(const char* path, int flags, mode_t mode) {
+  int fd;
+  do {
+    fd = open(path, flags, mode);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
 }
 
 FileInput::FileInput(const std::string& path) {
@@ -27,10 +27,8 @@ FileInput::FileInput(const std::string& path) {
     status_ = {Stage::InvalidPath, 0};
     return;
   }
-  do {
-    // Non-blocking, so that a FIFO is refused below instead of waiting for a writer.
-    fd_ = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  } while (fd_ < 0 && errno == EINTR);
+  // Non-blocking, so that a FIFO is refused below instead of waiting for a writer.
+  fd_ = open_retrying(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd_ < 0) {
     status_ = {Stage::Open, errno};
     return;
@@ -79,20 +77,24 @@ FileReadStatus try_read_file(const std::string& path, std::vector<char>& bytes) 
   return file.status();
 }
 
-std::vector<char> read_file(const std::string& path) {
-  check_path(path);
-  std::vector<char> bytes;
-  const FileReadStatus status = try_read_file(path, bytes);
+std::string read_failure_text(const FileReadStatus& status) {
   switch (status.stage) {
-    case FileReadStatus::Stage::Ok:
-      return bytes;
+    case FileReadStatus::Stage::InvalidPath:
+      return "file name contained an unexpected NUL byte";
     case FileReadStatus::Stage::NotRegularFile:
-      if (status.error_number == 0) throw IoError::io("not a regular file");
+      if (status.error_number == 0) return "not a regular file";
       break;
     default:
       break;
   }
-  throw IoError::from_errno(status.error_number);
+  return os_error_text(status.error_number);
+}
+
+std::vector<char> read_file(const std::string& path) {
+  std::vector<char> bytes;
+  const FileReadStatus status = try_read_file(path, bytes);
+  if (status.stage != FileReadStatus::Stage::Ok) throw IoError::io(read_failure_text(status));
+  return bytes;
 }
 
 }  // namespace morvane::io

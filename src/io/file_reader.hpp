@@ -1,15 +1,16 @@
 // Whole-file and piecewise reading with POSIX calls, for the readers that parse a file from memory.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <string>
-#include <string_view>
 #include <vector>
 
 namespace morvane::io {
 
-// Throws IoError (Io, "file name contained an unexpected NUL byte") for a path holding a NUL byte.
-void check_path(std::string_view path);
+// open(2), retried while a signal interrupts it.
+int open_retrying(const char* path, int flags, mode_t mode = 0);
 
 // Why a file could not be read, for readers that report failures with their own texts.
 struct FileReadStatus {
@@ -43,6 +44,9 @@ class FileInput {
 
 // Reads a whole regular file into `bytes`; never throws except std::bad_alloc.
 FileReadStatus try_read_file(const std::string& path, std::vector<char>& bytes);
+
+// Why a file could not be read, in the words of an Io error's description.
+std::string read_failure_text(const FileReadStatus& status);
 
 // Reads a whole regular file; failures throw IoError (Io).
 std::vector<char> read_file(const std::string& path);

@@ -1,6 +1,7 @@
 #include "file_writer.hpp"
 
 #include <fcntl.h>
+#include <fmt/format.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 #include <cstring>
 
 #include "core/run_context.hpp"
+#include "file_path.hpp"
 #include "file_reader.hpp"
 #include "io_error.hpp"
 
@@ -18,13 +20,6 @@ namespace {
 
 constexpr int kMaxSymlinkHops = 40;
 constexpr std::size_t kMaxTemporaryStem = 200;  // keeps the temporary's name under NAME_MAX
-
-std::string directory_of(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
 
 std::string read_link(const std::string& path) {
   std::string target(256, '\0');
@@ -50,14 +45,6 @@ std::string resolve_symlinks(std::string path) {
   }
 }
 
-int open_retrying(const char* path, int flags, mode_t mode) {
-  int fd;
-  do {
-    fd = open(path, flags, mode);
-  } while (fd < 0 && errno == EINTR);
-  return fd;
-}
-
 // A new file beside `target`, created exclusively with mode 0666 (less the umask); returns its
 // descriptor and stores its name, or returns -1 with errno set.
 int create_temporary(const std::string& target, std::string& name) {
@@ -66,7 +53,7 @@ int create_temporary(const std::string& target, std::string& name) {
   const std::string directory = slash == std::string::npos ? "" : target.substr(0, slash + 1);
   const std::string stem = target.substr(slash == std::string::npos ? 0 : slash + 1, kMaxTemporaryStem);
   for (;;) {
-    name = directory + "." + stem + "." + std::to_string(getpid()) + "." + std::to_string(counter++) + ".tmp";
+    name = fmt::format("{}.{}.{}.{}.tmp", directory, stem, getpid(), counter++);
     const int fd = open_retrying(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd >= 0 || errno != EEXIST) return fd;
   }

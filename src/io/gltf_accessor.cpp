@@ -1,13 +1,19 @@
 #include "gltf_accessor.hpp"
 
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <bit>
 #include <cstring>
 #include <limits>
+#include <span>
+#include <string>
 #include <type_traits>
 #include <utility>
 
 #include "core/numeric.hpp"
+#include "gltf_error.hpp"
+#include "little_endian.hpp"
 
 namespace morvane::io {
 
@@ -61,7 +67,7 @@ std::string type_name(int type) {
     case TINYGLTF_TYPE_MAT2: return "MAT2";
     case TINYGLTF_TYPE_MAT3: return "MAT3";
     case TINYGLTF_TYPE_MAT4: return "MAT4";
-    default: return "type " + std::to_string(type);
+    default: return fmt::format("type {}", type);
   }
 }
 
@@ -75,90 +81,69 @@ std::size_t component_size(int component_type) {
 
 std::size_t components_of(int type) { return type == TINYGLTF_TYPE_VEC3 ? 3 : type == TINYGLTF_TYPE_VEC2 ? 2 : 1; }
 
-// Checks bufferView `index` against its buffer and gives its first byte and length.
-std::string check_view(const tinygltf::Model& model, int index, const unsigned char*& begin, uint64_t& length) {
+// The bytes of bufferView `index`, checked against its buffer; `owner` names who reads them.
+std::span<const unsigned char> view_bytes(const tinygltf::Model& model, int index, std::string_view owner) {
   if (index < 0 || static_cast<std::size_t>(index) >= model.bufferViews.size()) {
-    return "bufferView " + std::to_string(index) + " does not exist";
+    fail_gltf("{}: bufferView {} does not exist", owner, index);
   }
   const tinygltf::BufferView& view = model.bufferViews[static_cast<std::size_t>(index)];
   if (view.buffer < 0 || static_cast<std::size_t>(view.buffer) >= model.buffers.size()) {
-    return "bufferView " + std::to_string(index) + " refers to missing buffer " + std::to_string(view.buffer);
+    fail_gltf("{}: bufferView {} refers to missing buffer {}", owner, index, view.buffer);
   }
   const std::vector<unsigned char>& data = model.buffers[static_cast<std::size_t>(view.buffer)].data;
   if (saturating_add(view.byteOffset, view.byteLength) > data.size()) {
-    return "bufferView " + std::to_string(index) + " (offset " + std::to_string(view.byteOffset) + ", length " +
-           std::to_string(view.byteLength) + ") lies outside buffer " + std::to_string(view.buffer) + " of " +
-           std::to_string(data.size()) + " bytes";
+    fail_gltf("{}: bufferView {} (offset {}, length {}) lies outside buffer {} of {} bytes", owner, index,
+              view.byteOffset, view.byteLength, view.buffer, data.size());
   }
-  begin = data.data() + view.byteOffset;
-  length = view.byteLength;
-  return {};
+  return std::span(data).subspan(view.byteOffset, view.byteLength);
 }
 
 uint32_t load_index(const unsigned char* p, int component_type) {
   switch (component_type) {
-    case TINYGLTF_COMPONENT_TYPE_UNSIGNED_BYTE:
-      return p[0];
-    case TINYGLTF_COMPONENT_TYPE_UNSIGNED_SHORT: {
-      uint16_t v;
-      std::memcpy(&v, p, sizeof v);
-      return v;
-    }
-    default: {
-      uint32_t v;
-      std::memcpy(&v, p, sizeof v);
-      return v;
-    }
+    case TINYGLTF_COMPONENT_TYPE_UNSIGNED_BYTE: return p[0];
+    case TINYGLTF_COMPONENT_TYPE_UNSIGNED_SHORT: return uint32_t{p[0]} | uint32_t{p[1]} << 8;
+    default: return load_u32(p);
   }
 }
 
-std::string check_sparse(const tinygltf::Model& model, const tinygltf::Accessor& accessor, std::size_t element_size,
-                         AccessorLayout& layout) {
+// Checks the sparse substitutions of `accessor`, named `name`, and records them in `layout`.
+void locate_sparse(const tinygltf::Model& model, const tinygltf::Accessor& accessor, std::size_t element_size,
+                   std::string_view name, AccessorLayout& layout) {
   const auto& sparse = accessor.sparse;
   if (sparse.count < 1 || static_cast<uint64_t>(sparse.count) > accessor.count) {
-    return "sparse count " + std::to_string(sparse.count) + " for " + std::to_string(accessor.count) + " elements";
+    fail_gltf("{}: sparse count {} for {} elements", name, sparse.count, accessor.count);
   }
   const auto count = static_cast<uint64_t>(sparse.count);
   const int index_type = sparse.indices.componentType;
-  if (index_type != TINYGLTF_COMPONENT_TYPE_UNSIGNED_BYTE && index_type != TINYGLTF_COMPONENT_TYPE_UNSIGNED_SHORT &&
-      index_type != TINYGLTF_COMPONENT_TYPE_UNSIGNED_INT) {
-    return "sparse indices of component type " + std::to_string(index_type);
+  if (!component_allowed(AccessorUse::Indices, index_type)) {
+    fail_gltf("{}: sparse indices of component type {}", name, index_type);
   }
 
-  const unsigned char* indices = nullptr;
-  uint64_t indices_length = 0;
-  if (std::string error = check_view(model, sparse.indices.bufferView, indices, indices_length); !error.empty()) {
-    return "sparse indices: " + error;
-  }
+  const std::span<const unsigned char> indices =
+      view_bytes(model, sparse.indices.bufferView, fmt::format("{}: sparse indices", name));
   if (sparse.indices.byteOffset < 0 ||
       saturating_add(static_cast<uint64_t>(sparse.indices.byteOffset),
-                     saturating_mul(count, component_size(index_type))) > indices_length) {
-    return "sparse indices run past their bufferView";
+                     saturating_mul(count, component_size(index_type))) > indices.size()) {
+    fail_gltf("{}: sparse indices run past their bufferView", name);
   }
-  const unsigned char* values = nullptr;
-  uint64_t values_length = 0;
-  if (std::string error = check_view(model, sparse.values.bufferView, values, values_length); !error.empty()) {
-    return "sparse values: " + error;
-  }
+  const std::span<const unsigned char> values =
+      view_bytes(model, sparse.values.bufferView, fmt::format("{}: sparse values", name));
   if (sparse.values.byteOffset < 0 ||
       saturating_add(static_cast<uint64_t>(sparse.values.byteOffset), saturating_mul(count, element_size)) >
-          values_length) {
-    return "sparse values run past their bufferView";
+          values.size()) {
+    fail_gltf("{}: sparse values run past their bufferView", name);
   }
 
-  indices += sparse.indices.byteOffset;
+  const unsigned char* first_index = indices.data() + sparse.indices.byteOffset;
   const std::size_t index_size = component_size(index_type);
   for (uint64_t k = 0; k < count; ++k) {
-    const uint32_t target = load_index(indices + k * index_size, index_type);
-    if (target >= accessor.count) {
-      return "sparse index " + std::to_string(target) + " beyond " + std::to_string(accessor.count) + " elements";
-    }
+    const uint32_t target = load_index(first_index + k * index_size, index_type);
+    if (target >= accessor.count) fail_gltf("{}: sparse index {} beyond {} elements", name, target, accessor.count);
   }
   layout.sparse_count = static_cast<std::size_t>(count);
-  layout.sparse_indices = indices;
+  layout.sparse_indices = first_index;
   layout.sparse_index_type = index_type;
-  layout.sparse_values = values + sparse.values.byteOffset;
-  return {};
+  layout.sparse_values = values.data() + sparse.values.byteOffset;
 }
 
 template <class T>
@@ -223,16 +208,16 @@ std::vector<Element> read_elements(const AccessorLayout& layout, std::size_t lim
 
 }  // namespace
 
-std::string locate_accessor(const tinygltf::Model& model, int index, AccessorUse use, AccessorLayout& layout) {
-  layout = {};
-  const std::string name = "accessor " + std::to_string(index);
-  if (index < 0 || static_cast<std::size_t>(index) >= model.accessors.size()) return name + " does not exist";
+AccessorLayout locate_accessor(const tinygltf::Model& model, int index, AccessorUse use, std::string_view owner) {
+  const std::string name = fmt::format("{} accessor {}", owner, index);
+  if (index < 0 || static_cast<std::size_t>(index) >= model.accessors.size()) fail_gltf("{} does not exist", name);
   const tinygltf::Accessor& accessor = model.accessors[static_cast<std::size_t>(index)];
   const UseRule rule = rule_for(use);
   if (accessor.type != rule.type || !component_allowed(use, accessor.componentType)) {
-    return name + " holds " + type_name(accessor.type) + " of component type " +
-           std::to_string(accessor.componentType) + "; " + rule.expectation;
+    fail_gltf("{} holds {} of component type {}; {}", name, type_name(accessor.type), accessor.componentType,
+              rule.expectation);
   }
+  AccessorLayout layout;
   layout.count = accessor.count;
   layout.component_type = accessor.componentType;
   layout.components = components_of(accessor.type);
@@ -241,37 +226,26 @@ std::string locate_accessor(const tinygltf::Model& model, int index, AccessorUse
   if (accessor.bufferView == -1) {
     // Zeros, which sparse values may replace. Positions without either are refused: such a mesh
     // would only hold the origin.
-    if (use == AccessorUse::Positions && !accessor.sparse.isSparse) return name + " has no bufferView";
+    if (use == AccessorUse::Positions && !accessor.sparse.isSparse) fail_gltf("{} has no bufferView", name);
   } else {
-    const unsigned char* begin = nullptr;
-    uint64_t length = 0;
-    if (std::string error = check_view(model, accessor.bufferView, begin, length); !error.empty()) {
-      return name + ": " + error;
-    }
+    const std::span<const unsigned char> view = view_bytes(model, accessor.bufferView, name);
     const std::size_t declared_stride = model.bufferViews[static_cast<std::size_t>(accessor.bufferView)].byteStride;
     layout.stride = declared_stride == 0 ? element_size : declared_stride;
     if (layout.stride < element_size) {
-      return name + ": byteStride " + std::to_string(layout.stride) + " is shorter than its " +
-             std::to_string(element_size) + "-byte elements";
+      fail_gltf("{}: byteStride {} is shorter than its {}-byte elements", name, layout.stride, element_size);
     }
     const uint64_t needed =
         accessor.count == 0
             ? accessor.byteOffset
             : saturating_add(accessor.byteOffset,
                              saturating_add(saturating_mul(accessor.count - 1, layout.stride), element_size));
-    if (needed > length) {
-      return name + " needs " + std::to_string(needed) + " bytes of bufferView " + std::to_string(accessor.bufferView) +
-             ", which holds " + std::to_string(length);
+    if (needed > view.size()) {
+      fail_gltf("{} needs {} bytes of bufferView {}, which holds {}", name, needed, accessor.bufferView, view.size());
     }
-    layout.data = begin + accessor.byteOffset;
+    layout.data = view.data() + accessor.byteOffset;
   }
-
-  if (accessor.sparse.isSparse) {
-    if (std::string error = check_sparse(model, accessor, element_size, layout); !error.empty()) {
-      return name + ": " + error;
-    }
-  }
-  return {};
+  if (accessor.sparse.isSparse) locate_sparse(model, accessor, element_size, name, layout);
+  return layout;
 }
 
 std::vector<std::array<float, 3>> read_vec3(const AccessorLayout& layout, std::size_t limit) {

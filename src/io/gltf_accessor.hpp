@@ -6,7 +6,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <string>
+#include <string_view>
 #include <vector>
 
 #include "gltf_tinygltf.hpp"
@@ -34,10 +34,11 @@ struct AccessorLayout {
   const unsigned char* sparse_values = nullptr;  // tightly packed elements of `component_type`
 };
 
-// Checks accessor `index` for `use` and fills `layout`; returns why it cannot be read, or empty
-// text. An accessor without bufferView reads as zeros with its sparse values applied; positions
-// without bufferView must have sparse values.
-std::string locate_accessor(const tinygltf::Model& model, int index, AccessorUse use, AccessorLayout& layout);
+// Checks accessor `index` for `use` and tells where its elements lie. An accessor without
+// bufferView reads as zeros with its sparse values applied; positions without bufferView must have
+// sparse values. One that cannot be read fails the import (fail_gltf), its text naming the accessor
+// after `owner` ("mesh 0, primitive 1: POSITION accessor 4 ...").
+AccessorLayout locate_accessor(const tinygltf::Model& model, int index, AccessorUse use, std::string_view owner);
 
 // The first min(count, limit) elements of a located accessor, sparse values applied; integer
 // components of texture coordinates are normalised to [0, 1].

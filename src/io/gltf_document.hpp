@@ -1,8 +1,6 @@
 // Import of a glTF 2.0 document through tinygltf, with the checks the library does not make: the
-// container is told by content, the GLB chunk table and the JSON nesting are checked before the
-// library sees them, data URIs must hold strict base64, documents that require extensions are
-// refused, external resources are read only through our own callbacks (regular files inside the
-// asset's folder, never the working directory), and images are decoded through check_image.
+// container is told by content and checked (gltf_container), the JSON is checked before the library
+// reads it (gltf_json_checks), and files and images are read through our own callbacks (gltf_callbacks).
 #pragma once
 
 #include <string>
@@ -11,8 +9,6 @@
 #include "gltf_tinygltf.hpp"
 
 namespace morvane::io {
-
-inline constexpr int kMaxGltfJsonDepth = 128;
 
 // Imports a JSON glTF or a GLB container (first four bytes "glTF") with all its buffers and
 // images. Relative URIs resolve inside `base_dir`; with an empty `base_dir` no file is read.

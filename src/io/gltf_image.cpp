@@ -135,8 +135,7 @@ std::string png_structure_problem(const unsigned char* bytes, std::size_t size) 
   std::size_t at = 8;  // after the signature
   for (;;) {
     if (size - at < 12) return "PNG chunk cut short";
-    const std::size_t length = std::size_t{bytes[at]} << 24 | std::size_t{bytes[at + 1]} << 16 |
-                               std::size_t{bytes[at + 2]} << 8 | bytes[at + 3];
+    const std::size_t length = big_endian_u32(bytes + at);
     if (length > size - at - 12) return "PNG chunk runs past the end of the data";
     const bool last = std::memcmp(bytes + at + 4, "IEND", 4) == 0;
     at += 12 + length;

@@ -1,5 +1,7 @@
 // The glTF reader: every triangle primitive of every mesh, in document order, merged into one
 // mesh. Node transforms are not applied and a mesh used by several nodes is taken once.
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <array>
 #include <new>
@@ -7,37 +9,17 @@
 
 #include "core/memory_guard.hpp"
 #include "core/numeric.hpp"
+#include "file_path.hpp"
 #include "file_reader.hpp"
 #include "gltf_accessor.hpp"
 #include "gltf_document.hpp"
+#include "gltf_error.hpp"
 #include "gltf_io.hpp"
 #include "io_error.hpp"
 
 namespace morvane::io {
 
 namespace {
-
-[[noreturn]] void fail(const std::string& text) { throw IoError::obj_parse("glTF: " + text); }
-
-std::string folder_of(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
-std::string read_failure_text(const FileReadStatus& status) {
-  switch (status.stage) {
-    case FileReadStatus::Stage::InvalidPath:
-      return "file name contained an unexpected NUL byte";
-    case FileReadStatus::Stage::NotRegularFile:
-      if (status.error_number == 0) return "not a regular file";
-      break;
-    default:
-      break;
-  }
-  return os_error_text(status.error_number);
-}
 
 // Room for `extra` more elements, grown geometrically: a file of many small primitives must not
 // reallocate the merged lists once per primitive.
@@ -51,9 +33,11 @@ std::optional<AccessorLayout> optional_attribute(const tinygltf::Model& model, c
                                                  const char* name, AccessorUse use) {
   const auto it = primitive.attributes.find(name);
   if (it == primitive.attributes.end()) return std::nullopt;
-  AccessorLayout layout;
-  if (!locate_accessor(model, it->second, use, layout).empty()) return std::nullopt;
-  return layout;
+  try {
+    return locate_accessor(model, it->second, use, name);
+  } catch (const IoError&) {
+    return std::nullopt;
+  }
 }
 
 class MeshMerger {
@@ -66,8 +50,6 @@ class MeshMerger {
  private:
   const MeshLimits& limits_;
   MeshData mesh_;
-  bool any_uvs_ = false;
-  bool any_normals_ = false;
 };
 
 void MeshMerger::add(const tinygltf::Model& model, const tinygltf::Primitive& primitive, const std::string& where) {
@@ -76,11 +58,8 @@ void MeshMerger::add(const tinygltf::Model& model, const tinygltf::Primitive& pr
   if (position_attribute == primitive.attributes.end()) return;
 
   // Locate every accessor and apply the limits before anything is decoded.
-  AccessorLayout positions;
-  if (std::string error = locate_accessor(model, position_attribute->second, AccessorUse::Positions, positions);
-      !error.empty()) {
-    fail(where + ": POSITION " + error);
-  }
+  const AccessorLayout positions =
+      locate_accessor(model, position_attribute->second, AccessorUse::Positions, fmt::format("{}: POSITION", where));
   const std::size_t offset = mesh_.positions.size();
   if (saturating_add(offset, positions.count) > limits_.vertices) {
     throw IoError::mesh_too_large("vertex", limits_.vertices + 1, limits_.vertices);
@@ -90,17 +69,13 @@ void MeshMerger::add(const tinygltf::Model& model, const tinygltf::Primitive& pr
     try {
       require_memory(saturating_mul(positions.count, sizeof(std::array<float, 3>) + sizeof(Vec3)), "the positions");
     } catch (const std::bad_alloc&) {
-      fail(where + ": POSITION declares " + std::to_string(positions.count) +
-           " vertices that no buffer holds, more than this machine's memory");
+      fail_gltf("{}: POSITION declares {} vertices that no buffer holds, more than this machine's memory", where,
+                positions.count);
     }
   }
   std::optional<AccessorLayout> indices;
   if (primitive.indices >= 0) {
-    indices.emplace();
-    if (std::string error = locate_accessor(model, primitive.indices, AccessorUse::Indices, *indices);
-        !error.empty()) {
-      fail(where + ": indices " + error);
-    }
+    indices = locate_accessor(model, primitive.indices, AccessorUse::Indices, fmt::format("{}: indices", where));
   }
   const std::optional<AccessorLayout> uv_layout =
       optional_attribute(model, primitive, "TEXCOORD_0", AccessorUse::TexCoords);
@@ -118,10 +93,7 @@ void MeshMerger::add(const tinygltf::Model& model, const tinygltf::Primitive& pr
   if (indices) {
     index_list = read_scalars(*indices);
     for (const uint32_t i : index_list) {
-      if (i >= points.size()) {
-        fail(where + ": index " + std::to_string(i) + " is out of range for " + std::to_string(points.size()) +
-             " vertices");
-      }
+      if (i >= points.size()) fail_gltf("{}: index {} is out of range for {} vertices", where, i, points.size());
     }
   }
   // Entries beyond the vertex count are never looked up, since every index is below it.
@@ -142,22 +114,15 @@ void MeshMerger::add(const tinygltf::Model& model, const tinygltf::Primitive& pr
     uint32_t corner[3];
     for (std::size_t k = 0; k < 3; ++k) corner[k] = indices ? index_list[3 * t + k] : static_cast<uint32_t>(3 * t + k);
     mesh_.triangles.push_back({corner[0] + base, corner[1] + base, corner[2] + base});
+    // Corners of a primitive without the attribute, or past its accessor's count, hold zeros.
     for (const uint32_t i : corner) {
-      if (uv_layout) {
-        mesh_.uvs->push_back(i < uvs.size() ? Uv{uvs[i][0], uvs[i][1]} : Uv{0.0f, 0.0f});
-      } else if (any_uvs_) {
-        mesh_.uvs->push_back({0.0f, 0.0f});
-      }
-      if (normal_layout) {
+      if (mesh_.uvs) mesh_.uvs->push_back(i < uvs.size() ? Uv{uvs[i][0], uvs[i][1]} : Uv{0.0f, 0.0f});
+      if (mesh_.normals) {
         mesh_.normals->push_back(i < normals.size() ? Vec3{normals[i][0], normals[i][1], normals[i][2]}
                                                     : Vec3{0.0, 0.0, 0.0});
-      } else if (any_normals_) {
-        mesh_.normals->push_back({0.0, 0.0, 0.0});
       }
     }
   }
-  any_uvs_ = any_uvs_ || uv_layout.has_value();
-  any_normals_ = any_normals_ || normal_layout.has_value();
 }
 
 MeshData MeshMerger::finish() {
@@ -171,7 +136,7 @@ MeshData merge_meshes(const tinygltf::Model& model, const MeshLimits& limits) {
   for (std::size_t m = 0; m < model.meshes.size(); ++m) {
     const std::vector<tinygltf::Primitive>& primitives = model.meshes[m].primitives;
     for (std::size_t p = 0; p < primitives.size(); ++p) {
-      merger.add(model, primitives[p], "mesh " + std::to_string(m) + ", primitive " + std::to_string(p));
+      merger.add(model, primitives[p], fmt::format("mesh {}, primitive {}", m, p));
     }
   }
   return merger.finish();
@@ -186,8 +151,8 @@ MeshData read_gltf_bytes(std::string_view bytes, const std::string& base_dir, co
 MeshData read_gltf(const std::string& path) {
   std::vector<char> bytes;
   const FileReadStatus status = try_read_file(path, bytes);
-  if (status.stage != FileReadStatus::Stage::Ok) fail(read_failure_text(status));
-  const tinygltf::Model model = import_gltf_document(std::string_view(bytes.data(), bytes.size()), folder_of(path));
+  if (status.stage != FileReadStatus::Stage::Ok) fail_gltf("{}", read_failure_text(status));
+  const tinygltf::Model model = import_gltf_document(std::string_view(bytes.data(), bytes.size()), directory_of(path));
   std::vector<char>().swap(bytes);  // the buffers hold their own copies now
   return merge_meshes(model, MeshLimits{});
 }

@@ -17,6 +17,7 @@
 #include "gltf_io.hpp"
 #include "gltf_uri.hpp"
 #include "io_error.hpp"
+#include "little_endian.hpp"
 
 namespace morvane::io {
 
@@ -33,10 +34,6 @@ constexpr std::string_view kDataUriPrefix = "data:application/octet-stream;base6
   throw IoError::io(fmt::format("mesh too large for {}: the file would take {} bytes, more than the container's "
                                 "limit of {}",
                                 container, length, limit));
-}
-
-void append_u32(std::string& out, uint32_t value) {
-  for (int k = 0; k < 4; ++k) out += static_cast<char>((value >> (8 * k)) & 0xFF);
 }
 
 // The buffer both containers carry, with the position bounds the document declares.

@@ -1,18 +1,12 @@
 #include "io_error.hpp"
 
-#include <cstring>
+#include <fmt/format.h>
 
-#include "core/text_format.hpp"
+#include <cstring>
 
 namespace morvane::io {
 
 namespace {
-
-std::string join(std::string_view prefix, std::string_view payload) {
-  std::string text(prefix);
-  text += payload;
-  return text;
-}
 
 // strerror_r comes in a GNU flavour (returns the text, maybe static) and an XSI one (fills the buffer).
 [[maybe_unused]] const char* strerror_result(char* returned, const char*) { return returned; }
@@ -24,41 +18,34 @@ std::string join(std::string_view prefix, std::string_view payload) {
 
 std::string os_error_text(int error_number) {
   char buf[256] = {};
-  std::string text = strerror_result(strerror_r(error_number, buf, sizeof buf), buf);
-  text += " (os error ";
-  text += std::to_string(error_number);
-  text += ')';
-  return text;
+  return fmt::format("{} (os error {})", strerror_result(strerror_r(error_number, buf, sizeof buf), buf),
+                     error_number);
 }
 
 IoError IoError::unsupported_format(std::string_view extension) {
-  return IoError(Kind::UnsupportedFormat, join("unsupported format: ", extension));
+  return IoError(Kind::UnsupportedFormat, fmt::format("unsupported format: {}", extension));
 }
 
-IoError IoError::io(std::string_view description) { return IoError(Kind::Io, join("I/O error: ", description)); }
+IoError IoError::io(std::string_view description) {
+  return IoError(Kind::Io, fmt::format("I/O error: {}", description));
+}
 
 IoError IoError::from_errno(int error_number) { return io(os_error_text(error_number)); }
 
 IoError IoError::mesh_construction(const MeshError& error) {
-  return IoError(Kind::MeshConstruction, join("mesh construction failed: ", mesh_error_display(error)));
+  return IoError(Kind::MeshConstruction, fmt::format("mesh construction failed: {}", mesh_error_display(error)));
 }
 
 IoError IoError::obj_parse(std::string_view message) {
-  return IoError(Kind::ObjParse, join("OBJ parse error: ", message));
+  return IoError(Kind::ObjParse, fmt::format("OBJ parse error: {}", message));
 }
 
 IoError IoError::usd_parse(std::string_view message) {
-  return IoError(Kind::UsdParse, join("USD parse error: ", message));
+  return IoError(Kind::UsdParse, fmt::format("USD parse error: {}", message));
 }
 
 IoError IoError::mesh_too_large(std::string_view what, uint64_t count, uint64_t limit) {
-  std::string text = "mesh too large: ";
-  text += what;
-  text += " count ";
-  append_decimal(text, count);
-  text += " exceeds limit ";
-  append_decimal(text, limit);
-  return IoError(Kind::MeshTooLarge, text);
+  return IoError(Kind::MeshTooLarge, fmt::format("mesh too large: {} count {} exceeds limit {}", what, count, limit));
 }
 
 }  // namespace morvane::io

@@ -29,7 +29,6 @@ struct MeshLimits {
 
 // Throws IoError (MeshTooLarge) when a count is above its limit, the vertex count tested first.
 // A count equal to its limit passes.
-void check_limits(uint64_t vertices, uint64_t triangles);
-void check_limits(uint64_t vertices, uint64_t triangles, const MeshLimits& limits);
+void check_limits(uint64_t vertices, uint64_t triangles, const MeshLimits& limits = {});
 
 }  // namespace morvane::io

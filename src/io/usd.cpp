@@ -6,8 +6,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 
+#include "file_path.hpp"
 #include "file_reader.hpp"
 #include "io_error.hpp"
 #include "usdc.hpp"
@@ -21,10 +21,7 @@ namespace {
 std::string read_magic(const std::string& path) {
   check_path(path);
   // Non-blocking, so that a FIFO without a writer cannot hang the call.
-  int fd;
-  do {
-    fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
+  const int fd = open_retrying(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) throw IoError::from_errno(errno);
   char buf[8];
   std::size_t got = 0;

@@ -2,6 +2,8 @@
 // faceVertexIndices and points arrays (each its default value, else its earliest time sample) and
 // its orientation. The block is found skipping strings, asset paths and comments; within it the
 // arrays are found by plain substring searches. Numbers are parsed without the C locale.
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -11,7 +13,7 @@
 #include "decimal_text.hpp"
 #include "io_error.hpp"
 #include "usd.hpp"
-#include "usd_utf8.hpp"
+#include "utf8.hpp"
 
 namespace morvane::io {
 
@@ -111,7 +113,7 @@ std::size_t skip_nested(std::string_view text, std::size_t open, char opening, c
       continue;
     }
     if (text[p] == opening && ++depth > kMaxNesting) {
-      throw IoError::usd_parse("Mesh block nested deeper than " + std::to_string(kMaxNesting) + " levels");
+      throw IoError::usd_parse(fmt::format("Mesh block nested deeper than {} levels", kMaxNesting));
     }
     if (text[p] == closing && --depth == 0) return p + 1;
     ++p;

@@ -1,5 +1,6 @@
 #include "usdc_format.hpp"
 
+#include <fmt/format.h>
 #include <lz4.h>
 
 #include <algorithm>
@@ -25,15 +26,16 @@ IoError end_of_file() { return IoError::usd_parse("unexpected end of file"); }
 // Decodes one block into `out`, returning the bytes produced.
 std::size_t decode_block(std::span<const uint8_t> block, std::span<uint8_t> out) {
   if (block.size() > static_cast<std::size_t>(INT_MAX)) {
-    throw IoError::usd_parse("lz4: block of " + std::to_string(block.size()) + " bytes exceeds the block size limit");
+    throw IoError::usd_parse(fmt::format("lz4: block of {} bytes exceeds the block size limit", block.size()));
   }
   const int capacity = static_cast<int>(std::min<std::size_t>(out.size(), INT_MAX));
   const int produced = LZ4_decompress_safe(reinterpret_cast<const char*>(block.data()),
                                            reinterpret_cast<char*>(out.data()), static_cast<int>(block.size()),
                                            capacity);
   if (produced < 0) {
-    throw IoError::usd_parse("lz4: corrupt block or output larger than expected (decoding stopped at input byte " +
-                             std::to_string(-static_cast<int64_t>(produced) - 1) + ")");
+    throw IoError::usd_parse(fmt::format("lz4: corrupt block or output larger than expected (decoding stopped at "
+                                         "input byte {})",
+                                         -int64_t{produced} - 1));
   }
   return static_cast<std::size_t>(produced);
 }
@@ -50,27 +52,14 @@ void append_block(std::vector<uint8_t>& out, std::span<const uint8_t> bytes) {
   out.resize(start + static_cast<std::size_t>(written));
 }
 
+// The framed LZ4 blob of `content`, after its u64 size.
+void append_blob(std::vector<uint8_t>& out, std::span<const uint8_t> content) {
+  const std::vector<uint8_t> blob = compress_lz4_framed(content);
+  append_u64(out, blob.size());
+  out.insert(out.end(), blob.begin(), blob.end());
+}
+
 }  // namespace
-
-uint32_t load_u32(const uint8_t* p) {
-  return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
-}
-
-uint64_t load_u64(const uint8_t* p) { return uint64_t{load_u32(p)} | uint64_t{load_u32(p + 4)} << 32; }
-
-void store_u32(uint8_t* p, uint32_t value) {
-  for (int k = 0; k < 4; ++k) p[k] = static_cast<uint8_t>(value >> (8 * k));
-}
-
-void append_u32(std::vector<uint8_t>& out, uint32_t value) {
-  uint8_t bytes[4];
-  store_u32(bytes, value);
-  out.insert(out.end(), bytes, bytes + 4);
-}
-
-void append_u64(std::vector<uint8_t>& out, uint64_t value) {
-  for (int k = 0; k < 8; ++k) out.push_back(static_cast<uint8_t>(value >> (8 * k)));
-}
 
 uint64_t ByteCursor::read_u64() {
   if (position_ > file_.size() || file_.size() - position_ < 8) throw end_of_file();
@@ -109,10 +98,6 @@ std::vector<uint8_t> decompress_lz4_blob(std::span<const uint8_t> blob, uint64_t
 }
 
 uint64_t lz4_max_block_input() { return LZ4_MAX_INPUT_SIZE; }
-
-std::vector<uint8_t> compress_lz4_framed(std::span<const uint8_t> bytes) {
-  return compress_lz4_framed(bytes, LZ4_MAX_INPUT_SIZE);
-}
 
 std::vector<uint8_t> compress_lz4_framed(std::span<const uint8_t> bytes, uint64_t chunk_limit) {
   chunk_limit = std::clamp<uint64_t>(chunk_limit, 1, LZ4_MAX_INPUT_SIZE);
@@ -211,7 +196,7 @@ void compress_ints(std::vector<uint8_t>& out, std::span<const int32_t> values) {
   const std::size_t code_bytes = n / 4 + (n % 4 != 0);
   std::vector<uint8_t> content(4 + code_bytes, 0);
   content.reserve(4 + code_bytes + 4 * n);
-  for (int k = 0; k < 4; ++k) content[k] = static_cast<uint8_t>(static_cast<uint32_t>(common) >> (8 * k));
+  store_u32(content.data(), static_cast<uint32_t>(common));
   for (std::size_t i = 0; i < n; ++i) {
     const int32_t d = deltas[i];
     unsigned code;
@@ -225,13 +210,11 @@ void compress_ints(std::vector<uint8_t>& out, std::span<const int32_t> values) {
       for (int k = 0; k < 2; ++k) content.push_back(static_cast<uint8_t>(static_cast<uint32_t>(d) >> (8 * k)));
     } else {
       code = 3;
-      for (int k = 0; k < 4; ++k) content.push_back(static_cast<uint8_t>(static_cast<uint32_t>(d) >> (8 * k)));
+      append_u32(content, static_cast<uint32_t>(d));
     }
     content[4 + i / 4] |= static_cast<uint8_t>(code << (2 * (i % 4)));
   }
-  const std::vector<uint8_t> blob = compress_lz4_framed(content);
-  append_u64(out, blob.size());
-  out.insert(out.end(), blob.begin(), blob.end());
+  append_blob(out, content);
 }
 
 namespace {
@@ -239,12 +222,6 @@ namespace {
 void append_indices(std::vector<uint8_t>& out, std::span<const uint32_t> values) {
   const std::vector<int32_t> as_signed(values.begin(), values.end());
   compress_ints(out, as_signed);
-}
-
-void append_blob(std::vector<uint8_t>& out, std::span<const uint8_t> content) {
-  const std::vector<uint8_t> blob = compress_lz4_framed(content);
-  append_u64(out, blob.size());
-  out.insert(out.end(), blob.begin(), blob.end());
 }
 
 }  // namespace

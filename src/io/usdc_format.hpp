@@ -9,11 +9,12 @@
 #include <string_view>
 #include <vector>
 
+#include "little_endian.hpp"
+
 namespace morvane::io {
 
 inline constexpr std::string_view kCrateMagic = "PXR-USDC";
 inline constexpr uint64_t kCrateHeaderSize = 88;
-inline constexpr uint64_t kCrateSectionEntrySize = 32;
 inline constexpr uint64_t kCrateSectionNameSize = 16;
 
 // ValueRep: flags in the top bits, an 8-bit type code, a 48-bit payload.
@@ -42,7 +43,6 @@ enum CrateType : uint32_t {
   kTypeTimeSamples = 46,
   kTypeDoubleVector = 48,
 };
-
 
 enum class SpecType : uint32_t { Attribute = 1, Prim = 6, PseudoRoot = 7 };
 
@@ -80,13 +80,6 @@ CrateTail encode_crate_tail(const CrateTables& tables, uint64_t value_bytes);
 // The 88-byte header: magic, version 0.minor.0, the table-of-contents offset.
 std::vector<uint8_t> encode_crate_header(uint8_t minor_version, uint64_t toc_offset);
 
-// Little-endian loads from unaligned bytes and appends to a byte list.
-uint32_t load_u32(const uint8_t* p);
-uint64_t load_u64(const uint8_t* p);
-void store_u32(uint8_t* p, uint32_t value);
-void append_u32(std::vector<uint8_t>& out, uint32_t value);
-void append_u64(std::vector<uint8_t>& out, uint64_t value);
-
 // A read position over the whole file; reads are bounded by the end of the file, not by the end of
 // the section being read. Failures throw "unexpected end of file" and leave the position alone.
 class ByteCursor {
@@ -113,8 +106,7 @@ uint64_t lz4_max_block_input();
 
 // Frames `bytes` as one LZ4 block (N = 0), or as chunks of at most `chunk_limit` bytes when the
 // input is longer than that.
-std::vector<uint8_t> compress_lz4_framed(std::span<const uint8_t> bytes);
-std::vector<uint8_t> compress_lz4_framed(std::span<const uint8_t> bytes, uint64_t chunk_limit);
+std::vector<uint8_t> compress_lz4_framed(std::span<const uint8_t> bytes, uint64_t chunk_limit = lz4_max_block_input());
 
 // Reads a compressed integer array of `count` values at the cursor (u64 size, then a framed blob)
 // and moves the cursor past it.

@@ -2,6 +2,8 @@
 // specs), finds the first Mesh prim in namespace order and reads its points, face vertex counts
 // and indices (each its default value, else its earliest time sample) and orientation. Every
 // count a file states is checked against what its bytes can hold before anything is allocated.
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -16,10 +18,11 @@
 #include "core/numeric.hpp"
 #include "file_reader.hpp"
 #include "io_error.hpp"
+#include "mesh_data.hpp"
 #include "usd_polygons.hpp"
-#include "usd_utf8.hpp"
 #include "usdc.hpp"
 #include "usdc_format.hpp"
+#include "utf8.hpp"
 
 namespace morvane::io {
 
@@ -27,7 +30,6 @@ namespace {
 
 constexpr uint64_t kMaxSections = 64;
 constexpr uint64_t kMaxTokenBytes = uint64_t{8} << 30;
-constexpr uint64_t kMaxPoints = 200000000;
 constexpr uint64_t kMaxArrayLength = 1600000000;
 constexpr uint64_t kSpecifierDefPayload = 0;  // then 1 "over" and 2 "class"
 
@@ -69,8 +71,7 @@ void read_sections(Crate& crate) {
   }
   const uint8_t major = file[8], minor = file[9];
   if (major != 0 || minor < 4) {
-    throw parse_error("crate file version " + std::to_string(major) + "." + std::to_string(minor) +
-                      " unsupported (need 0.4.0+)");
+    throw parse_error(fmt::format("crate file version {}.{} unsupported (need 0.4.0+)", major, minor));
   }
   crate.minor_version = minor;
   ByteCursor toc(file, load_u64(file.data() + 16));
@@ -85,7 +86,7 @@ void read_sections(Crate& crate) {
     section.start = toc.read_u64();
     section.size = toc.read_u64();
     if (saturating_add(section.start, section.size) > file.size()) {
-      throw parse_error("section " + name + " out of bounds");
+      throw parse_error(fmt::format("section {} out of bounds", name));
     }
     crate.sections[std::move(name)] = section;
   }
@@ -93,7 +94,7 @@ void read_sections(Crate& crate) {
 
 ByteCursor find_section(const Crate& crate, const std::string& name) {
   const auto it = crate.sections.find(name);
-  if (it == crate.sections.end()) throw parse_error("missing " + name + " section");
+  if (it == crate.sections.end()) throw parse_error(fmt::format("missing {} section", name));
   return ByteCursor(crate.file, it->second.start);
 }
 
@@ -380,7 +381,7 @@ uint64_t follow_jump(const Crate& crate, uint64_t at) {
 // its times (a double vector), then a jump to the count and reps of its values, one per time.
 // None when it holds no sample.
 std::optional<uint64_t> earliest_sample(const Crate& crate, uint64_t rep, const std::string& name) {
-  const auto malformed = [&] { return parse_error(name + " has malformed time samples"); };
+  const auto malformed = [&] { return parse_error(fmt::format("{} has malformed time samples", name)); };
   if ((rep & (kRepArray | kRepInlined)) || rep_type(rep) != kTypeTimeSamples) throw malformed();
   const uint64_t times_at = follow_jump(crate, rep_payload(rep));
   const uint64_t times_rep = ByteCursor(crate.file, times_at).read_u64();
@@ -405,18 +406,12 @@ std::optional<uint64_t> earliest_sample(const Crate& crate, uint64_t rep, const 
 // The property's default value, else its earliest time sample.
 uint64_t find_property(const Crate& crate, const PropertyMap& properties, const std::string& name) {
   const auto it = properties.find(name);
-  if (it == properties.end()) throw parse_error("Mesh prim has no " + name);
+  if (it == properties.end()) throw parse_error(fmt::format("Mesh prim has no {}", name));
   if (const std::optional<uint64_t> rep = find_field(crate, it->second, "default")) return *rep;
   if (const std::optional<uint64_t> samples = find_field(crate, it->second, "timeSamples")) {
     if (const std::optional<uint64_t> rep = earliest_sample(crate, *samples, name)) return *rep;
   }
-  throw parse_error(name + " has no default value");
-}
-
-std::optional<uint32_t> find_orientation(const PropertyMap& properties) {
-  const auto it = properties.find("orientation");
-  if (it == properties.end()) return std::nullopt;
-  return it->second;
+  throw parse_error(fmt::format("{} has no default value", name));
 }
 
 // Where an array value's elements start and how many there are. Before version 0.7 the count is a
@@ -446,7 +441,7 @@ std::vector<Vec3> read_points(const Crate& crate, uint64_t rep) {
   }
   if (rep & kRepCompressed) throw parse_error("compressed vec arrays not supported");
   const ArrayHeader header = read_array_header(crate, rep);
-  if (header.count > kMaxPoints) throw parse_error("implausible point count");
+  if (header.count > MAX_VERTICES) throw parse_error("implausible point count");
   const uint64_t element_size = type == kTypeFloat3 ? 12 : 24;
   ByteCursor cursor(crate.file, header.data);
   const uint8_t* p = cursor.read_bytes(header.count * element_size).data();
@@ -454,8 +449,7 @@ std::vector<Vec3> read_points(const Crate& crate, uint64_t rep) {
   for (Vec3& point : points) {
     for (double& component : point) {
       if (type == kTypeFloat3) {
-        const uint32_t bits = load_u32(p);
-        component = std::bit_cast<float>(bits);
+        component = std::bit_cast<float>(load_u32(p));
         p += 4;
       } else {
         component = std::bit_cast<double>(load_u64(p));
@@ -484,9 +478,9 @@ std::vector<int32_t> read_int_array(const Crate& crate, uint64_t rep) {
 }
 
 bool is_left_handed(const Crate& crate, const PropertyMap& properties) {
-  const std::optional<uint32_t> field_set = find_orientation(properties);
-  if (!field_set) return false;
-  const std::optional<uint64_t> rep = find_field(crate, *field_set, "default");
+  const auto orientation = properties.find("orientation");
+  if (orientation == properties.end()) return false;
+  const std::optional<uint64_t> rep = find_field(crate, orientation->second, "default");
   return rep && is_inlined_token(crate, *rep, "leftHanded");
 }
 

@@ -1,4 +1,4 @@
-#include "usd_utf8.hpp"
+#include "utf8.hpp"
 
 #include <cstdint>
 

@@ -1,5 +1,5 @@
-// UTF-8 checks for the USD readers: strict validation of text layers, lossy decoding of crate
-// tokens (each maximal invalid subsequence becomes U+FFFD), and trimming of Unicode white space.
+// UTF-8 text: strict validation (path extensions, USD text layers), lossy decoding of crate tokens
+// (each maximal invalid subsequence becomes U+FFFD), and trimming of Unicode white space.
 #pragma once
 
 #include <string>
@@ -7,6 +7,7 @@
 
 namespace morvane::io {
 
+// Rejects overlong forms, surrogates and values beyond U+10FFFF.
 bool is_valid_utf8(std::string_view bytes);
 
 // Valid sequences are kept; every maximal invalid subpart is replaced by U+FFFD (EF BF BD).

@@ -1,0 +1,28 @@
+// Checks of a glTF document's JSON text made before tinygltf reads it: its nesting, version and
+// required extensions, offsets and strides, buffer lengths, strict base64 in data URIs, and the
+// external files it names, gathered for the file callbacks.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace morvane::io {
+
+inline constexpr int kMaxGltfJsonDepth = 128;
+
+// What a document's buffers and images refer to, for the callbacks that load them.
+struct DocumentResources {
+  std::map<std::string, std::string> file_names;  // a URI as tinygltf decodes it -> as RFC 3986 does
+  std::map<std::string, uint64_t> size_limits;    // file name -> most bytes the document can use
+  std::vector<bool> image_done;                   // checked, or skipped as declared in another format
+};
+
+// Parses the document and checks what tinygltf does not; failures fail_gltf. tinygltf turns nested
+// `extras` and `extensions` into values recursively, so nesting deeper than kMaxGltfJsonDepth
+// fails first, before it could overflow the stack.
+DocumentResources check_document(std::string_view text);
+
+}  // namespace morvane::io
