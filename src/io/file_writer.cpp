@@ -7,7 +7,9 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "core/run_context.hpp"
 #include "file_path.hpp"
@@ -59,6 +61,22 @@ int create_temporary(const std::string& target, std::string& name) {
   }
 }
 
+// Opens a FIFO for writing once a reader has opened it, as a blocking open would, but looking in
+// between whether the call was asked to stop: a blocked open could not be interrupted.
+int open_fifo(const std::string& path) {
+  constexpr auto kRetryInterval = std::chrono::milliseconds(20);
+  for (;;) {
+    const int fd = open_retrying(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0) {
+      fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+      return fd;
+    }
+    if (errno != ENXIO) return fd;  // ENXIO: no reader yet
+    throw_if_stopped();
+    std::this_thread::sleep_for(kRetryInterval);
+  }
+}
+
 }  // namespace
 
 FileWriter::FileWriter(const std::string& path) {
@@ -86,7 +104,8 @@ FileWriter::FileWriter(const std::string& path) {
     }
   }
   if (fd_ < 0) {
-    fd_ = open_retrying(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    fd_ = exists && S_ISFIFO(info.st_mode) ? open_fifo(path)
+                                           : open_retrying(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd_ < 0) throw IoError::from_errno(errno);
   }
 }

@@ -8,8 +8,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <csignal>
+#include <thread>
 
+#include "core/run_context.hpp"
 #include "io/io_error.hpp"
 #include "io/mesh_io.hpp"
 #include "temp_dir.hpp"
@@ -183,6 +186,30 @@ TEST(FileWriterTargets, SaveThroughLinkToDeviceReportsTheDeviceError) {
     EXPECT_STREQ(e.what(), "I/O error: No space left on device (os error 28)");
   }
   EXPECT_EQ(dir.entries(), std::vector<std::string>{"full.obj"});
+}
+
+// A FIFO is written once a reader opens it; until then a stop request ends the wait.
+TEST(FileWriterTargets, FifoWaitsForItsReaderAndCanBeStopped) {
+  TempDir dir;
+  const std::string fifo = dir.file("pipe");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0666), 0);
+  std::string received;
+  std::thread reader([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    received = read_text(fifo);
+  });
+  EXPECT_EQ(write_error(fifo, "through the pipe"), "no error");
+  reader.join();
+  EXPECT_EQ(received, "through the pipe");
+
+  RunContext context;
+  RunScope scope(&context);
+  std::thread stopper([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    context.request_stop();
+  });
+  EXPECT_THROW(FileWriter{fifo}, Interrupted);
+  stopper.join();
 }
 
 TEST(FileWriterTargets, DirectoryOrMissingParentFails) {
