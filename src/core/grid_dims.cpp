@@ -46,7 +46,7 @@ GridDims grid_dims(std::array<double, 3> extent, uint64_t voxel_res, uint64_t pa
     dims = dims_at(e, longest, res, pad);
   }
   if (dims.nx != first.nx || dims.ny != first.ny || dims.nz != first.nz) {
-    write_stderr(fmt::format(
+    report(fmt::format(
         "  warning: voxel grid {}x{}x{} would exceed {} cell budget; reduced resolution to {}x{}x{}\n", first.nx,
         first.ny, first.nz, kCellBudget, dims.nx, dims.ny, dims.nz));
   }

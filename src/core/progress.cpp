@@ -26,6 +26,15 @@ void write_stderr(std::string_view text) {
   }
 }
 
+void report(std::string_view text) {
+  const RunContext* context = current_run_context();
+  if (context != nullptr && context->progress_sink() != nullptr) {
+    context->progress_sink()->write(text);
+  } else {
+    write_stderr(text);
+  }
+}
+
 std::string rate_text(double rate) {
   if (rate >= 1'000'000.0) return fixed(rate / 1e6, 1) + "M/s";
   if (rate >= 1000.0) return fixed(rate / 1000.0, 1) + "k/s";
@@ -35,7 +44,7 @@ std::string rate_text(double rate) {
 Progress::Progress(std::string name, uint64_t total)
     : name_(std::move(name)), start_(Clock::now()), last_print_(start_ - std::chrono::seconds(1)), total_(total) {
   if (RunContext* context = current_run_context()) context->enter_stage(name_);
-  write_stderr(fmt::format("  {}: starting ({} items)\n", name_, total_));
+  report(fmt::format("  {}: starting ({} items)\n", name_, total_));
 }
 
 double Progress::seconds_since_start(Clock::time_point now) const {
@@ -52,9 +61,9 @@ void Progress::tick(uint64_t done) {
   if (total_ > 0) {
     const double percent = static_cast<double>(done) / static_cast<double>(total_) * 100.0;
     std::string pct = fixed(percent, 1);
-    write_stderr(fmt::format("\r  {}: {:>5}%  {} / {}  ({})        ", name_, pct, done, total_, rate_text(rate)));
+    report(fmt::format("\r  {}: {:>5}%  {} / {}  ({})        ", name_, pct, done, total_, rate_text(rate)));
   } else {
-    write_stderr(fmt::format("\r  {}: {} items  ({})        ", name_, done, rate_text(rate)));
+    report(fmt::format("\r  {}: {} items  ({})        ", name_, done, rate_text(rate)));
   }
 }
 
@@ -63,11 +72,11 @@ void Progress::finish() {
   finished_ = true;
   const double elapsed = seconds_since_start(Clock::now());
   if (total_ == 0) {
-    write_stderr(fmt::format("\r  {}: done in {}s        \n", name_, fixed(elapsed, 2)));
+    report(fmt::format("\r  {}: done in {}s        \n", name_, fixed(elapsed, 2)));
   } else {
     const double rate = static_cast<double>(total_) / std::max(elapsed, 0.001);
-    write_stderr(fmt::format("\r  {}: done {} items in {}s ({})        \n", name_, total_, fixed(elapsed, 2),
-                             rate_text(rate)));
+    report(fmt::format("\r  {}: done {} items in {}s ({})        \n", name_, total_, fixed(elapsed, 2),
+                       rate_text(rate)));
   }
 }
 

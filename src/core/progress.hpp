@@ -1,4 +1,5 @@
-// Stage progress on standard error: a starting line, throttled update lines and one done line.
+// Stage progress: a starting line, throttled update lines and one done line, written to the sink
+// of the current call (standard error unless the call was given another, see RunContext).
 #pragma once
 
 #include <chrono>
@@ -11,6 +12,16 @@ namespace morvane {
 // Writes one fully formatted line (or update) to file descriptor 2 under a process-wide lock, so
 // lines of concurrent pipelines never mix within a line.
 void write_stderr(std::string_view text);
+
+// Where a call's progress goes; each write is one whole line or update.
+class ProgressSink {
+ public:
+  virtual ~ProgressSink() = default;
+  virtual void write(std::string_view text) = 0;
+};
+
+// Writes one whole line or update of progress to the current call's sink, or to standard error.
+void report(std::string_view text);
 
 // "{:.1}M/s", "{:.1}k/s" or "{:.0}/s" of an item rate.
 std::string rate_text(double rate);

@@ -64,7 +64,7 @@ constexpr MoveGuard kFitGuard{0.001, false};
 
 void seal_and_report(Mesh& mesh, const char* what) {
   const uint64_t sealed = seal_pinholes(mesh.indices, kLargestPinhole);
-  if (sealed > 0) write_stderr(fmt::format("  sealed {} {} pinholes\n", sealed, what));
+  if (sealed > 0) report(fmt::format("  sealed {} {} pinholes\n", sealed, what));
 }
 
 void smooth_in_place(Mesh& mesh, const ProxyParams& params) {
@@ -165,7 +165,7 @@ Mesh generate_proxy_mesh(std::span<const Vec3> positions, std::span<const Tri> f
   require_finite_vertices(positions, faces);
   require_representable_extent(positions, params.use_sdf);
   Mesh mesh = params.use_sdf ? distance_field_path(positions, faces, params) : voxel_path(positions, faces, params);
-  write_stderr(fmt::format("  proxy: {} vertices, {} faces\n", mesh.positions.size(), mesh.indices.size()));
+  report(fmt::format("  proxy: {} vertices, {} faces\n", mesh.positions.size(), mesh.indices.size()));
   return mesh;
 }
 

@@ -199,8 +199,8 @@ void relax_and_project(RemeshMesh& mesh, double weight, const ProjectionTarget* 
 
 void write_iteration_line(uint64_t k, uint64_t splits, uint64_t collapses, uint64_t flips, uint64_t before,
                           uint64_t after) {
-  write_stderr(fmt::format("    Iter {}: {} splits, {} collapses, {} flips, {} -> {} tris\n", k, splits, collapses,
-                           flips, before, after));
+  report(fmt::format("    Iter {}: {} splits, {} collapses, {} flips, {} -> {} tris\n", k, splits, collapses,
+                     flips, before, after));
 }
 
 void run_uniform(RemeshMesh& mesh, double t, const RemeshParams& params, const ProjectionTarget* target) {
@@ -209,8 +209,8 @@ void run_uniform(RemeshMesh& mesh, double t, const RemeshParams& params, const P
   const uint64_t n = params.target_faces ? std::max(params.iterations, kIterationFloorWithTarget) : params.iterations;
   const double budget = params.target_faces ? static_cast<double>(*params.target_faces) * kBudgetSlack : 0.0;
 
-  write_stderr(fmt::format("    Remeshing: target_edge={}, high={}, low={}, {} iterations\n", fixed(t, 4),
-                           fixed(high, 4), fixed(low, 4), n));
+  report(fmt::format("    Remeshing: target_edge={}, high={}, low={}, {} iterations\n", fixed(t, 4),
+                     fixed(high, 4), fixed(low, 4), n));
 
   const uint64_t ceiling = split_face_ceiling(mesh.alive_count(), alive_area(mesh), t);
   VertexLocks locks;
@@ -235,8 +235,8 @@ void run_uniform(RemeshMesh& mesh, double t, const RemeshParams& params, const P
 }
 
 void run_adaptive(RemeshMesh& mesh, double t, const RemeshParams& params, const ProjectionTarget* target) {
-  write_stderr(fmt::format("    Adaptive remeshing: base_target={}, min_factor={}, max_factor={}, {} iterations\n",
-                           fixed(t, 4), fixed(params.min_factor, 2), fixed(params.max_factor, 2), params.iterations));
+  report(fmt::format("    Adaptive remeshing: base_target={}, min_factor={}, max_factor={}, {} iterations\n",
+                     fixed(t, 4), fixed(params.min_factor, 2), fixed(params.max_factor, 2), params.iterations));
 
   const double min_factor = params.min_factor, max_factor = params.max_factor;
   auto local_target = [&](const std::vector<double>& s, uint32_t a, uint32_t b) {

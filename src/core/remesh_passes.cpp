@@ -328,7 +328,7 @@ Mesh cleanup_bad_triangles(RemeshMesh mesh) {
     }
   }
 
-  if (count > 0) write_stderr(fmt::format("    Cleanup: removed {} bad triangles\n", count));
+  if (count > 0) report(fmt::format("    Cleanup: removed {} bad triangles\n", count));
   compact_mesh(mesh);
   return Mesh{std::move(mesh.positions), std::move(mesh.faces)};
 }

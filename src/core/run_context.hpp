@@ -1,5 +1,6 @@
 // What one call shares between its stages and the thread that started it: the request to stop
-// early (Ctrl-C in Python) and the name of the stage it is in, for failure messages.
+// early (Ctrl-C in Python), where its progress goes, and the name of the stage it is in, for
+// failure messages.
 //
 // A call installs its context on its thread with a RunScope; parallel loops carry the context to
 // the workers that run their chunks, so that one poll, throw_if_stopped(), serves every stage
@@ -13,6 +14,8 @@
 
 namespace morvane {
 
+class ProgressSink;
+
 // Thrown by the stage that notices the stop request; the call unwinds and releases what it holds.
 class Interrupted : public std::exception {
  public:
@@ -25,12 +28,17 @@ class RunContext {
   void request_stop() noexcept { stop_.store(true, std::memory_order_relaxed); }
   bool stop_requested() const noexcept { return stop_.load(std::memory_order_relaxed); }
 
+  // Null: standard error. The sink must outlive the call.
+  void set_progress_sink(ProgressSink* sink) noexcept { sink_ = sink; }
+  ProgressSink* progress_sink() const noexcept { return sink_; }
+
   // The last stage started, kept after the stage ends. Written and read by the call's own thread.
   void enter_stage(std::string_view name) { stage_.assign(name); }
   const std::string& stage() const noexcept { return stage_; }
 
  private:
   std::atomic<bool> stop_{false};
+  ProgressSink* sink_ = nullptr;
   std::string stage_;
 };
 

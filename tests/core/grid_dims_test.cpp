@@ -5,17 +5,18 @@
 #include <string>
 
 #include "core/grid.hpp"
+#include "support/captured_progress.hpp"
 
 namespace morvane {
 namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
-// grid_dims with standard error captured; `warning` receives whatever it printed.
+// grid_dims with its progress captured; `warning` receives whatever it printed.
 GridDims dims_capturing(std::array<double, 3> extent, uint64_t res, uint64_t pad, std::string& warning) {
-  testing::internal::CaptureStderr();
+  test::CapturedProgress progress;
   GridDims d = grid_dims(extent, res, pad);
-  warning = testing::internal::GetCapturedStderr();
+  warning = progress.take();
   return d;
 }
 

@@ -17,6 +17,7 @@
 #include "core/parallel.hpp"
 #include "core/sdf_marching_cubes.hpp"
 #include "core/voxelize.hpp"
+#include "support/captured_progress.hpp"
 #include "support/test_meshes.hpp"
 
 namespace morvane {
@@ -122,10 +123,8 @@ bool all_positions_distinct(const Mesh& m) {
 
 template <class F>
 auto quietly(F&& f) {
-  testing::internal::CaptureStderr();
-  auto result = f();
-  testing::internal::GetCapturedStderr();
-  return result;
+  test::CapturedProgress quiet;
+  return f();
 }
 
 VoxelGrid voxel_grid(uint64_t nx, uint64_t ny, uint64_t nz, CellState fill) {
@@ -187,9 +186,9 @@ TEST(VoxelMarchingCubes, SingleSolidSampleGivesAnOutwardOctahedronAtHalfACell) {
 TEST(VoxelMarchingCubes, ThinGridGivesAnEmptyMeshSilently) {
   for (auto [nx, ny, nz] : {std::array<uint64_t, 3>{1, 5, 5}, {5, 1, 5}, {5, 5, 1}, {0, 0, 0}}) {
     const VoxelGrid g = voxel_grid(nx, ny, nz, Inside);
-    testing::internal::CaptureStderr();
+    test::CapturedProgress progress;
     const Mesh m = voxel_marching_cubes(g);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(progress.take(), "");
     EXPECT_TRUE(m.positions.empty() && m.indices.empty());
   }
 }
@@ -197,9 +196,9 @@ TEST(VoxelMarchingCubes, ThinGridGivesAnEmptyMeshSilently) {
 TEST(VoxelMarchingCubes, UniformGridsGiveAnEmptyMeshAndStillPrintTheStage) {
   for (CellState fill : {Outside, Inside, Shell}) {
     const VoxelGrid g = voxel_grid(4, 4, 4, fill);
-    testing::internal::CaptureStderr();
+    test::CapturedProgress progress;
     const Mesh m = voxel_marching_cubes(g);
-    const std::string err = testing::internal::GetCapturedStderr();
+    const std::string err = progress.take();
     EXPECT_TRUE(m.positions.empty() && m.indices.empty());
     EXPECT_EQ(err.find("  marching cubes: starting (0 items)\n"), 0u);
     EXPECT_NE(err.find("\r  marching cubes: done in "), std::string::npos);
@@ -262,14 +261,14 @@ TEST(SdfMarchingCubes, FlatAndNanEdgesMeetAtTheMiddleAndVerticesStayOffTheSample
 TEST(SdfMarchingCubes, FieldsEntirelyAboveOrBelowIsoGiveNothing) {
   for (float fill : {1.0f, -1.0f}) {
     const SdfGrid g = sdf_grid(4, 4, 4, fill);
-    testing::internal::CaptureStderr();
+    test::CapturedProgress progress;
     const Mesh m = sdf_marching_cubes(g, 0.0);
-    EXPECT_NE(testing::internal::GetCapturedStderr().find("marching cubes: done in"), std::string::npos);
+    EXPECT_NE(progress.take().find("marching cubes: done in"), std::string::npos);
     EXPECT_TRUE(m.indices.empty());
   }
-  testing::internal::CaptureStderr();
+  test::CapturedProgress progress;
   EXPECT_TRUE(sdf_marching_cubes(sdf_grid(4, 1, 4, -1.0f), 0.0).indices.empty());
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(progress.take(), "");
 }
 
 // --- Slab merge ---------------------------------------------------------------------------------
@@ -363,7 +362,7 @@ TEST(MarchingCubesThreads, OneAndEightWorkersGiveTheSameMesh) {
   const VoxelGrid v = random_voxels(rng, 23, 19, 29, 0.4);
   const SdfGrid f = random_field(rng, 21, 17, 27);
   Mesh v1, v8, f1, f8;
-  testing::internal::CaptureStderr();
+  test::CapturedProgress quiet;
   with_worker_count(1, [&] {
     v1 = voxel_marching_cubes(v);
     f1 = sdf_marching_cubes(f, -0.2);
@@ -372,7 +371,6 @@ TEST(MarchingCubesThreads, OneAndEightWorkersGiveTheSameMesh) {
     v8 = voxel_marching_cubes(v);
     f8 = sdf_marching_cubes(f, -0.2);
   });
-  testing::internal::GetCapturedStderr();
   EXPECT_EQ(v1.positions, v8.positions);
   EXPECT_EQ(v1.indices, v8.indices);
   ASSERT_EQ(f1.positions.size(), f8.positions.size());

@@ -15,6 +15,7 @@
 
 #include "core/parallel.hpp"
 #include "core/proxy.hpp"
+#include "support/captured_progress.hpp"
 #include "support/test_meshes.hpp"
 
 namespace morvane {
@@ -135,11 +136,10 @@ TEST(PoolArena, AWholeProxyCallKeepsToThePoolsWorkerCount) {
   auto call = [&] {
     tbb::task_arena callers_arena(8);
     WorkerWatch escaped(callers_arena);
-    testing::internal::CaptureStderr();
+    test::CapturedProgress quiet;
     callers_arena.execute([&] {
       for (const ProxyParams& params : {sdf, voxel}) generate_proxy_mesh(input.positions, input.indices, params);
     });
-    testing::internal::GetCapturedStderr();
     EXPECT_EQ(escaped.workers(), 0);
   };
   call();

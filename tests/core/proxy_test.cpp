@@ -11,6 +11,7 @@
 #include "core/mesh_error.hpp"
 #include "core/parallel.hpp"
 #include "core/proxy.hpp"
+#include "support/captured_progress.hpp"
 #include "support/proxy_settings.hpp"
 #include "support/test_meshes.hpp"
 
@@ -21,15 +22,16 @@ using test::make_box;
 using test::make_icosphere;
 using test::make_torus;
 
-Mesh run(const Mesh& input, const ProxyParams& params) {
-  return generate_proxy_mesh(input.positions, input.indices, params);
+Mesh run_capturing(const Mesh& input, const ProxyParams& params, std::string& log) {
+  test::CapturedProgress progress;
+  Mesh out = generate_proxy_mesh(input.positions, input.indices, params);
+  log = progress.take();
+  return out;
 }
 
-Mesh run_capturing(const Mesh& input, const ProxyParams& params, std::string& log) {
-  testing::internal::CaptureStderr();
-  Mesh out = run(input, params);
-  log = testing::internal::GetCapturedStderr();
-  return out;
+Mesh run(const Mesh& input, const ProxyParams& params) {
+  std::string log;
+  return run_capturing(input, params, log);
 }
 
 ProxyParams voxel_params(uint64_t res) {

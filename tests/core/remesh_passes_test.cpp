@@ -7,6 +7,7 @@
 
 #include "core/remesh_mesh.hpp"
 #include "core/remesh_passes.hpp"
+#include "support/captured_progress.hpp"
 #include "support/test_meshes.hpp"
 
 namespace morvane {
@@ -160,17 +161,16 @@ TEST(RemeshCleanup, TrimsOverfullEdgesAndTurnedFacesAndReportsThem) {
   RemeshMesh fin;
   fin.positions = {{0, 0, 0}, {1, 0, 0}, {0.5, 1, 0}, {0.5, -1, 0}, {0.5, 0, 1}};
   for (Tri t : {Tri{0, 1, 2}, Tri{1, 0, 3}, Tri{0, 1, 4}}) fin.add_face(t);
-  testing::internal::CaptureStderr();
+  test::CapturedProgress progress;
   Mesh out = cleanup_bad_triangles(fin);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "    Cleanup: removed 1 bad triangles\n");
+  EXPECT_EQ(progress.take(), "    Cleanup: removed 1 bad triangles\n");
   EXPECT_EQ(out.indices, (std::vector<Tri>{{0, 1, 2}, {1, 0, 3}}));
   EXPECT_EQ(out.positions.size(), 4u);
 
   Mesh sphere = test::make_icosphere(1);
   std::swap(sphere.indices[5][1], sphere.indices[5][2]);
-  testing::internal::CaptureStderr();
   out = cleanup_bad_triangles(working(sphere));
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "    Cleanup: removed 1 bad triangles\n");
+  EXPECT_EQ(progress.take(), "    Cleanup: removed 1 bad triangles\n");
   EXPECT_EQ(out.indices.size(), sphere.indices.size() - 1);
   EXPECT_EQ(std::count(out.indices.begin(), out.indices.end(), sphere.indices[5]), 0);
 }
@@ -181,16 +181,15 @@ TEST(RemeshCleanup, DropsDegenerateFacesSilently) {
   m.positions.insert(m.positions.end(), {{3, 0, 0}, {4, 0, 0}, {5, 0, 0}, {4, 1e-11, 0}});
   m.indices.push_back({n, n, n + 1});          // repeated corner
   m.indices.push_back({n, n + 2, n + 3});      // sliver: |cross|^2 = 4e-22, longest edge 2
-  testing::internal::CaptureStderr();
+  test::CapturedProgress progress;
   Mesh out = cleanup_bad_triangles(working(m));
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(progress.take(), "");
   EXPECT_EQ(out.indices.size(), 80u);
   EXPECT_EQ(out.positions.size(), 42u);
 
   RemeshMesh empty;
-  testing::internal::CaptureStderr();
   out = cleanup_bad_triangles(empty);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(progress.take(), "");
   EXPECT_TRUE(out.positions.empty() && out.indices.empty());
 }
 

@@ -14,6 +14,7 @@
 #include "core/parallel.hpp"
 #include "core/remesh.hpp"
 #include "core/sdf.hpp"
+#include "support/captured_progress.hpp"
 #include "support/test_meshes.hpp"
 
 namespace morvane {
@@ -21,16 +22,9 @@ namespace {
 
 Mesh remesh(const Mesh& in, const RemeshParams& params, std::string* log = nullptr,
             const ProjectionTarget* target = nullptr) {
-  testing::internal::CaptureStderr();
-  Mesh out;
-  try {
-    out = isotropic_remesh(in.positions, in.indices, params, target);
-  } catch (...) {
-    testing::internal::GetCapturedStderr();
-    throw;
-  }
-  const std::string text = testing::internal::GetCapturedStderr();
-  if (log != nullptr) *log = text;
+  test::CapturedProgress progress;
+  Mesh out = isotropic_remesh(in.positions, in.indices, params, target);
+  if (log != nullptr) *log = progress.take();
   return out;
 }
 

@@ -10,6 +10,7 @@
 #include "core/mesh_error.hpp"
 #include "core/parallel.hpp"
 #include "core/smooth.hpp"
+#include "support/captured_progress.hpp"
 #include "support/test_meshes.hpp"
 
 namespace morvane {
@@ -203,15 +204,15 @@ TEST(TaubinSmooth, NonFiniteFactorsLeavePositionsUnchangedAndPrintNothing) {
   // lambda 10 makes mu = -10 / (1 - 1) infinite.
   for (double lambda : {std::numeric_limits<double>::quiet_NaN(), HUGE_VAL, -HUGE_VAL, 10.0}) {
     Mesh m = sphere;
-    testing::internal::CaptureStderr();
+    test::CapturedProgress progress;
     taubin_smooth(m.positions, m.indices, 3, lambda);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << lambda;
+    EXPECT_EQ(progress.take(), "") << lambda;
     EXPECT_EQ(m.positions, sphere.positions) << lambda;
   }
   Mesh m = sphere;
-  testing::internal::CaptureStderr();
+  test::CapturedProgress progress;
   taubin_smooth(m.positions, m.indices, 3, 0.0);
-  EXPECT_NE(testing::internal::GetCapturedStderr().find("  Taubin smooth: starting (3 items)\n"), std::string::npos);
+  EXPECT_NE(progress.take().find("  Taubin smooth: starting (3 items)\n"), std::string::npos);
   EXPECT_EQ(m.positions, sphere.positions);  // lambda 0 gives mu -0
 }
 
@@ -254,18 +255,19 @@ TEST(BilateralSmooth, UnusableScalesLeavePositionsUnchanged) {
   const Mesh sphere = test::make_icosphere(1);
   for (double sigma_n : {0.0, -0.3, 1e-200, std::numeric_limits<double>::quiet_NaN()}) {
     Mesh m = sphere;
-    testing::internal::CaptureStderr();
+    test::CapturedProgress progress;
     bilateral_smooth(m.positions, m.indices, 2, sigma_n);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << sigma_n;
+    EXPECT_EQ(progress.take(), "") << sigma_n;
     EXPECT_EQ(m.positions, sphere.positions) << sigma_n;
   }
   // Every edge of length 0: the distance weights would all be 0 / 0.
   Mesh collapsed = sphere;
   for (Vec3& p : collapsed.positions) p = {1, 2, 3};
   const std::vector<Vec3> before = collapsed.positions;
-  testing::internal::CaptureStderr();
-  bilateral_smooth(collapsed.positions, collapsed.indices, 3, 0.3);
-  testing::internal::GetCapturedStderr();
+  {
+    test::CapturedProgress quiet;
+    bilateral_smooth(collapsed.positions, collapsed.indices, 3, 0.3);
+  }
   EXPECT_EQ(collapsed.positions, before);
 }
 

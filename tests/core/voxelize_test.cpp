@@ -11,6 +11,7 @@
 #include "core/mesh_error.hpp"
 #include "core/parallel.hpp"
 #include "core/voxelize.hpp"
+#include "support/captured_progress.hpp"
 #include "support/test_meshes.hpp"
 
 namespace morvane {
@@ -27,10 +28,8 @@ std::size_t count_state(const VoxelGrid& g, CellState s) {
 std::size_t index_of(const VoxelGrid& g, uint64_t x, uint64_t y, uint64_t z) { return x + g.nx * (y + g.ny * z); }
 
 VoxelGrid quiet_voxelize(const Mesh& m, uint64_t res, uint64_t pad = 2) {
-  testing::internal::CaptureStderr();
-  VoxelGrid g = voxelize(m.positions, m.indices, res, pad);
-  testing::internal::GetCapturedStderr();
-  return g;
+  test::CapturedProgress quiet;
+  return voxelize(m.positions, m.indices, res, pad);
 }
 
 // A grid of `fill` cells with the given dimensions.
@@ -97,9 +96,9 @@ TEST(Voxelize, GridCoversTheBoxWithThePadOnEverySide) {
 
 TEST(Voxelize, PrintsItsTwoStages) {
   const Mesh box = test::make_box({0, 0, 0}, {1, 1, 1});
-  testing::internal::CaptureStderr();
+  test::CapturedProgress progress;
   voxelize(box.positions, box.indices, 8, 2);
-  const std::string err = testing::internal::GetCapturedStderr();
+  const std::string err = progress.take();
   EXPECT_EQ(err.find("  voxelize: starting (0 items)\n"), 0u);
   EXPECT_NE(err.find("\r  voxelize: done in "), std::string::npos);
   EXPECT_NE(err.find("  flood-fill exterior: starting (0 items)\n"), std::string::npos);
@@ -278,7 +277,7 @@ TEST(DilateVoxels, HugeCountStopsOnceTheGridIsSolid) {
 TEST(VoxelizeThreads, OneAndEightWorkersGiveTheSameGrid) {
   const Mesh m = test::merge(test::make_icosphere(4, 1.0), test::make_torus(1.6, 0.3, 48, 16));
   VoxelGrid one, eight;
-  testing::internal::CaptureStderr();
+  test::CapturedProgress quiet;
   with_worker_count(1, [&] {
     one = voxelize(m.positions, m.indices, 48, 4);
     dilate_voxels(one, 2);
@@ -287,7 +286,6 @@ TEST(VoxelizeThreads, OneAndEightWorkersGiveTheSameGrid) {
     eight = voxelize(m.positions, m.indices, 48, 4);
     dilate_voxels(eight, 2);
   });
-  testing::internal::GetCapturedStderr();
   EXPECT_EQ(one.states, eight.states);
   EXPECT_GT(count_state(one, Inside), 0u);
 }
