@@ -121,12 +121,6 @@ bool all_positions_distinct(const Mesh& m) {
   return seen.size() == m.positions.size();
 }
 
-template <class F>
-auto quietly(F&& f) {
-  test::CapturedProgress quiet;
-  return f();
-}
-
 VoxelGrid voxel_grid(uint64_t nx, uint64_t ny, uint64_t nz, CellState fill) {
   VoxelGrid g;
   g.nx = nx;
@@ -179,7 +173,7 @@ void expect_octahedron(const Mesh& m, const Vec3& centre, double reach, double t
 TEST(VoxelMarchingCubes, SingleSolidSampleGivesAnOutwardOctahedronAtHalfACell) {
   VoxelGrid g = voxel_grid(3, 4, 3, Outside);
   g.states[1 + 3 * (1 + 4 * 1)] = Inside;
-  const Mesh m = quietly([&] { return voxel_marching_cubes(g); });
+  const Mesh m = voxel_marching_cubes(g);
   expect_octahedron(m, g.origin + Vec3{1, 1, 1} * g.cell, 0.5 * g.cell);
 }
 
@@ -220,12 +214,12 @@ std::vector<Shape> closed_shapes() {
 TEST(VoxelPath, ClosedInputsGiveClosedWeldedSurfacesAroundEveryVertex) {
   for (const Shape& shape : closed_shapes()) {
     SCOPED_TRACE(shape.name);
-    VoxelGrid g = quietly([&] { return voxelize(shape.mesh.positions, shape.mesh.indices, 40, 2 + 3); });
+    VoxelGrid g = voxelize(shape.mesh.positions, shape.mesh.indices, 40, 2 + 3);
     // The surface passes half a cell inside the solid on its +x, +y and +z sides. After three passes
     // of dilation the eight cells around each vertex's cell corner (L1 distance <= 3) are solid, so
     // the cube holding the vertex lies entirely inside.
     dilate_voxels(g, 3);
-    const Mesh m = quietly([&] { return voxel_marching_cubes(g); });
+    const Mesh m = voxel_marching_cubes(g);
     ASSERT_GT(m.indices.size(), 100u);
     EXPECT_TRUE(closed_and_oriented(m));
     EXPECT_EQ(test::open_or_overfull_edges(m), 0u);
@@ -240,7 +234,7 @@ TEST(VoxelPath, ClosedInputsGiveClosedWeldedSurfacesAroundEveryVertex) {
 TEST(SdfMarchingCubes, SingleSampleBelowIsoGivesAnOctahedronAtTheInterpolatedLevel) {
   SdfGrid g = sdf_grid(3, 3, 4, 5.0f);
   g.values[1 + 3 * (1 + 3 * 2)] = 1.0f;  // less iso 2: -1 inside, 3 outside, t = 1 / 4 from the inside
-  const Mesh m = quietly([&] { return sdf_marching_cubes(g, 2.0); });
+  const Mesh m = sdf_marching_cubes(g, 2.0);
   expect_octahedron(m, g.origin + Vec3{1.5, 1.5, 2.5} * g.cell, 0.25 * g.cell);
 }
 
@@ -248,14 +242,14 @@ TEST(SdfMarchingCubes, FlatAndNanEdgesMeetAtTheMiddleAndVerticesStayOffTheSample
   const Vec3 centre{1.0 + 1.5 * 0.25, -2.0 + 1.5 * 0.25, 0.5 + 1.5 * 0.25};
   SdfGrid flat = sdf_grid(3, 3, 3, 0.0f);
   flat.values[13] = -1e-11f;  // differs from its neighbours by less than 1e-10
-  expect_octahedron(quietly([&] { return sdf_marching_cubes(flat, 0.0); }), centre, 0.5 * 0.25);
+  expect_octahedron(sdf_marching_cubes(flat, 0.0), centre, 0.5 * 0.25);
   SdfGrid nan = sdf_grid(3, 3, 3, std::numeric_limits<float>::quiet_NaN());  // NaN samples are outside
-  EXPECT_TRUE(quietly([&] { return sdf_marching_cubes(nan, 0.0); }).indices.empty());
+  EXPECT_TRUE(sdf_marching_cubes(nan, 0.0).indices.empty());
   nan.values[13] = -1.0f;
-  expect_octahedron(quietly([&] { return sdf_marching_cubes(nan, 0.0); }), centre, 0.5 * 0.25);
+  expect_octahedron(sdf_marching_cubes(nan, 0.0), centre, 0.5 * 0.25);
   SdfGrid steep = sdf_grid(3, 3, 3, 1000.0f);
   steep.values[13] = -1e-3f;  // t would be 1e-6
-  expect_octahedron(quietly([&] { return sdf_marching_cubes(steep, 0.0); }), centre, 0.01 * 0.25);
+  expect_octahedron(sdf_marching_cubes(steep, 0.0), centre, 0.01 * 0.25);
 }
 
 TEST(SdfMarchingCubes, FieldsEntirelyAboveOrBelowIsoGiveNothing) {
@@ -327,7 +321,7 @@ TEST(McSlabMerge, MatchesASingleMapMergeOnRandomGrids) {
         EXPECT_EQ(std::memcmp(&merged.positions[i], &expected.positions[i], sizeof(Vec3)), 0) << i;
       }
     }
-    EXPECT_EQ(quietly([&] { return voxel_marching_cubes(v); }).indices, reference_merge(voxel_slabs).indices);
+    EXPECT_EQ(voxel_marching_cubes(v).indices, reference_merge(voxel_slabs).indices);
   }
 }
 
@@ -339,7 +333,7 @@ TEST(McSlabMerge, RandomSolidsAwayFromTheBorderGiveClosedSurfaces) {
       const uint64_t x = i % v.nx, y = i / v.nx % v.ny, z = i / (v.nx * v.ny);
       if (x % (v.nx - 1) == 0 || y % (v.ny - 1) == 0 || z % (v.nz - 1) == 0) v.states[i] = Outside;
     }
-    const Mesh m = quietly([&] { return voxel_marching_cubes(v); });
+    const Mesh m = voxel_marching_cubes(v);
     EXPECT_TRUE(closed_and_oriented(m));
     EXPECT_TRUE(all_positions_distinct(m));
   }
@@ -362,7 +356,6 @@ TEST(MarchingCubesThreads, OneAndEightWorkersGiveTheSameMesh) {
   const VoxelGrid v = random_voxels(rng, 23, 19, 29, 0.4);
   const SdfGrid f = random_field(rng, 21, 17, 27);
   Mesh v1, v8, f1, f8;
-  test::CapturedProgress quiet;
   with_worker_count(1, [&] {
     v1 = voxel_marching_cubes(v);
     f1 = sdf_marching_cubes(f, -0.2);
@@ -380,9 +373,9 @@ TEST(MarchingCubesThreads, OneAndEightWorkersGiveTheSameMesh) {
 
 TEST(VoxelPathLarge, FineSphereStaysClosed) {
   const Mesh sphere = test::make_icosphere(5, 1.0);
-  VoxelGrid g = quietly([&] { return voxelize(sphere.positions, sphere.indices, 200, 3); });
+  VoxelGrid g = voxelize(sphere.positions, sphere.indices, 200, 3);
   dilate_voxels(g, 1);
-  const Mesh m = quietly([&] { return voxel_marching_cubes(g); });
+  const Mesh m = voxel_marching_cubes(g);
   EXPECT_EQ(test::open_or_overfull_edges(m), 0u);
   EXPECT_GT(test::signed_volume(m), 4.18);  // beyond the sphere's 4.19 less the polyhedron's flattening
 }

@@ -15,7 +15,6 @@
 
 #include "core/parallel.hpp"
 #include "core/proxy.hpp"
-#include "support/captured_progress.hpp"
 #include "support/test_meshes.hpp"
 
 namespace morvane {
@@ -136,7 +135,6 @@ TEST(PoolArena, AWholeProxyCallKeepsToThePoolsWorkerCount) {
   auto call = [&] {
     tbb::task_arena callers_arena(8);
     WorkerWatch escaped(callers_arena);
-    test::CapturedProgress quiet;
     callers_arena.execute([&] {
       for (const ProxyParams& params : {sdf, voxel}) generate_proxy_mesh(input.positions, input.indices, params);
     });

@@ -27,8 +27,7 @@ std::size_t count_state(const VoxelGrid& g, CellState s) {
 
 std::size_t index_of(const VoxelGrid& g, uint64_t x, uint64_t y, uint64_t z) { return x + g.nx * (y + g.ny * z); }
 
-VoxelGrid quiet_voxelize(const Mesh& m, uint64_t res, uint64_t pad = 2) {
-  test::CapturedProgress quiet;
+VoxelGrid voxelize_mesh(const Mesh& m, uint64_t res, uint64_t pad = 2) {
   return voxelize(m.positions, m.indices, res, pad);
 }
 
@@ -44,7 +43,7 @@ VoxelGrid uniform_grid(uint64_t nx, uint64_t ny, uint64_t nz, CellState fill) {
 
 TEST(Voxelize, ClosedSphereIsShellOnItsSurfaceInsideWithinAndOutsideElsewhere) {
   const Mesh sphere = test::make_icosphere(3, 1.0, {0.25, -0.5, 2.0});
-  const VoxelGrid g = quiet_voxelize(sphere, 32);
+  const VoxelGrid g = voxelize_mesh(sphere, 32);
   ASSERT_EQ(g.nx, 36u);
   EXPECT_EQ(count_state(g, Empty), 0u);
   const double half_diagonal = std::sqrt(3.0) / 2 * g.cell;
@@ -78,14 +77,14 @@ TEST(Voxelize, OpenTriangleGivesOnlyShellAndOutside) {
   Mesh tri;
   tri.positions = {{0, 0, 0}, {1, 0, 0}, {0, 1, 0.5}};
   tri.indices = {{0, 1, 2}};
-  const VoxelGrid g = quiet_voxelize(tri, 16);
+  const VoxelGrid g = voxelize_mesh(tri, 16);
   EXPECT_GT(count_state(g, Shell), 16u);
   EXPECT_EQ(count_state(g, Shell) + count_state(g, Outside), g.states.size());
 }
 
 TEST(Voxelize, GridCoversTheBoxWithThePadOnEverySide) {
   const Mesh box = test::make_box({-1, 0, 2}, {3, 1, 2.5});
-  const VoxelGrid g = quiet_voxelize(box, 8, 3);
+  const VoxelGrid g = voxelize_mesh(box, 8, 3);
   EXPECT_EQ(g.cell, 0.5);
   EXPECT_EQ(g.nx, 8u + 6);
   EXPECT_EQ(g.ny, 2u + 6);
@@ -106,7 +105,7 @@ TEST(Voxelize, PrintsItsTwoStages) {
 }
 
 TEST(VoxelizeBadInput, EmptyInputGivesAnAllOutsideFallbackGrid) {
-  const VoxelGrid g = quiet_voxelize(Mesh{}, 64);
+  const VoxelGrid g = voxelize_mesh(Mesh{}, 64);
   EXPECT_EQ(g.nx, 5u);
   EXPECT_EQ(g.cell, 1.0);
   EXPECT_EQ(count_state(g, Outside), 125u);
@@ -116,12 +115,12 @@ TEST(VoxelizeBadInput, TrianglesWithANonFiniteCornerAreSkipped) {
   // A NaN corner would otherwise put lattice points into cell (0, 0, 0), stop the flood fill there
   // and turn the whole grid Inside.
   Mesh box = test::make_box({0, 0, 0}, {1, 1, 1});
-  const VoxelGrid reference = quiet_voxelize(box, 16);
+  const VoxelGrid reference = voxelize_mesh(box, 16);
   box.positions.push_back({kNan, 0.5, 0.5});
   box.positions.push_back({0.5, std::numeric_limits<double>::infinity(), 0.5});
   box.indices.push_back({0, 8, 1});
   box.indices.push_back({9, 2, 3});
-  const VoxelGrid g = quiet_voxelize(box, 16);
+  const VoxelGrid g = voxelize_mesh(box, 16);
   EXPECT_EQ(g.states, reference.states);
   EXPECT_EQ(g.origin, reference.origin);
 }
@@ -132,7 +131,7 @@ TEST(VoxelizeBadInput, OverflowingAndHugeTrianglesFinishWithoutMarks) {
   Mesh m;
   m.positions = {{-1e308, 0, 0}, {1e308, 0, 0}, {0, 1, 0}, {0, 0, 0}, {1e307, 0, 0}, {0, 1e307, 0}};
   m.indices = {{0, 1, 2}, {3, 4, 5}};
-  const VoxelGrid g = quiet_voxelize(m, 128);
+  const VoxelGrid g = voxelize_mesh(m, 128);
   EXPECT_EQ(g.nx, 5u);
   EXPECT_EQ(count_state(g, Outside), g.states.size());
 }
@@ -143,7 +142,7 @@ TEST(VoxelizeBadInput, HugeFiniteCoordinatesVoxelizeLikeTheirUnitScaleCopy) {
   const Mesh unit = test::merge(test::make_icosphere(2, 0.7, {0.1, 0.2, 0.3}), test::make_box({1, 0, 0}, {1.5, 2, 1}));
   Mesh huge = unit;
   for (Vec3& p : huge.positions) p = p * std::ldexp(1.0, 600);
-  const VoxelGrid a = quiet_voxelize(unit, 24), b = quiet_voxelize(huge, 24);
+  const VoxelGrid a = voxelize_mesh(unit, 24), b = voxelize_mesh(huge, 24);
   EXPECT_EQ(b.states, a.states);
   EXPECT_EQ(b.cell, std::ldexp(a.cell, 600));
   EXPECT_GT(count_state(b, Inside), 0u);
@@ -277,7 +276,6 @@ TEST(DilateVoxels, HugeCountStopsOnceTheGridIsSolid) {
 TEST(VoxelizeThreads, OneAndEightWorkersGiveTheSameGrid) {
   const Mesh m = test::merge(test::make_icosphere(4, 1.0), test::make_torus(1.6, 0.3, 48, 16));
   VoxelGrid one, eight;
-  test::CapturedProgress quiet;
   with_worker_count(1, [&] {
     one = voxelize(m.positions, m.indices, 48, 4);
     dilate_voxels(one, 2);

@@ -21,7 +21,6 @@
 #include "core/proxy.hpp"
 #include "io/io_error.hpp"
 #include "io/mesh_io.hpp"
-#include "support/captured_progress.hpp"
 #include "support/mesh_checks.hpp"
 #include "support/proxy_settings.hpp"
 #include "support/test_meshes.hpp"
@@ -53,11 +52,7 @@ ProxyParams params_for(const Input& input, const Config& config, uint64_t voxel_
 void expect_promise(const Input& input, const Config& config, uint64_t voxel_res) {
   SCOPED_TRACE(input.name + " / " + config.name);
   const ProxyParams params = params_for(input, config, voxel_res);
-  Mesh proxy;
-  {
-    test::CapturedProgress quiet;
-    proxy = generate_proxy_mesh(input.mesh.positions, input.mesh.indices, params);
-  }
+  const Mesh proxy = generate_proxy_mesh(input.mesh.positions, input.mesh.indices, params);
   const test::PromiseReport r = test::check_promise(proxy);
   EXPECT_TRUE(r.holds()) << "open " << r.open_edges << ", misoriented " << r.misoriented_edges << ", repeated "
                          << r.repeated_corners << ", zero-area " << r.zero_area_faces << ", turned "
