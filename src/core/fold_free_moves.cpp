@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <vector>
 
 #include <fmt/format.h>
@@ -46,17 +45,8 @@ void for_each_index(std::size_t n, F&& body) {
 
 // Throws InternalError naming the first corner, in face order, that is not below n.
 void require_vertices_exist(std::span<const Tri> faces, std::size_t n) {
-  std::atomic<std::size_t> first_bad{faces.size()};
-  parallel_for_chunks(0, faces.size(), 1 << 14, [&](std::size_t lo, std::size_t hi) {
-    for (std::size_t f = lo; f < hi; ++f) {
-      if (faces[f][0] < n && faces[f][1] < n && faces[f][2] < n) continue;
-      for (std::size_t seen = first_bad.load(std::memory_order_relaxed);
-           f < seen && !first_bad.compare_exchange_weak(seen, f, std::memory_order_relaxed);) {
-      }
-      return;
-    }
-  });
-  const std::size_t f = first_bad.load(std::memory_order_relaxed);
+  const std::size_t f = parallel_find_first(
+      0, faces.size(), [&](std::size_t g) { return !(faces[g][0] < n && faces[g][1] < n && faces[g][2] < n); });
   if (f == faces.size()) return;
   for (uint32_t v : faces[f]) {
     if (v >= n) throw InternalError(fmt::format("fold-free moves: a face names vertex {} of {}", v, n));

@@ -7,10 +7,12 @@
 
 namespace morvane {
 
-Incidence build_incidence(std::size_t vertex_count, std::span<const Tri> triangles) {
+Incidence build_incidence(std::size_t vertex_count, std::span<const Tri> triangles, std::span<const uint8_t> skip) {
+  auto kept = [&](std::size_t t) { return skip.empty() || skip[t] == 0; };
   std::unique_ptr<std::atomic<std::size_t>[]> slots(new std::atomic<std::size_t>[vertex_count]);
   parallel_for_each_index(0, vertex_count, [&](std::size_t v) { slots[v].store(0, std::memory_order_relaxed); });
   parallel_for_each_index(0, triangles.size(), [&](std::size_t t) {
+    if (!kept(t)) return;
     for (uint32_t v : triangles[t]) slots[v].fetch_add(1, std::memory_order_relaxed);
   });
   Incidence in;
@@ -22,6 +24,7 @@ Incidence build_incidence(std::size_t vertex_count, std::span<const Tri> triangl
   }
   in.triangles.resize(in.start[vertex_count]);  // every entry is written below
   parallel_for_each_index(0, triangles.size(), [&](std::size_t t) {
+    if (!kept(t)) return;
     for (uint32_t v : triangles[t]) {
       in.triangles[slots[v].fetch_add(1, std::memory_order_relaxed)] = static_cast<uint32_t>(t);
     }

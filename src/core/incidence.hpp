@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <vector>
 
@@ -21,7 +22,9 @@ struct Incidence {
   }
 };
 
-// Every index in `triangles` must be below vertex_count.
-Incidence build_incidence(std::size_t vertex_count, std::span<const Tri> triangles);
+// Every index in `triangles` must be below vertex_count. Triangles t with skip[t] != 0 are left out
+// (an empty `skip` leaves none out).
+Incidence build_incidence(std::size_t vertex_count, std::span<const Tri> triangles,
+                          std::span<const uint8_t> skip = {});
 
 }  // namespace morvane
