@@ -154,7 +154,9 @@ uint64_t reference_seal(std::vector<Tri>& tris, uint64_t max_hole) {
     std::size_t apex = 0;
     for (; apex < n; ++apex) {
       bool free = true;
-      for (std::size_t k = 2; k + 2 <= n; ++k) free = free && !uses.count(std::minmax(loop[apex], loop[(apex + k) % n]));
+      for (std::size_t k = 2; k + 2 <= n; ++k) {
+        free = free && !uses.count(std::minmax(loop[apex], loop[(apex + k) % n]));
+      }
       if (free) break;
     }
     if (apex == n) return;
