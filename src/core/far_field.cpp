@@ -23,47 +23,51 @@ constexpr std::size_t kNone = static_cast<std::size_t>(-1);
 // The lower envelope of parabolas (q - p)^2 + f_p, built from finite samples in increasing p.
 class Envelope {
  public:
-  explicit Envelope(std::size_t n) : p_(n), f_(n), z_(n + 1) {}
+  explicit Envelope(std::size_t n) : p_(n), f_(n), g_(n), z_(n + 1) {}
 
   bool empty() const { return count_ == 0; }
 
   // Builds the envelope of the samples that for_each_sample(add) hands to add(q, f_q) in
   // increasing q, every f_q finite. Positions are kept as doubles (exact integers) and the
-  // envelope's end in a local, so that the loop runs in registers.
+  // envelope's end in a local, so that the loop runs in registers. Each parabola keeps
+  // g = f + p^2, the part of its meeting points that does not depend on the newcomer.
   template <class ForEachSample>
   void build(ForEachSample&& for_each_sample) {
     double* p = p_.data();
     double* f = f_.data();
+    double* g = g_.data();
     double* z = z_.data();
     std::size_t count = 0;
     for_each_sample([&](std::size_t q, double fq) {
       const double qd = static_cast<double>(q);
+      const double gq = fq + qd * qd;
       if (count == 0) {
         p[0] = qd;
         f[0] = fq;
+        g[0] = gq;
         z[0] = -kInf;
         z[1] = kInf;
         count = 1;
         return;
       }
-      // Abscissa where the new parabola meets parabola k (q lies beyond its position).
-      auto meet = [&](std::size_t k) { return ((fq + qd * qd) - (f[k] + p[k] * p[k])) / (2.0 * qd - 2.0 * p[k]); };
+      // Abscissa where the new parabola meets parabola k (q lies beyond its position). The last
+      // parabola is the previous sample's; next to q the divisor is 2, which halving gives exactly
+      // and sooner.
+      auto meet = [&](std::size_t k) { return (gq - g[k]) / (2.0 * qd - 2.0 * p[k]); };
       std::size_t k = count - 1;
-      double s = meet(k);
+      double s = p[k] == qd - 1.0 ? (gq - g[k]) * 0.5 : meet(k);
       while (s <= z[k] && k > 0) {
         --k;
         s = meet(k);
       }
-      if (s <= z[k]) {
-        p[0] = qd;  // k == 0: the new parabola hides the first one everywhere
-        f[0] = fq;
-      } else {
+      if (!(s <= z[k])) {
         ++k;
-        p[k] = qd;
-        f[k] = fq;
         z[k] = s;
         z[k + 1] = kInf;
-      }
+      }  // else k == 0: the new parabola hides the first one everywhere
+      p[k] = qd;
+      f[k] = fq;
+      g[k] = gq;
       count = k + 1;
     });
     count_ = count;
@@ -85,7 +89,7 @@ class Envelope {
   }
 
  private:
-  std::vector<double> p_, f_, z_;
+  std::vector<double> p_, f_, g_, z_;
   std::size_t count_ = 0;
 };
 
@@ -305,9 +309,14 @@ void sdf_far_field(SdfGrid& grid, double iso) {
       const uint64_t x0 = (b % blocks_per_row) * kColumnsPerTask;
       const uint64_t width = std::min(kColumnsPerTask, nx - x0);
       const uint64_t first = x0 + y * nx;
+      // The seeds of a block lie all over the grid: their loads are started while the ranks arrive.
       for (uint64_t z = 0; z < nz; ++z) {
         const float* row = values + first + z * plane;
-        for (uint64_t c = 0; c < width; ++c) ranks[z * width + c] = std::bit_cast<uint32_t>(row[c]);
+        for (uint64_t c = 0; c < width; ++c) {
+          const uint32_t rank = std::bit_cast<uint32_t>(row[c]);
+          ranks[z * width + c] = rank;
+          if (rank != kNoSeed) __builtin_prefetch(&seeds[rank]);
+        }
       }
       for (uint64_t z = 0; z < nz; ++z) {
         for (uint64_t c = 0; c < width; ++c) {

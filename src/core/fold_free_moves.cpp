@@ -10,6 +10,8 @@
 
 #include <fmt/format.h>
 
+#include "grid_array.hpp"
+#include "incidence.hpp"
 #include "mesh_error.hpp"
 #include "parallel.hpp"
 #include "run_context.hpp"
@@ -41,6 +43,16 @@ void for_each_index(std::size_t n, F&& body) {
   }
 }
 
+// Throws InternalError naming the first corner, in face order, that is not below n.
+void require_vertices_exist(std::span<const Tri> faces, std::size_t n) {
+  const std::size_t f = parallel_find_first(
+      0, faces.size(), [&](std::size_t g) { return !(faces[g][0] < n && faces[g][1] < n && faces[g][2] < n); });
+  if (f == faces.size()) return;
+  for (uint32_t v : faces[f]) {
+    if (v >= n) throw InternalError(fmt::format("fold-free moves: a face names vertex {} of {}", v, n));
+  }
+}
+
 bool has_repeated_corner(const Tri& t) { return t[0] == t[1] || t[1] == t[2] || t[2] == t[0]; }
 
 class MoveRounds {
@@ -53,35 +65,25 @@ class MoveRounds {
       throw InternalError(fmt::format("fold-free moves: {} targets for {} vertices, {} faces", targets.size(), n,
                                       faces.size()));
     }
-    offsets_.assign(n + 1, 0);
-    for (const Tri& t : faces) {
-      for (uint32_t v : t) {
-        if (v >= n) throw InternalError(fmt::format("fold-free moves: a face names vertex {} of {}", v, n));
-        ++offsets_[v + 1];
-      }
-    }
-    for (std::size_t v = 0; v < n; ++v) offsets_[v + 1] += offsets_[v];
-    around_.resize(offsets_[n]);
-    std::vector<std::size_t> cursor(offsets_.begin(), offsets_.end() - 1);
-    for (std::size_t f = 0; f < faces.size(); ++f) {
-      for (uint32_t v : faces[f]) around_[cursor[v]++] = static_cast<uint32_t>(f);
-    }
+    require_vertices_exist(faces, n);
+    around_ = build_incidence(n, faces);
 
     level_.assign(n, 0);
-    movable_.resize(n);
-    for (std::size_t v = 0; v < n; ++v) movable_[v] = targets[v] != start[v];
+    movable_.resize(n);  // every entry is written below
+    parallel_for_each_index(0, n, [&](std::size_t v) { movable_[v] = targets[v] != start[v]; });
     vertex_stamp_.assign(n, 0);
     face_stamp_.assign(faces.size(), 0);
     failed_before_.assign(faces.size(), kNotYetKnown);
 
-    start_normals_.resize(faces.size());
+    start_normals_.resize(faces.size());  // these four are written in full before they are read
+    current_.resize(n);
+    normals_.resize(faces.size());
+    sums_.resize(n);
     for_each_index(faces.size(), [&](std::size_t f) {
       const Tri& t = faces[f];
       start_normals_[f] = face_normal(start[t[0]], start[t[1]], start[t[2]]);
     });
-    current_.assign(targets.begin(), targets.end());
-    normals_.resize(faces.size());
-    sums_.resize(n);
+    for_each_index(n, [&](std::size_t v) { current_[v] = targets[v]; });
   }
 
   // Runs the rounds; returns the number of vertices that do not reach their targets.
@@ -113,7 +115,7 @@ class MoveRounds {
     return held_back;
   }
 
-  const std::vector<Vec3>& positions() const { return current_; }
+  std::span<const Vec3> positions() const { return current_; }
 
  private:
   Vec3 position_at_level(uint32_t v) const {
@@ -130,15 +132,14 @@ class MoveRounds {
   // Summed normals of the faces around v, in face order, as the cleanup sums them.
   Vec3 sum_around(std::size_t v) const {
     Vec3 sum{0, 0, 0};
-    for (std::size_t i = offsets_[v]; i < offsets_[v + 1]; ++i) sum += normals_[around_[i]];
+    for (uint32_t f : around_[v]) sum += normals_[f];
     return sum;
   }
 
   // The face other than f on the edge (u, v) when there is exactly one, else kNoFace.
   uint32_t face_across(std::size_t f, uint32_t u, uint32_t v) const {
     uint32_t found = kNoFace;
-    for (std::size_t i = offsets_[u]; i < offsets_[u + 1]; ++i) {
-      const uint32_t g = around_[i];
+    for (uint32_t g : around_[u]) {
       const Tri& t = faces_[g];
       if (g == f || (t[0] != v && t[1] != v && t[2] != v) || g == found) continue;
       if (found != kNoFace) return kNoFace;  // more than two faces on the edge
@@ -186,9 +187,7 @@ class MoveRounds {
                                     [&](std::size_t g) -> const Vec3& { return start_normals_[g]; },
                                     [&](uint32_t v) {
                                       Vec3 sum{0, 0, 0};
-                                      for (std::size_t i = offsets_[v]; i < offsets_[v + 1]; ++i) {
-                                        sum += start_normals_[around_[i]];
-                                      }
+                                      for (uint32_t g : around_[v]) sum += start_normals_[g];
                                       return sum;
                                     });
     }
@@ -228,8 +227,8 @@ class MoveRounds {
         continue;
       }
       for (uint32_t corner : t) {
-        for (std::size_t i = offsets_[corner]; i < offsets_[corner + 1]; ++i) {
-          for (uint32_t v : faces_[around_[i]]) blame(v);
+        for (uint32_t g : around_[corner]) {
+          for (uint32_t v : faces_[g]) blame(v);
         }
       }
     }
@@ -269,8 +268,7 @@ class MoveRounds {
     const uint32_t stamp = next_stamp();
     std::vector<uint32_t> out;
     for (uint32_t v : vertices) {
-      for (std::size_t i = offsets_[v]; i < offsets_[v + 1]; ++i) {
-        const uint32_t f = around_[i];
+      for (uint32_t f : around_[v]) {
         if (face_stamp_[f] != stamp) {
           face_stamp_[f] = stamp;
           out.push_back(f);
@@ -311,15 +309,14 @@ class MoveRounds {
   std::span<const Tri> faces_;
   std::span<const Vec3> targets_;
   MoveGuard guard_;
-  std::vector<std::size_t> offsets_;  // faces around vertex v: around_[offsets_[v], offsets_[v + 1])
-  std::vector<uint32_t> around_;
+  Incidence around_;  // the faces around each vertex, ascending
   std::vector<uint8_t> level_;
   std::vector<uint8_t> movable_;
   std::vector<uint8_t> failed_before_;  // per face: the tests it fails before any move, or kNotYetKnown
-  std::vector<Vec3> current_;
-  std::vector<Vec3> start_normals_;
-  std::vector<Vec3> normals_;
-  std::vector<Vec3> sums_;
+  GridArray<Vec3> current_;
+  GridArray<Vec3> start_normals_;
+  GridArray<Vec3> normals_;
+  GridArray<Vec3> sums_;
   std::vector<uint32_t> vertex_stamp_;
   std::vector<uint32_t> face_stamp_;
   uint32_t epoch_ = 0;

@@ -7,6 +7,7 @@
 // first checks whether the call was asked to stop (run_context.hpp).
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 
 #include <tbb/blocked_range.h>
@@ -91,6 +92,23 @@ void parallel_for_each_index(std::size_t begin, std::size_t end, F&& body, std::
   parallel_for_chunks(begin, end, grain, [&](std::size_t lo, std::size_t hi) {
     for (std::size_t i = lo; i < hi; ++i) body(i);
   });
+}
+
+// The smallest i in [begin, end) for which pred(i) holds, or end when there is none, whatever the
+// split: each chunk stops at its first hit and the smallest hit wins.
+template <class Pred>
+std::size_t parallel_find_first(std::size_t begin, std::size_t end, Pred&& pred, std::size_t grain = 1 << 14) {
+  std::atomic<std::size_t> first{end};
+  parallel_for_chunks(begin, end, grain, [&](std::size_t lo, std::size_t hi) {
+    for (std::size_t i = lo; i < hi && i < first.load(std::memory_order_relaxed); ++i) {
+      if (!pred(i)) continue;
+      for (std::size_t seen = first.load(std::memory_order_relaxed);
+           i < seen && !first.compare_exchange_weak(seen, i, std::memory_order_relaxed);) {
+      }
+      return;
+    }
+  });
+  return first.load(std::memory_order_relaxed);
 }
 
 // Sorts [begin, end) by `less`, which must order every pair of distinct elements, so that the

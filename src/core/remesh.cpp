@@ -7,6 +7,7 @@
 #include <fmt/format.h>
 
 #include "numeric.hpp"
+#include "parallel.hpp"
 #include "progress.hpp"
 #include "remesh_passes.hpp"
 #include "remesh_turn_guard.hpp"
@@ -80,14 +81,25 @@ double alive_area(const RemeshMesh& mesh) {
   return area;
 }
 
-// Longest first; equal lengths keep their gathering order.
-void sort_longest_first(std::vector<SplitCandidate>& candidates) {
-  std::stable_sort(candidates.begin(), candidates.end(),
-                   [](const SplitCandidate& x, const SplitCandidate& y) { return x.length > y.length; });
+// Orders the candidates by `before` on their lengths, equal lengths in gathering order, on the
+// pool: the gathering index settles every tie, so any split of the sort gives the stable order.
+template <class Before>
+void sort_by_length(std::vector<SplitCandidate>& candidates, Before&& before) {
+  std::vector<uint32_t> order(candidates.size());
+  parallel_for_each_index(0, order.size(), [&](std::size_t i) { order[i] = static_cast<uint32_t>(i); });
+  parallel_sort(order.begin(), order.end(), [&](uint32_t x, uint32_t y) {
+    const double lx = candidates[x].length, ly = candidates[y].length;
+    return before(lx, ly) || (!before(ly, lx) && x < y);
+  });
+  std::vector<SplitCandidate> sorted(candidates.size());
+  parallel_for_each_index(0, order.size(), [&](std::size_t i) { sorted[i] = candidates[order[i]]; });
+  candidates = std::move(sorted);
 }
 
-// The comparator of the collapse sort: shorter first.
-bool edge_length_less(const SplitCandidate& x, const SplitCandidate& y) { return x.length < y.length; }
+// Longest first; equal lengths keep their gathering order.
+void sort_longest_first(std::vector<SplitCandidate>& candidates) {
+  sort_by_length(candidates, [](double x, double y) { return x > y; });
+}
 
 // Split passes until one splits nothing. Each pass takes the edges above limit(a, b), longest
 // first, and skips those touching a vertex locked by an earlier split of the pass, so the pass's
@@ -165,11 +177,10 @@ uint64_t collapse_phase(RemeshMesh& mesh, VertexLocks& locks, Limit&& limit) {
     const double len = edge_length(mesh, key.a, key.b);
     if (len < limit(key.a, key.b)) candidates.push_back({key.a, key.b, len});
   }
-  std::stable_sort(candidates.begin(), candidates.end(),
-                   [](const SplitCandidate& x, const SplitCandidate& y) { return edge_length_less(x, y); });
+  sort_by_length(candidates, [](double x, double y) { return x < y; });  // shortest first
 
   locks.reset(mesh.positions.size());
-  TurnGuard turns(mesh);
+  TurnGuard turns(mesh, vertices);
   uint64_t collapses = 0;
   for (const SplitCandidate& c : candidates) {
     if (locks.locked(c.a) || locks.locked(c.b)) continue;

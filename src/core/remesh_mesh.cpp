@@ -1,10 +1,12 @@
 #include "remesh_mesh.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <string>
 
 #include "fold_free_moves.hpp"
 #include "mesh_error.hpp"
+#include "parallel.hpp"
 #include "remesh_turn_guard.hpp"
 
 namespace morvane {
@@ -62,6 +64,51 @@ void sort_small(std::vector<uint32_t>::iterator first, std::vector<uint32_t>::it
   }
 }
 
+// Throws InternalError naming the first alive face, in face order, with a corner that is no vertex.
+void require_alive_corners(const RemeshMesh& mesh) {
+  const std::size_t n = mesh.positions.size();
+  const std::size_t f = parallel_find_first(0, mesh.faces.size(), [&](std::size_t g) {
+    const Tri& t = mesh.faces[g];
+    return mesh.alive(g) && !(t[0] < n && t[1] < n && t[2] < n);
+  });
+  if (f < mesh.faces.size()) throw InternalError("remesh: face " + std::to_string(f) + " names a missing vertex");
+}
+
+// Faces per task of the passes that build the maps.
+constexpr std::size_t kFacesPerTask = std::size_t{1} << 13;
+constexpr uint32_t kNoCorner = 0xFFFFFFFF;
+
+// The index of `value` in the sorted [first, last), or EdgeFaceMap::kAbsent.
+uint32_t find_upper(const uint32_t* first, const uint32_t* last, uint32_t value) {
+  const uint32_t* it = last - first <= 16 ? std::find(first, last, value) : std::lower_bound(first, last, value);
+  return it != last && *it == value ? static_cast<uint32_t>(it - first) : EdgeFaceMap::kAbsent;
+}
+
+// Starts of consecutive lists of the given lengths, and their total at the end.
+std::vector<uint32_t> exclusive_starts(std::span<const uint32_t> lengths) {
+  std::vector<uint32_t> start(lengths.size() + 1);
+  start[0] = 0;
+  for (std::size_t i = 0; i < lengths.size(); ++i) start[i + 1] = start[i] + lengths[i];
+  return start;
+}
+
+// List starts for `lists` lists from counting(count), which calls count(list) once per entry, from
+// any worker.
+template <class Counting>
+std::vector<uint32_t> counts_to_starts(std::size_t lists, Counting&& counting) {
+  std::vector<uint32_t> lengths(lists, 0);
+  counting([&](uint32_t list) { std::atomic_ref<uint32_t>(lengths[list]).fetch_add(1, std::memory_order_relaxed); });
+  return exclusive_starts(lengths);
+}
+
+// filling(place) writes each entry at place(list), a free slot of that list; the order within a
+// list depends on the schedule, so callers sort the lists afterwards.
+template <class Filling>
+void fill_by_starts(std::span<const uint32_t> start, Filling&& filling) {
+  std::vector<uint32_t> next(start.begin(), start.end() - 1);
+  filling([&](uint32_t list) { return std::atomic_ref<uint32_t>(next[list]).fetch_add(1, std::memory_order_relaxed); });
+}
+
 bool contains(std::span<const FaceId> list, FaceId f) { return std::find(list.begin(), list.end(), f) != list.end(); }
 
 bool face_has(const Tri& t, uint32_t v) { return t[0] == v || t[1] == v || t[2] == v; }
@@ -97,101 +144,115 @@ RemeshMesh make_remesh_mesh(std::span<const Vec3> positions, std::span<const Tri
 uint32_t EdgeFaceMap::find(uint32_t u, uint32_t v) const {
   const EdgeKey key = edge_key(u, v);
   if (std::size_t{key.a} + 1 >= bucket_.size()) return kAbsent;
-  const uint32_t* first = upper_.data() + bucket_[key.a];
-  const uint32_t* last = upper_.data() + bucket_[key.a + 1];
-  const uint32_t* it = last - first <= 16 ? std::find(first, last, key.b) : std::lower_bound(first, last, key.b);
-  return (it != last && *it == key.b) ? upper_edge_[static_cast<std::size_t>(it - upper_.data())] : kAbsent;
+  const uint32_t slot = find_upper(upper_.data() + bucket_[key.a], upper_.data() + bucket_[key.a + 1], key.b);
+  return slot == kAbsent ? kAbsent : upper_edge_[bucket_[key.a] + slot];
 }
 
+// Built on the pool by count, scan and fill; every list is sorted afterwards and the edges are
+// numbered from the first corner of each, so the map is the one a walk over the faces would build.
 EdgeFaceMap edge_face_map(const RemeshMesh& mesh) {
   if (mesh.faces.size() > kMaxWorkingFaces) throw InternalError("remesh: working mesh exceeds the face limit");
+  require_alive_corners(mesh);
   const std::size_t n = mesh.positions.size();
-  auto for_each_corner_edge = [&](auto&& body) {
-    for (std::size_t f = 0; f < mesh.faces.size(); ++f) {
-      if (!mesh.alive(f)) continue;
-      const Tri& t = mesh.faces[f];
-      for (int k = 0; k < 3; ++k) body(f, edge_key(t[k], t[(k + 1) % 3]));
-    }
+  const std::size_t corners = 3 * mesh.faces.size();  // corner edge c = 3f + k, from corner k to the next
+  auto key_of = [&](std::size_t c) {
+    const Tri& t = mesh.faces[c / 3];
+    return edge_key(t[c % 3], t[(c + 1) % 3]);
+  };
+  auto for_each_alive_corner = [&](auto&& body) {
+    parallel_for_chunks(0, mesh.faces.size(), kFacesPerTask, [&](std::size_t lo, std::size_t hi) {
+      for (std::size_t f = lo; f < hi; ++f) {
+        if (!mesh.alive(f)) continue;
+        for (std::size_t c = 3 * f; c < 3 * f + 3; ++c) body(c);
+      }
+    });
   };
   EdgeFaceMap map;
 
-  // 1. Bucket the corner edges under their smaller vertex, then sort and deduplicate each bucket.
-  std::vector<uint32_t> start(n + 1, 0);
-  for_each_corner_edge([&](std::size_t f, EdgeKey key) {
-    if (key.b >= n) throw InternalError("remesh: face " + std::to_string(f) + " names a missing vertex");
-    ++start[key.a + 1];
+  // 1. The larger ends of the corner edges under their smaller end, sorted and each kept once.
+  std::vector<uint32_t> start = counts_to_starts(n, [&](auto&& count) {
+    for_each_alive_corner([&](std::size_t c) { count(key_of(c).a); });
   });
-  for (std::size_t v = 0; v < n; ++v) start[v + 1] += start[v];
-  const std::size_t corner_count = start[n];
-  std::vector<uint32_t>& upper = map.upper_;
-  upper.resize(corner_count);
-  {
-    std::vector<uint32_t> cursor(start.begin(), start.end() - 1);
-    for_each_corner_edge([&](std::size_t, EdgeKey key) { upper[cursor[key.a]++] = key.b; });
-  }
-  map.bucket_.assign(n + 1, 0);
-  std::size_t kept = 0;
-  for (std::size_t v = 0; v < n; ++v) {
-    // Buckets are compacted in ascending order, so a write never reaches an unread bucket.
-    auto first = upper.begin() + start[v], last = upper.begin() + start[v + 1];
+  std::vector<uint32_t> upper(start[n]);
+  fill_by_starts(start, [&](auto&& place) {
+    for_each_alive_corner([&](std::size_t c) {
+      const EdgeKey key = key_of(c);
+      upper[place(key.a)] = key.b;
+    });
+  });
+  std::vector<uint32_t> kept(n);
+  parallel_for_each_index(0, n, [&](std::size_t v) {
+    const auto first = upper.begin() + start[v], last = upper.begin() + start[v + 1];
     sort_small(first, last);
-    last = std::unique(first, last);
-    const auto out = upper.begin() + static_cast<std::ptrdiff_t>(kept);
-    kept += static_cast<std::size_t>(std::copy(first, last, out) - out);
-    map.bucket_[v + 1] = static_cast<uint32_t>(kept);
-  }
-  upper.resize(kept);
-  upper.shrink_to_fit();
+    kept[v] = static_cast<uint32_t>(std::unique(first, last) - first);
+  });
+  map.bucket_ = exclusive_starts(kept);
+  map.upper_.resize(map.bucket_[n]);
+  parallel_for_each_index(0, n, [&](std::size_t v) {
+    std::copy_n(upper.begin() + start[v], kept[v], map.upper_.begin() + map.bucket_[v]);
+  });
+  upper = {};
   start = {};
 
-  // 2. Number the edges in order of first appearance.
-  map.upper_edge_.assign(kept, EdgeFaceMap::kAbsent);
-  map.keys_.reserve(kept);
-  std::vector<uint32_t> corner_edges;
-  corner_edges.reserve(corner_count);
-  for_each_corner_edge([&](std::size_t, EdgeKey key) {
-    const uint32_t* first = upper.data() + map.bucket_[key.a];
-    const uint32_t* last = upper.data() + map.bucket_[key.a + 1];
-    const uint32_t* it = last - first <= 16 ? std::find(first, last, key.b) : std::lower_bound(first, last, key.b);
-    uint32_t& e = map.upper_edge_[static_cast<std::size_t>(it - upper.data())];
-    if (e == EdgeFaceMap::kAbsent) {
-      e = static_cast<uint32_t>(map.keys_.size());
-      map.keys_.push_back(key);
+  // 2. Each edge numbered by its first corner: a corner is first when no earlier corner has its
+  //    key, and the number is the count of first corners before it.
+  std::vector<uint32_t> slot_of(corners);
+  std::vector<uint32_t> first_corner(map.upper_.size(), kNoCorner);
+  for_each_alive_corner([&](std::size_t c) {
+    const EdgeKey key = key_of(c);
+    const uint32_t slot = map.bucket_[key.a] + find_upper(map.upper_.data() + map.bucket_[key.a],
+                                                          map.upper_.data() + map.bucket_[key.a + 1], key.b);
+    slot_of[c] = slot;
+    std::atomic_ref<uint32_t> first(first_corner[slot]);
+    for (uint32_t seen = first.load(std::memory_order_relaxed);
+         c < seen && !first.compare_exchange_weak(seen, static_cast<uint32_t>(c), std::memory_order_relaxed);) {
     }
-    corner_edges.push_back(e);
   });
+  const std::size_t tasks = (mesh.faces.size() + kFacesPerTask - 1) / kFacesPerTask;
+  std::vector<uint32_t> firsts_before(tasks + 1, 0);
+  parallel_for_each_index(0, tasks, [&](std::size_t task) {
+    uint32_t count = 0;
+    for (std::size_t f = task * kFacesPerTask; f < std::min(mesh.faces.size(), (task + 1) * kFacesPerTask); ++f) {
+      if (!mesh.alive(f)) continue;
+      for (std::size_t c = 3 * f; c < 3 * f + 3; ++c) count += first_corner[slot_of[c]] == c;
+    }
+    firsts_before[task + 1] = count;
+  }, 1);
+  for (std::size_t task = 0; task < tasks; ++task) firsts_before[task + 1] += firsts_before[task];
+  map.upper_edge_.resize(map.upper_.size());
+  map.keys_.resize(firsts_before[tasks]);
+  parallel_for_each_index(0, tasks, [&](std::size_t task) {
+    uint32_t e = firsts_before[task];
+    for (std::size_t f = task * kFacesPerTask; f < std::min(mesh.faces.size(), (task + 1) * kFacesPerTask); ++f) {
+      if (!mesh.alive(f)) continue;
+      for (std::size_t c = 3 * f; c < 3 * f + 3; ++c) {
+        if (first_corner[slot_of[c]] != c) continue;
+        map.upper_edge_[slot_of[c]] = e;
+        map.keys_[e++] = key_of(c);
+      }
+    }
+  }, 1);
+  first_corner = {};
 
-  // 3. Counting sort of the faces by edge; walking faces in ascending order keeps each list sorted.
-  map.offsets_.assign(map.keys_.size() + 1, 0);
-  for (uint32_t e : corner_edges) ++map.offsets_[e + 1];
-  for (std::size_t e = 0; e < map.keys_.size(); ++e) map.offsets_[e + 1] += map.offsets_[e];
-  map.faces_.resize(corner_edges.size());
-  std::vector<uint32_t> cursor(map.offsets_.begin(), map.offsets_.end() - 1);
-  std::size_t corner = 0;
-  for_each_corner_edge(
-      [&](std::size_t f, EdgeKey) { map.faces_[cursor[corner_edges[corner++]]++] = static_cast<FaceId>(f); });
+  // 3. The faces of each edge, sorted.
+  map.offsets_ = counts_to_starts(map.keys_.size(), [&](auto&& count) {
+    for_each_alive_corner([&](std::size_t c) { count(map.upper_edge_[slot_of[c]]); });
+  });
+  map.faces_.resize(map.offsets_.back());
+  fill_by_starts(map.offsets_, [&](auto&& place) {
+    for_each_alive_corner([&](std::size_t c) { map.faces_[place(map.upper_edge_[slot_of[c]])] = c / 3; });
+  });
+  parallel_for_each_index(0, map.keys_.size(), [&](std::size_t e) {
+    sort_small(map.faces_.begin() + map.offsets_[e], map.faces_.begin() + map.offsets_[e + 1]);
+  });
   return map;
 }
 
 VertexFaceMap vertex_face_map(const RemeshMesh& mesh) {
   if (mesh.faces.size() > kMaxWorkingFaces) throw InternalError("remesh: working mesh exceeds the face limit");
+  require_alive_corners(mesh);
   VertexFaceMap map;
-  const std::size_t n = mesh.positions.size();
-  map.offsets_.assign(n + 1, 0);
-  for (std::size_t f = 0; f < mesh.faces.size(); ++f) {
-    if (!mesh.alive(f)) continue;
-    for (uint32_t v : mesh.faces[f]) {
-      if (v >= n) throw InternalError("remesh: face " + std::to_string(f) + " names a missing vertex");
-      ++map.offsets_[v + 1];
-    }
-  }
-  for (std::size_t v = 0; v < n; ++v) map.offsets_[v + 1] += map.offsets_[v];
-  map.faces_.resize(map.offsets_[n]);
-  std::vector<uint32_t> cursor(map.offsets_.begin(), map.offsets_.end() - 1);
-  for (std::size_t f = 0; f < mesh.faces.size(); ++f) {
-    if (!mesh.alive(f)) continue;
-    for (uint32_t v : mesh.faces[f]) map.faces_[cursor[v]++] = static_cast<FaceId>(f);
-  }
+  map.faces_ = build_incidence(mesh.positions.size(), mesh.faces, mesh.removed);
   return map;
 }
 

@@ -19,6 +19,7 @@
 #include <span>
 #include <vector>
 
+#include "incidence.hpp"
 #include "mesh.hpp"
 
 namespace morvane {
@@ -94,14 +95,13 @@ class EdgeFaceMap {
 class VertexFaceMap {
  public:
   std::span<const FaceId> faces_of(uint32_t v) const {
-    if (std::size_t{v} + 1 >= offsets_.size()) return {};
-    return {faces_.data() + offsets_[v], faces_.data() + offsets_[v + 1]};
+    if (std::size_t{v} + 1 >= faces_.start.size()) return {};
+    return faces_[v];
   }
 
  private:
   friend VertexFaceMap vertex_face_map(const RemeshMesh& mesh);
-  std::vector<uint32_t> offsets_;  // CSR over vertex ids at the time of the snapshot
-  std::vector<FaceId> faces_;
+  Incidence faces_;  // over the vertex ids at the time of the snapshot
 };
 
 class TurnGuard;  // remesh_turn_guard.hpp

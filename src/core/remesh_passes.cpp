@@ -142,7 +142,7 @@ uint64_t flip_edges(RemeshMesh& mesh) {
   // the same edge again.
   EdgeKeySet made;
   Valences valence(mesh, vertices);
-  TurnGuard turns(mesh);
+  TurnGuard turns(mesh, vertices);
   AppendedFaces appended(mesh.positions.size());
   auto for_each_face_around = [&](uint32_t v, auto&& visit) {
     for (FaceId f : vertices.faces_of(v)) {

@@ -1,20 +1,27 @@
 #include "remesh_turn_guard.hpp"
 
+#include "parallel.hpp"
+
 namespace morvane {
 
-TurnGuard::TurnGuard(const RemeshMesh& mesh)
-    : sums_(mesh.positions.size(), Vec3{0, 0, 0}),
-      normals_(mesh.faces.size(), Vec3{0, 0, 0}),
+// Each vertex sums its faces' normals in ascending face order, as a walk over the faces would.
+TurnGuard::TurnGuard(const RemeshMesh& mesh, const VertexFaceMap& vertices)
+    : sums_(mesh.positions.size()),
+      normals_(mesh.faces.size()),
       slot_(mesh.positions.size(), 0),
       slot_stamp_(mesh.positions.size(), 0),
       face_stamp_(mesh.faces.size(), 0),
       dropped_stamp_(mesh.faces.size(), 0) {
-  for (std::size_t f = 0; f < mesh.faces.size(); ++f) {
-    if (!mesh.alive(f)) continue;
+  parallel_for_each_index(0, mesh.faces.size(), [&](std::size_t f) {
     const Tri& t = mesh.faces[f];
-    normals_[f] = face_normal(mesh.positions[t[0]], mesh.positions[t[1]], mesh.positions[t[2]]);
-    for (uint32_t v : t) sums_[v] += normals_[f];
-  }
+    normals_[f] = mesh.alive(f) ? face_normal(mesh.positions[t[0]], mesh.positions[t[1]], mesh.positions[t[2]])
+                                : Vec3{0, 0, 0};
+  });
+  parallel_for_each_index(0, mesh.positions.size(), [&](std::size_t v) {
+    Vec3 sum{0, 0, 0};
+    for (FaceId f : vertices.faces_of(static_cast<uint32_t>(v))) sum += normals_[f];
+    sums_[v] = sum;
+  });
 }
 
 void TurnGuard::begin_edit() {

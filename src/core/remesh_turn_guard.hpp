@@ -18,7 +18,8 @@ namespace morvane {
 // operation that would leave such a face is refused instead, so the cleanup opens no holes.
 class TurnGuard {
  public:
-  explicit TurnGuard(const RemeshMesh& mesh);
+  // `vertices` must list the mesh's alive faces as they are now.
+  TurnGuard(const RemeshMesh& mesh, const VertexFaceMap& vertices);
 
   // Starts planning an edit: faces it drops (removes or rewrites) and faces it makes, each with its
   // normal (the rewritten face's normal with the positions the edit gives its corners) and the

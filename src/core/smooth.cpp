@@ -1,12 +1,11 @@
 #include "smooth.hpp"
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
-#include <memory>
 
-#include "grid_array.hpp"
 #include "fold_free_moves.hpp"
+#include "grid_array.hpp"
+#include "incidence.hpp"
 #include "mesh_error.hpp"
 #include "parallel.hpp"
 #include "progress.hpp"
@@ -14,51 +13,6 @@
 
 namespace morvane {
 namespace {
-
-// Per vertex, the triangles that name it, in list order; a triangle that names a vertex twice
-// appears twice in its list, as it adds to that vertex's sums twice.
-struct Incidence {
-  std::vector<std::size_t> start;
-  GridArray<uint32_t> triangles;
-
-  std::span<const uint32_t> operator[](std::size_t v) const {
-    return {triangles.data() + start[v], triangles.data() + start[v + 1]};
-  }
-};
-
-Incidence build_incidence(std::size_t vertex_count, std::span<const Tri> triangles) {
-  std::unique_ptr<std::atomic<std::size_t>[]> slots(new std::atomic<std::size_t>[vertex_count]);
-  parallel_for_each_index(0, vertex_count, [&](std::size_t v) { slots[v].store(0, std::memory_order_relaxed); });
-  parallel_for_each_index(0, triangles.size(), [&](std::size_t t) {
-    for (uint32_t v : triangles[t]) slots[v].fetch_add(1, std::memory_order_relaxed);
-  });
-  Incidence in;
-  in.start.resize(vertex_count + 1);
-  in.start[0] = 0;
-  for (std::size_t v = 0; v < vertex_count; ++v) {
-    in.start[v + 1] = in.start[v] + slots[v].load(std::memory_order_relaxed);
-    slots[v].store(in.start[v], std::memory_order_relaxed);
-  }
-  in.triangles.resize(in.start[vertex_count]);  // every entry is written below
-  parallel_for_each_index(0, triangles.size(), [&](std::size_t t) {
-    for (uint32_t v : triangles[t]) {
-      in.triangles[slots[v].fetch_add(1, std::memory_order_relaxed)] = static_cast<uint32_t>(t);
-    }
-  });
-  // The fill above lands in any order; list order is what the sums follow. A vertex has a few
-  // triangles, which insertion sorts fastest.
-  parallel_for_each_index(0, vertex_count, [&](std::size_t v) {
-    uint32_t* first = in.triangles.data() + in.start[v];
-    uint32_t* last = in.triangles.data() + in.start[v + 1];
-    for (uint32_t* i = first; i != last; ++i) {
-      const uint32_t t = *i;
-      uint32_t* j = i;
-      for (; j != first && *(j - 1) > t; --j) *j = *(j - 1);
-      *j = t;
-    }
-  }, 1024);
-  return in;
-}
 
 // The list of vertex v from its triangles: triangle (a, b, c) adds, in this order, b to a's list,
 // a to b's, c to b's, b to c's, a to c's and c to a's, each only when not yet there.

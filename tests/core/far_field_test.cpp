@@ -45,6 +45,83 @@ TEST(Edt1d, EqualSamplesMeetMidway) {
   EXPECT_EQ(edt({1, kInf, kInf, kInf, 1}), (std::vector<double>{1, 2, 5, 2, 1}));
 }
 
+// The lower envelope written plainly: parabola positions v, boundaries z, each meeting point
+// computed from the samples themselves. The fast transforms must give its bits.
+std::vector<double> plain_edt(const std::vector<double>& f) {
+  const std::size_t n = f.size();
+  if (n <= 1) return f.empty() ? std::vector<double>{} : std::vector<double>{f[0]};
+  std::vector<std::size_t> v(n);
+  std::vector<double> z(n + 1);
+  std::size_t q0 = 0;
+  while (q0 < n && !std::isfinite(f[q0])) ++q0;
+  if (q0 == n) return std::vector<double>(n, kInf);
+  std::size_t k = 0;
+  v[0] = q0;
+  z[0] = -kInf;
+  z[1] = kInf;
+  for (std::size_t q = q0 + 1; q < n; ++q) {
+    if (!std::isfinite(f[q])) continue;
+    const double qd = static_cast<double>(q);
+    auto meet = [&](std::size_t j) {
+      const double p = static_cast<double>(v[j]);
+      return ((f[q] + qd * qd) - (f[v[j]] + p * p)) / (2.0 * qd - 2.0 * p);
+    };
+    double s = meet(k);
+    while (s <= z[k] && k > 0) s = meet(--k);
+    if (s <= z[k]) {
+      v[0] = q;
+    } else {
+      v[++k] = q;
+      z[k] = s;
+      z[k + 1] = kInf;
+    }
+  }
+  std::vector<double> out(n);
+  k = 0;
+  for (std::size_t q = 0; q < n; ++q) {
+    while (z[k + 1] < static_cast<double>(q)) ++k;
+    const double d = static_cast<double>(q) - static_cast<double>(v[k]);
+    out[q] = d * d + f[v[k]];
+  }
+  return out;
+}
+
+// Dense and sparse lines, smooth and jagged, with NaN, infinities, values so large that their
+// meeting points overflow, and meeting points a rounding away from whole positions: every
+// parabola and every tie as the plain envelope has them.
+TEST(Edt1d, MatchesThePlainEnvelopeBitForBit) {
+  uint64_t seed = 11;
+  auto next = [&] {
+    seed = seed * 6364136223846793005ull + 1442695040888963407ull;
+    return seed >> 33;
+  };
+  const double specials[] = {kInf, -kInf, kNaN, 0.0, 1e308, -1e308, 1.7e308, 5e-324, 0.25};
+  for (int line = 0; line < 20000; ++line) {
+    std::vector<double> f(next() % 70);
+    const uint64_t style = next() % 5;
+    for (std::size_t i = 0; i < f.size(); ++i) {
+      const uint64_t r = next() % 1000;
+      if (style == 0 && r < 100) {
+        f[i] = specials[next() % std::size(specials)];
+      } else if (style == 1 && r < 600) {
+        f[i] = kInf;  // sparse, like the rows of the x pass
+      } else if (style == 2) {
+        const double d = static_cast<double>(next() % 40) + static_cast<double>(next() % 1000) * 1e-3;
+        f[i] = d * d;  // squared distances, like the y and z passes
+      } else if (style == 3) {
+        f[i] = static_cast<double>(next() % 40) * 0.1;  // meeting points that round next to whole positions
+      } else {
+        f[i] = static_cast<double>(next() % 5000) * 0.01;
+      }
+    }
+    const std::vector<double> want = plain_edt(f), got = edt(f);
+    ASSERT_EQ(got.size(), want.size());
+    for (std::size_t q = 0; q < f.size(); ++q) {
+      ASSERT_EQ(std::bit_cast<uint64_t>(got[q]), std::bit_cast<uint64_t>(want[q])) << "line " << line << " q " << q;
+    }
+  }
+}
+
 TEST(Edt1d, MatchesBruteForceOnIrregularSamples) {
   std::vector<double> f(40);
   for (std::size_t i = 0; i < f.size(); ++i) {
@@ -73,10 +150,10 @@ std::vector<float> plain_far_field(const SdfGrid& g) {
     d[i] = std::isfinite(b) ? (b * inv) * (b * inv) : kInf;
   }
   auto lines = [&](uint64_t count, uint64_t n, auto first, uint64_t stride) {
-    std::vector<double> line(n), out(n);
+    std::vector<double> line(n);
     for (uint64_t l = 0; l < count; ++l) {
       for (uint64_t e = 0; e < n; ++e) line[e] = d[first(l) + e * stride];
-      edt_1d(line.data(), out.data(), n);
+      const std::vector<double> out = plain_edt(line);
       for (uint64_t e = 0; e < n; ++e) d[first(l) + e * stride] = out[e];
     }
   };

@@ -80,6 +80,17 @@ TEST(ParallelFor, CoversEveryIndexOnceInAnyArena) {
   std::vector<int> untouched(3, 0);
   parallel_for_each_index(2, 2, [&](std::size_t i) { untouched[i] = 1; });
   EXPECT_EQ(untouched, std::vector<int>(3, 0));
+
+  // The first hit wins however the chunks are handed out, also when later chunks hit first.
+  for (int workers : {1, 4}) {
+    with_worker_count(workers, [&] {
+      for (std::size_t first : {std::size_t{0}, std::size_t{777}, std::size_t{99998}}) {
+        EXPECT_EQ(parallel_find_first(0, 100000, [&](std::size_t i) { return i >= first && i % 3 == first % 3; }, 16),
+                  first);
+      }
+      EXPECT_EQ(parallel_find_first(5, 100000, [](std::size_t) { return false; }, 16), 100000u);
+    });
+  }
 }
 
 // Run again by ctest with RAYON_NUM_THREADS=1: then every loop must keep to one thread, however

@@ -92,7 +92,7 @@ TEST(RemeshCollapse, InteriorEdgeOfFlatPatchCollapses) {
   m.indices.insert(m.indices.end(), {{1, 8, 2}, {1, 7, 8}, {1, 9, 7}, {1, 6, 9}});
   RemeshMesh mesh = working(m);
   const Vec3 p0 = mesh.positions[0], p1 = mesh.positions[1];
-  TurnGuard turns(mesh);
+  TurnGuard turns(mesh, vertex_face_map(mesh));
   ASSERT_TRUE(collapse_edge(mesh, 0, 1, edge_face_map(mesh), vertex_face_map(mesh), turns));
   EXPECT_EQ(mesh.positions[0], (p0 + p1) * 0.5);
   EXPECT_EQ(mesh.positions[1], p1);
@@ -108,7 +108,7 @@ TEST(RemeshCollapse, InteriorEdgeOfFlatPatchCollapses) {
 TEST(RemeshCollapse, RefusalsLeaveTheMeshUnchanged) {
   auto expect_refused = [](RemeshMesh mesh, uint32_t a, uint32_t b, const char* why) {
     const RemeshMesh copy = mesh;
-    TurnGuard turns(mesh);
+    TurnGuard turns(mesh, vertex_face_map(mesh));
     EXPECT_FALSE(collapse_edge(mesh, a, b, edge_face_map(mesh), vertex_face_map(mesh), turns)) << why;
     EXPECT_EQ(mesh.positions, copy.positions) << why;
     EXPECT_EQ(mesh.faces, copy.faces) << why;

@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <map>
+#include <random>
+#include <set>
 
 #include "core/seal_pinholes.hpp"
 #include "support/test_meshes.hpp"
@@ -126,6 +129,114 @@ TEST(SealPinholes, ApexAvoidsADiagonalThatAlreadyHasOneFace) {
     uses_other_diagonal |= std::count(t.begin(), t.end(), b) + std::count(t.begin(), t.end(), d) == 2;
   }
   EXPECT_TRUE(uses_other_diagonal);
+}
+
+// The sealing rules written plainly with ordered containers, to compare with the fast version:
+// boundary edges linked from each vertex to its predecessors (a stack in triangle order), walks
+// from the smallest start vertex up, split where they pass a vertex twice, and a fan from the first
+// loop vertex whose diagonals are not edges yet.
+uint64_t reference_seal(std::vector<Tri>& tris, uint64_t max_hole) {
+  if (tris.empty() || max_hole < 3) return 0;
+  std::map<std::pair<uint32_t, uint32_t>, int> uses;
+  for (const Tri& t : tris) {
+    for (int e = 0; e < 3; ++e) ++uses[std::minmax(t[e], t[(e + 1) % 3])];
+  }
+  std::map<uint32_t, std::vector<uint32_t>> preds;
+  for (const Tri& t : tris) {
+    for (int e = 0; e < 3; ++e) {
+      if (uses[std::minmax(t[e], t[(e + 1) % 3])] == 1) preds[t[(e + 1) % 3]].push_back(t[e]);
+    }
+  }
+  uint64_t filled = 0;
+  auto fill = [&](const std::vector<uint32_t>& loop) {
+    const std::size_t n = loop.size();
+    if (n < 3 || n > max_hole) return;
+    std::size_t apex = 0;
+    for (; apex < n; ++apex) {
+      bool free = true;
+      for (std::size_t k = 2; k + 2 <= n; ++k) {
+        free = free && !uses.count(std::minmax(loop[apex], loop[(apex + k) % n]));
+      }
+      if (free) break;
+    }
+    if (apex == n) return;
+    for (std::size_t j = 1; j + 1 < n; ++j) {
+      const Tri fan{loop[apex], loop[(apex + j) % n], loop[(apex + j + 1) % n]};
+      tris.push_back(fan);
+      for (int e = 0; e < 3; ++e) ++uses[std::minmax(fan[e], fan[(e + 1) % 3])];
+    }
+    ++filled;
+  };
+  auto pop = [&](uint32_t v, uint32_t& pred) {
+    std::vector<uint32_t>& stack = preds[v];
+    if (stack.empty()) return false;
+    pred = stack.back();
+    stack.pop_back();
+    return true;
+  };
+  for (auto& [s, unused] : preds) {
+    for (uint32_t current; pop(s, current);) {
+      std::vector<uint32_t> path{s};
+      for (;;) {
+        if (!preds.count(current)) break;
+        const auto at = std::find(path.begin(), path.end(), current);
+        if (at == path.end()) {
+          path.push_back(current);
+        } else {
+          fill(std::vector<uint32_t>(at, path.end()));
+          path.erase(at + 1, path.end());
+          if (current == s) break;
+        }
+        if (!pop(current, current)) break;
+      }
+    }
+  }
+  return filled;
+}
+
+TEST(SealPinholes, MatchesThePlainRulesOnAwkwardInputs) {
+  std::mt19937 random(7);
+  std::vector<std::pair<const char*, std::vector<Tri>>> inputs;
+  const Mesh torus = make_torus(3.0, 1.0, kNu, kNv);
+  for (double dropped : {0.02, 0.08, 0.25, 0.6}) {
+    // Many holes: small ones, neighbours that share a corner or an edge, and some too large.
+    std::vector<Tri> holed;
+    for (const Tri& t : torus.indices) {
+      if (std::uniform_real_distribution<double>(0, 1)(random) >= dropped) holed.push_back(t);
+    }
+    inputs.emplace_back("holed torus", holed);
+    // Dangling triangles over hole diagonals and stray faces give conflicts and overfull edges.
+    std::vector<Tri> tangled = holed;
+    std::uniform_int_distribution<uint32_t> vertex(0, kNu * kNv - 1);
+    for (int i = 0; i < 60; ++i) {
+      const uint32_t a = vertex(random);
+      tangled.insert(tangled.begin() + static_cast<std::ptrdiff_t>(random() % tangled.size()),
+                     Tri{a, (a + 1 + kNv) % (kNu * kNv), vertex(random)});
+    }
+    inputs.emplace_back("tangled torus", tangled);
+  }
+  // A soup over few vertices: loops through one vertex many times, repeated corners, every case.
+  for (uint32_t vertices : {5u, 8u, 12u, 20u, 30u, 60u}) {
+    std::vector<Tri> soup;
+    std::uniform_int_distribution<uint32_t> vertex(0, vertices - 1);
+    for (uint32_t i = 0; i < vertices; ++i) soup.push_back({vertex(random), vertex(random), vertex(random)});
+    inputs.emplace_back("soup", soup);
+  }
+  // The same shapes with vertex ids spread over the whole 32-bit range.
+  for (std::size_t i = 0, n = inputs.size(); i < n; ++i) {
+    std::vector<Tri> spread = inputs[i].second;
+    for (Tri& t : spread) {
+      for (uint32_t& v : t) v = v * 0x9E3779B1u + 0xFFFF0000u;
+    }
+    inputs.emplace_back("spread ids", spread);
+  }
+  for (const auto& [name, tris] : inputs) {
+    for (uint64_t max_hole : {0u, 3u, 4u, 5u, 8u, 9u, 100u}) {
+      std::vector<Tri> fast = tris, plain = tris;
+      EXPECT_EQ(seal_pinholes(fast, max_hole), reference_seal(plain, max_hole)) << name << " " << max_hole;
+      EXPECT_EQ(fast, plain) << name << " " << max_hole;
+    }
+  }
 }
 
 }  // namespace
