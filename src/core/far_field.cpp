@@ -269,9 +269,9 @@ void sdf_far_field(SdfGrid& grid, double iso) {
   Progress stage = progress_start("sdf far field (EDT)", 0);
 
   const uint64_t nx = grid.nx, ny = grid.ny, nz = grid.nz;
-  const uint64_t cells = checked_volume(nx, ny, nz);
-  if (grid.band_dist.size() != cells || grid.state.size() != cells) {
-    throw InternalError("distance grid lists do not match its dimensions");
+  const uint64_t cells = grid.cells();
+  for (std::size_t entries : {grid.band_dist.size(), grid.state.size()}) {
+    grid.require_entries(entries, "distance grid lists do not match its dimensions");
   }
   const Seeds seeds(grid);
   if (seeds.size() >= kNoSeed) throw SettingsError("the distance band holds more voxels than 32-bit ranks count");
@@ -292,9 +292,8 @@ void sdf_far_field(SdfGrid& grid, double iso) {
     }
   });
 
-  // The z pass, over blocks of adjacent columns of one y, and the values with the sign rule of the
-  // band: Outside unsigned, Shell capped at half a diagonal, Inside mirrored. Each step reads and
-  // writes a run of the block's width in every z-slab, gathering first and writing last, so that
+  // The z pass, over blocks of adjacent columns of one y, and the values by the field's sign
+  // rule. Each step reads and writes a run of the block's width in every z-slab, gathering first and writing last, so that
   // the loads of a block are independent of each other.
   const float cell = narrow_to_float(grid.cell);
   const float hd = narrow_to_float(grid.half_diag);
@@ -333,11 +332,7 @@ void sdf_far_field(SdfGrid& grid, double iso) {
         for (uint64_t c = 0; c < width; ++c) {
           const double d = out[c * nz + z];
           const float a = cell * narrow_to_float(std::sqrt(d > 0.0 ? d : 0.0));  // a NaN counts as 0
-          switch (states[c]) {
-            case Shell: row[c] = std::min(a, hd); break;
-            case Inside: row[c] = (hd + hd) - a; break;
-            default: row[c] = a; break;
-          }
+          row[c] = signed_value(states[c], a, hd);
         }
       }
     }

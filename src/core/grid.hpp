@@ -1,10 +1,13 @@
-// Regular grids of the core: cell states, grid sizing and the binary voxel grid.
+// Regular grids of the core: cell states, grid sizing, where a grid lies and the binary voxel grid.
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
+#include <span>
 
 #include "grid_array.hpp"
+#include "mesh.hpp"
 
 namespace morvane {
 
@@ -27,12 +30,32 @@ struct GridDims {
 // exceed kCellBudget, printing a warning when it does.
 GridDims grid_dims(std::array<double, 3> extent, uint64_t voxel_res, uint64_t pad);
 
-// Cell (x, y, z) is states[x + nx * (y + ny * z)] and covers origin + (x, y, z) * cell upward.
-struct VoxelGrid {
-  GridArray<uint8_t> states;
+// Where a grid lies: nx * ny * nz cubic cells of edge `cell`, cell (x, y, z) at origin + (x, y, z) *
+// cell and at entry x + nx * (y + ny * z) of every list that holds one entry per cell.
+struct GridFrame {
   uint64_t nx = 0, ny = 0, nz = 0;
   std::array<double, 3> origin{};
   double cell = 1.0;
+
+  // nx * ny * nz, or UINT64_MAX when the product does not fit in 64 bits.
+  uint64_t cells() const;
+  // Throws InternalError(message) unless a list of `entries` holds one entry per cell: the grids
+  // are built by the stages themselves, so a mismatch is a fault of the code, not of the input.
+  void require_entries(std::size_t entries, const char* message) const;
+};
+
+// The frame over the finite points of `positions`: grid_dims' counts and cell for their bounding
+// box, with the origin `pad` cells below the box's lower corner.
+GridFrame grid_frame(std::span<const Vec3> positions, uint64_t voxel_res, uint64_t pad);
+
+// Cell (x, y, z) covers origin + (x, y, z) * cell upward.
+struct VoxelGrid : GridFrame {
+  VoxelGrid() = default;
+  explicit VoxelGrid(const GridFrame& frame) : GridFrame(frame) {}
+
+  GridArray<uint8_t> states;
+
+  void require_states() const { require_entries(states.size(), "voxel grid state count does not match its dimensions"); }
 };
 
 }  // namespace morvane

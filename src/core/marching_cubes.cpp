@@ -5,7 +5,6 @@
 #include <fmt/format.h>
 
 #include "marching_cubes_frame.hpp"
-#include "numeric.hpp"
 #include "parallel.hpp"
 #include "progress.hpp"
 
@@ -49,12 +48,6 @@ struct VoxelField {
     return p;
   }
 };
-
-void check_dims(const VoxelGrid& grid) {
-  if (grid.states.size() != checked_volume(grid.nx, grid.ny, grid.nz)) {
-    throw InternalError("voxel grid state count does not match its dimensions");
-  }
-}
 
 // Local indices of the slab vertices whose key lies on plane z along x or y, in creation order.
 std::vector<uint32_t> vertices_on_plane(const McSlab& slab, uint64_t z) {
@@ -150,13 +143,13 @@ Mesh run_marching_cubes(uint64_t nx, uint64_t ny, uint64_t nz, const std::functi
 }
 
 McSlab voxel_mc_slab_body(const VoxelGrid& grid, uint64_t z) {
-  check_dims(grid);
+  grid.require_states();
   if (grid.nx < 2 || grid.ny < 2 || z + 1 >= grid.nz) return {};
   return mc_slab_walk(VoxelField{grid.states.data(), grid.origin, grid.cell}, grid.nx, grid.ny, z);
 }
 
 Mesh voxel_marching_cubes(const VoxelGrid& grid) {
-  check_dims(grid);
+  grid.require_states();
   return run_marching_cubes(grid.nx, grid.ny, grid.nz,
                             [&](uint64_t z) { return voxel_mc_slab_body(grid, z); });
 }

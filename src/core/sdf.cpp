@@ -7,7 +7,6 @@
 
 #include <fmt/format.h>
 
-#include "bounds.hpp"
 #include "far_field.hpp"
 #include "grid.hpp"
 #include "memory_guard.hpp"
@@ -81,12 +80,7 @@ void sdf_values(SdfGrid& grid) {
   parallel_for_chunks(0, grid.values.size(), 1 << 16, [&](std::size_t lo, std::size_t hi) {
     for (std::size_t i = lo; i < hi; ++i) {
       const float d = std::bit_cast<float>(grid.band_dist[i]);
-      const float a = std::isfinite(d) ? std::min(d, bw) : bw;
-      switch (grid.state[i]) {
-        case Shell: grid.values[i] = std::min(a, hd); break;
-        case Inside: grid.values[i] = (hd + hd) - a; break;
-        default: grid.values[i] = a; break;
-      }
+      grid.values[i] = signed_value(grid.state[i], std::isfinite(d) ? std::min(d, bw) : bw, hd);
     }
   });
 }
@@ -94,20 +88,11 @@ void sdf_values(SdfGrid& grid) {
 SdfGrid sdf_layout(std::span<const Vec3> positions, uint64_t voxel_res, uint64_t close, double band,
                    double level_cells) {
   const uint64_t pad = sdf_padding(close, band, level_cells);
-  const Bounds box = finite_bounds(positions);
-  const GridDims dims = grid_dims(box.extent(), voxel_res, pad);
-
-  SdfGrid grid;
-  grid.nx = dims.nx;
-  grid.ny = dims.ny;
-  grid.nz = dims.nz;
-  grid.cell = dims.cell;
-  for (int a = 0; a < 3; ++a) grid.origin[a] = box.min[a] - grid.cell * static_cast<double>(pad);
+  SdfGrid grid{grid_frame(positions, voxel_res, pad)};
   grid.half_diag = grid.cell * 0.5 * 1.7320508075688772;
   grid.band_cells = std::fmax(band, 1.0);
 
-  const uint64_t cells = checked_volume(grid.nx, grid.ny, grid.nz);
-  require_memory(saturating_mul(cells, kPeakBytesPerVoxel), "the distance grid");
+  require_memory(saturating_mul(grid.cells(), kPeakBytesPerVoxel), "the distance grid");
   return grid;
 }
 

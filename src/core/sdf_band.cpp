@@ -321,7 +321,7 @@ void split_bricks(Bricks& bricks, SdfGrid& grid) {
 }  // namespace
 
 void sdf_band(std::span<const Vec3> positions, std::span<const Tri> triangles, SdfGrid& grid) {
-  const uint64_t cells = checked_volume(grid.nx, grid.ny, grid.nz);
+  const uint64_t cells = grid.cells();
   Bricks bricks;
   const BandContext ctx{grid, bricks, grid.band_cells * grid.cell, {grid.nx, grid.ny, grid.nz}};
   Progress stage = progress_start("sdf band", 0);

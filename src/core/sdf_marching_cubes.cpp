@@ -44,23 +44,17 @@ struct SdfField {
   }
 };
 
-void check_dims(const SdfGrid& grid) {
-  if (grid.values.size() != checked_volume(grid.nx, grid.ny, grid.nz)) {
-    throw InternalError("distance grid value count does not match its dimensions");
-  }
-}
-
 }  // namespace
 
 McSlab sdf_mc_slab_body(const SdfGrid& grid, double iso, uint64_t z) {
-  check_dims(grid);
+  grid.require_values();
   if (grid.nx < 2 || grid.ny < 2 || z + 1 >= grid.nz) return {};
   const SdfField field{grid.values.data(), narrow_to_float(iso), grid.origin, grid.cell};
   return mc_slab_walk(field, grid.nx, grid.ny, z);
 }
 
 Mesh sdf_marching_cubes(const SdfGrid& grid, double iso) {
-  check_dims(grid);
+  grid.require_values();
   return run_marching_cubes(grid.nx, grid.ny, grid.nz, [&](uint64_t z) { return sdf_mc_slab_body(grid, iso, z); });
 }
 

@@ -8,7 +8,6 @@
 
 #include <fmt/format.h>
 
-#include "bounds.hpp"
 #include "grid_fill.hpp"
 #include "grid_pass.hpp"
 #include "memory_guard.hpp"
@@ -19,12 +18,6 @@
 
 namespace morvane {
 namespace {
-
-void check_grid(const VoxelGrid& grid) {
-  if (grid.states.size() != checked_volume(grid.nx, grid.ny, grid.nz)) {
-    throw InternalError("voxel grid state count does not match its dimensions");
-  }
-}
 
 // What rasterize_triangle needs of the grid being built.
 struct Raster {
@@ -89,32 +82,24 @@ void rasterize_triangle(const Vec3& a, const Vec3& b, const Vec3& c, const Raste
 
 VoxelGrid voxelize(std::span<const Vec3> positions, std::span<const Tri> faces, uint64_t voxel_res, uint64_t pad) {
   require_valid_indices(positions.size(), faces);
-  const Bounds box = finite_bounds(positions);
-  const GridDims dims = grid_dims(box.extent(), voxel_res, pad);
-  const uint64_t cells = checked_volume(dims.nx, dims.ny, dims.nz);
+  VoxelGrid grid{grid_frame(positions, voxel_res, pad)};
+  const uint64_t cells = grid.cells();
   if (cells > kCellBudget) {
-    throw SettingsError(fmt::format("voxel grid {}x{}x{} exceeds the {} cell budget even at resolution 1", dims.nx,
-                                    dims.ny, dims.nz, kCellBudget));
+    throw SettingsError(fmt::format("voxel grid {}x{}x{} exceeds the {} cell budget even at resolution 1", grid.nx,
+                                    grid.ny, grid.nz, kCellBudget));
   }
   require_memory(cells, "the voxel grid");
-
-  VoxelGrid grid;
   grid.states.resize(cells);
   parallel_for_chunks(0, cells, 1 << 16, [&](std::size_t lo, std::size_t hi) {
     std::fill(grid.states.begin() + lo, grid.states.begin() + hi, static_cast<uint8_t>(Empty));
   });
-  grid.nx = dims.nx;
-  grid.ny = dims.ny;
-  grid.nz = dims.nz;
-  grid.cell = dims.cell;
-  for (int k = 0; k < 3; ++k) grid.origin[k] = box.min[k] - static_cast<double>(pad) * dims.cell;
 
   {
     Progress stage = progress_start("voxelize", 0);
-    const double diagonal = std::sqrt(static_cast<double>(dims.nx) * static_cast<double>(dims.nx) +
-                                      static_cast<double>(dims.ny) * static_cast<double>(dims.ny) +
-                                      static_cast<double>(dims.nz) * static_cast<double>(dims.nz));
-    const Raster raster{grid.states.data(), dims.nx, dims.ny, dims.nz, grid.origin, dims.cell, 0.4 * dims.cell,
+    const double diagonal = std::sqrt(static_cast<double>(grid.nx) * static_cast<double>(grid.nx) +
+                                      static_cast<double>(grid.ny) * static_cast<double>(grid.ny) +
+                                      static_cast<double>(grid.nz) * static_cast<double>(grid.nz));
+    const Raster raster{grid.states.data(), grid.nx, grid.ny, grid.nz, grid.origin, grid.cell, 0.4 * grid.cell,
                         saturating_add(saturating_cast<uint64_t>(std::ceil(diagonal / 0.4)), 1)};
     parallel_for_each_index(
         0, faces.size(),
@@ -137,13 +122,13 @@ VoxelGrid voxelize(std::span<const Vec3> positions, std::span<const Tri> faces, 
 }
 
 void flood_fill_exterior(VoxelGrid& grid) {
-  check_grid(grid);
+  grid.require_states();
   fill_exterior(grid.states.data(), {grid.nx, grid.ny, grid.nz});
 }
 
 // Empty or Outside cells next to a solid (Shell or Inside) cell become Inside.
 void dilate_voxels(VoxelGrid& grid, uint64_t n) {
-  check_grid(grid);
+  grid.require_states();
   auto solid = [](uint8_t s) { return (s == Shell) | (s == Inside); };
   repeat_grid_passes(grid.states.data(), {grid.nx, grid.ny, grid.nz}, n, Inside,
                      [&](const RowNeighbourhood& r, uint8_t* __restrict grows) {

@@ -3,7 +3,9 @@
 
 #include <fmt/format.h>
 
+#include "bounds.hpp"
 #include "grid.hpp"
+#include "mesh_error.hpp"
 #include "numeric.hpp"
 #include "progress.hpp"
 
@@ -51,6 +53,20 @@ GridDims grid_dims(std::array<double, 3> extent, uint64_t voxel_res, uint64_t pa
         first.ny, first.nz, kCellBudget, dims.nx, dims.ny, dims.nz));
   }
   return dims;
+}
+
+uint64_t GridFrame::cells() const { return checked_volume(nx, ny, nz); }
+
+void GridFrame::require_entries(std::size_t entries, const char* message) const {
+  if (entries != cells()) throw InternalError(message);
+}
+
+GridFrame grid_frame(std::span<const Vec3> positions, uint64_t voxel_res, uint64_t pad) {
+  const Bounds box = finite_bounds(positions);
+  const GridDims dims = grid_dims(box.extent(), voxel_res, pad);
+  GridFrame frame{dims.nx, dims.ny, dims.nz, {}, dims.cell};
+  for (int a = 0; a < 3; ++a) frame.origin[a] = box.min[a] - static_cast<double>(pad) * dims.cell;
+  return frame;
 }
 
 }  // namespace morvane
