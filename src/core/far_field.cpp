@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "grid.hpp"
-#include "memory_guard.hpp"
-#include "mesh_error.hpp"
-#include "numeric.hpp"
+#include "common/memory_guard.hpp"
+#include "core_errors.hpp"
+#include "common/numeric.hpp"
 #include "parallel.hpp"
 #include "progress.hpp"
 #include "sdf.hpp"

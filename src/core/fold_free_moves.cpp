@@ -12,7 +12,7 @@
 
 #include "grid_array.hpp"
 #include "incidence.hpp"
-#include "mesh_error.hpp"
+#include "core_errors.hpp"
 #include "parallel.hpp"
 #include "run_context.hpp"
 

@@ -5,8 +5,8 @@
 
 #include "bounds.hpp"
 #include "grid.hpp"
-#include "mesh_error.hpp"
-#include "numeric.hpp"
+#include "core_errors.hpp"
+#include "common/numeric.hpp"
 #include "progress.hpp"
 
 namespace morvane {

@@ -12,7 +12,7 @@
 #include "edge_key_map.hpp"
 #include "marching_cubes.hpp"
 #include "mc_tables.hpp"
-#include "mesh_error.hpp"
+#include "core_errors.hpp"
 
 namespace morvane {
 

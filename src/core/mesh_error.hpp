@@ -1,13 +1,12 @@
-// The core's mesh validation error, the internal failure that ends a call whose input breaks an
-// invariant the stages rely on, and the errors for input and settings the pipeline refuses.
+// The core's mesh validation error and the checks that refuse a mesh the stages cannot take.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <span>
-#include <stdexcept>
 #include <string>
 
+#include "core_errors.hpp"
 #include "mesh.hpp"
 
 namespace morvane {
@@ -38,26 +37,6 @@ std::optional<NonFiniteVertex> find_non_finite_vertex(std::span<const Vec3> posi
 
 // "vertex {} of face {} has a non-finite coordinate ({}, {}, {})"
 std::string non_finite_vertex_display(const NonFiniteVertex& corner);
-
-// A violated invariant: the current call stops, nothing else is affected.
-class InternalError : public std::logic_error {
- public:
-  using std::logic_error::logic_error;
-};
-
-// Settings that the pipeline cannot honour (a grid that cannot hold the requested surface).
-class SettingsError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
-// Input the pipeline refuses to wrap: a vertex with a non-finite coordinate, whose faces could not
-// be placed in the grid (the proxy would have a hole where they are), or coordinates beyond what
-// the distance field can represent.
-class InputError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
 
 // Throws InternalError with the InvalidIndex text when a face names a vertex that does not exist.
 void require_valid_indices(std::size_t vertex_count, std::span<const Tri> faces);

@@ -8,8 +8,8 @@
 #include <fmt/format.h>
 
 #include "closest_point.hpp"
-#include "mesh_error.hpp"
-#include "numeric.hpp"
+#include "core_errors.hpp"
+#include "common/numeric.hpp"
 #include "parallel.hpp"
 
 namespace morvane {

@@ -12,8 +12,8 @@
 #include <limits>
 
 #include "bounds.hpp"
-#include "mesh_error.hpp"
-#include "numeric.hpp"
+#include "core_errors.hpp"
+#include "common/numeric.hpp"
 #include "parallel.hpp"
 
 namespace morvane {

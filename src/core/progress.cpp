@@ -9,7 +9,7 @@
 #include <fmt/format.h>
 
 #include "run_context.hpp"
-#include "text_format.hpp"
+#include "common/text_format.hpp"
 
 namespace morvane {
 

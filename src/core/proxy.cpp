@@ -13,7 +13,7 @@
 #include "grid.hpp"
 #include "marching_cubes.hpp"
 #include "mesh_error.hpp"
-#include "numeric.hpp"
+#include "common/numeric.hpp"
 #include "offset_projection.hpp"
 #include "progress.hpp"
 #include "remesh.hpp"
@@ -22,7 +22,7 @@
 #include "seal_pinholes.hpp"
 #include "shrink_fit.hpp"
 #include "smooth.hpp"
-#include "text_format.hpp"
+#include "common/text_format.hpp"
 #include "voxelize.hpp"
 
 namespace morvane {

@@ -6,14 +6,14 @@
 
 #include <fmt/format.h>
 
-#include "numeric.hpp"
+#include "common/numeric.hpp"
 #include "parallel.hpp"
 #include "progress.hpp"
 #include "remesh_passes.hpp"
 #include "remesh_turn_guard.hpp"
 #include "run_context.hpp"
 #include "sdf_sampling.hpp"
-#include "text_format.hpp"
+#include "common/text_format.hpp"
 
 namespace morvane {
 namespace {

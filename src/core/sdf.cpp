@@ -9,9 +9,9 @@
 
 #include "far_field.hpp"
 #include "grid.hpp"
-#include "memory_guard.hpp"
+#include "common/memory_guard.hpp"
 #include "mesh_error.hpp"
-#include "numeric.hpp"
+#include "common/numeric.hpp"
 #include "parallel.hpp"
 #include "sdf_band.hpp"
 #include "sdf_sign.hpp"

@@ -10,9 +10,9 @@
 
 #include "closest_point.hpp"
 #include "grid.hpp"
-#include "memory_guard.hpp"
-#include "mesh_error.hpp"
-#include "numeric.hpp"
+#include "common/memory_guard.hpp"
+#include "core_errors.hpp"
+#include "common/numeric.hpp"
 #include "parallel.hpp"
 #include "progress.hpp"
 

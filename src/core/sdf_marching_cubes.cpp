@@ -3,7 +3,7 @@
 #include <cmath>
 
 #include "marching_cubes_frame.hpp"
-#include "numeric.hpp"
+#include "common/numeric.hpp"
 
 namespace morvane {
 namespace {

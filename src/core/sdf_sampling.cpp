@@ -4,7 +4,7 @@
 #include <cmath>
 #include <limits>
 
-#include "numeric.hpp"
+#include "common/numeric.hpp"
 #include "parallel.hpp"
 
 namespace morvane {

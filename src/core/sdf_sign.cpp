@@ -5,7 +5,7 @@
 #include "grid.hpp"
 #include "grid_fill.hpp"
 #include "grid_pass.hpp"
-#include "numeric.hpp"
+#include "common/numeric.hpp"
 #include "parallel.hpp"
 #include "progress.hpp"
 

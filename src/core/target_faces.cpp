@@ -3,7 +3,7 @@
 #include <cmath>
 
 #include "bounds.hpp"
-#include "numeric.hpp"
+#include "common/numeric.hpp"
 #include "proxy.hpp"
 
 namespace morvane {

@@ -10,9 +10,9 @@
 
 #include "grid_fill.hpp"
 #include "grid_pass.hpp"
-#include "memory_guard.hpp"
+#include "common/memory_guard.hpp"
 #include "mesh_error.hpp"
-#include "numeric.hpp"
+#include "common/numeric.hpp"
 #include "parallel.hpp"
 #include "progress.hpp"
 

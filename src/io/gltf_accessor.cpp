@@ -11,7 +11,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "core/numeric.hpp"
+#include "common/numeric.hpp"
 #include "gltf_error.hpp"
 #include "little_endian.hpp"
 

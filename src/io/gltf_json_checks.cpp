@@ -9,8 +9,8 @@
 #include <new>
 #include <optional>
 
-#include "core/memory_guard.hpp"
-#include "core/numeric.hpp"
+#include "common/memory_guard.hpp"
+#include "common/numeric.hpp"
 #include "gltf_error.hpp"
 #include "gltf_uri.hpp"
 

@@ -7,8 +7,8 @@
 #include <new>
 #include <optional>
 
-#include "core/memory_guard.hpp"
-#include "core/numeric.hpp"
+#include "common/memory_guard.hpp"
+#include "common/numeric.hpp"
 #include "file_path.hpp"
 #include "file_reader.hpp"
 #include "gltf_accessor.hpp"

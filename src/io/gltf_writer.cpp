@@ -11,8 +11,8 @@
 #include <limits>
 #include <vector>
 
-#include "core/numeric.hpp"
-#include "core/text_format.hpp"
+#include "common/numeric.hpp"
+#include "common/text_format.hpp"
 #include "file_writer.hpp"
 #include "gltf_io.hpp"
 #include "gltf_uri.hpp"

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "core/run_context.hpp"
-#include "core/text_format.hpp"
+#include "common/text_format.hpp"
 #include "decimal_text.hpp"
 #include "file_reader.hpp"
 #include "file_writer.hpp"

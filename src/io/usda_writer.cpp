@@ -3,8 +3,8 @@
 #include <cmath>
 #include <limits>
 
-#include "core/numeric.hpp"
-#include "core/text_format.hpp"
+#include "common/numeric.hpp"
+#include "common/text_format.hpp"
 #include "file_writer.hpp"
 #include "usd.hpp"
 

@@ -9,8 +9,8 @@
 #include <string>
 #include <unordered_map>
 
-#include "core/mesh_error.hpp"
-#include "core/numeric.hpp"
+#include "core/core_errors.hpp"
+#include "common/numeric.hpp"
 #include "io_error.hpp"
 
 namespace morvane::io {

@@ -15,7 +15,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "core/numeric.hpp"
+#include "common/numeric.hpp"
 #include "file_reader.hpp"
 #include "io_error.hpp"
 #include "mesh_data.hpp"

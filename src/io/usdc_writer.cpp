@@ -7,7 +7,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "core/numeric.hpp"
+#include "common/numeric.hpp"
 #include "file_writer.hpp"
 #include "usd.hpp"
 #include "usdc.hpp"

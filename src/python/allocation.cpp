@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <new>
 
-#include "core/memory_guard.hpp"
+#include "common/memory_guard.hpp"
 
 void* operator new(std::size_t size) {
   for (;;) {

@@ -6,8 +6,8 @@
 #include <new>
 #include <string_view>
 
-#include "core/memory_guard.hpp"
-#include "core/mesh_error.hpp"
+#include "common/memory_guard.hpp"
+#include "core/core_errors.hpp"
 #include "core/progress.hpp"
 #include "io/io_error.hpp"
 

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "core/mesh_error.hpp"
+#include "core/core_errors.hpp"
 #include "errors.hpp"
 #include "functions.hpp"
 #include "mesh_type.hpp"

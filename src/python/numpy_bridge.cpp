@@ -9,9 +9,9 @@
 #include <string>
 
 #include "arguments.hpp"
-#include "core/memory_guard.hpp"
-#include "core/mesh_error.hpp"
-#include "core/numeric.hpp"
+#include "common/memory_guard.hpp"
+#include "core/core_errors.hpp"
+#include "common/numeric.hpp"
 #include "errors.hpp"
 
 namespace morvane::py {

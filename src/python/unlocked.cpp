@@ -11,7 +11,7 @@
 #include <new>
 #include <thread>
 
-#include "core/memory_guard.hpp"
+#include "common/memory_guard.hpp"
 #include "errors.hpp"
 
 namespace morvane::py::detail {

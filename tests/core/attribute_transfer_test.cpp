@@ -5,7 +5,7 @@
 #include <numbers>
 
 #include "core/attribute_transfer.hpp"
-#include "core/mesh_error.hpp"
+#include "core/core_errors.hpp"
 #include "core/parallel.hpp"
 #include "support/test_meshes.hpp"
 

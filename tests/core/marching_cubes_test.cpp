@@ -13,7 +13,7 @@
 
 #include "core/marching_cubes.hpp"
 #include "core/mc_tables.hpp"
-#include "core/mesh_error.hpp"
+#include "core/core_errors.hpp"
 #include "core/parallel.hpp"
 #include "core/sdf_marching_cubes.hpp"
 #include "core/voxelize.hpp"

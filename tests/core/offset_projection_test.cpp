@@ -3,7 +3,7 @@
 #include <cmath>
 #include <vector>
 
-#include "core/mesh_error.hpp"
+#include "core/core_errors.hpp"
 #include "core/offset_projection.hpp"
 #include "core/sdf.hpp"
 

@@ -3,7 +3,7 @@
 #include <cmath>
 
 #include "core/progress.hpp"
-#include "core/text_format.hpp"
+#include "common/text_format.hpp"
 
 namespace morvane {
 namespace {

@@ -8,7 +8,7 @@
 #include <fmt/format.h>
 
 #include "core/closest_point.hpp"
-#include "core/mesh_error.hpp"
+#include "core/core_errors.hpp"
 #include "core/parallel.hpp"
 #include "core/proxy.hpp"
 #include "support/captured_progress.hpp"

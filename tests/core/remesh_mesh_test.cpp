@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "core/mesh_error.hpp"
+#include "core/core_errors.hpp"
 #include "core/remesh_mesh.hpp"
 #include "core/remesh_turn_guard.hpp"
 #include "support/test_meshes.hpp"

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "core/far_field.hpp"
-#include "core/mesh_error.hpp"
+#include "core/core_errors.hpp"
 #include "core/parallel.hpp"
 #include "core/remesh.hpp"
 #include "core/sdf.hpp"

@@ -10,7 +10,7 @@
 #include "core/closest_point.hpp"
 #include "core/far_field.hpp"
 #include "core/grid.hpp"
-#include "core/mesh_error.hpp"
+#include "core/core_errors.hpp"
 #include "core/parallel.hpp"
 #include "core/sdf.hpp"
 #include "core/sdf_sign.hpp"

@@ -7,7 +7,7 @@
 #include <numbers>
 
 #include "core/fold_free_moves.hpp"
-#include "core/mesh_error.hpp"
+#include "core/core_errors.hpp"
 #include "core/parallel.hpp"
 #include "core/smooth.hpp"
 #include "support/captured_progress.hpp"

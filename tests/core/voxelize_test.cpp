@@ -8,7 +8,7 @@
 #include <random>
 #include <string>
 
-#include "core/mesh_error.hpp"
+#include "core/core_errors.hpp"
 #include "core/parallel.hpp"
 #include "core/voxelize.hpp"
 #include "support/captured_progress.hpp"
