@@ -21,7 +21,7 @@ namespace {
 void run_case(const Mesh& mesh, uint64_t res, const char* workers) {
   using bench::Stopwatch;
   Stopwatch clock;
-  SdfGrid grid = sdf_layout(mesh.positions, res, 1, 2.0, 1.0);
+  SdfGrid grid = detail::sdf_layout(mesh.positions, res, 1, 2.0, 1.0);
   const double layout_s = clock.seconds();
   clock.restart();
   sdf_band(mesh.positions, mesh.indices, grid);

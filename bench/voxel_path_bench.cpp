@@ -23,7 +23,7 @@ int main() {
     morvane::VoxelGrid shell = grid;
     for (uint8_t& s : shell.states) s = s == morvane::Shell ? morvane::Shell : morvane::Empty;
     clock.restart();
-    morvane::flood_fill_exterior(shell);
+    morvane::detail::flood_fill_exterior(shell);
     const double fill_s = clock.seconds();
     shell = {};
 

@@ -251,10 +251,14 @@ class SlabPasses {
 
 }  // namespace
 
+namespace detail {
+
 void edt_1d(const double* f, double* out, std::size_t n) {
   Envelope envelope(n);
   transform_line(f, out, nullptr, n, envelope);
 }
+
+}  // namespace detail
 
 bool far_field_needed(const SdfGrid& grid, double iso) {
   return !(std::fabs(iso) + grid.cell < grid.cell * grid.band_cells);

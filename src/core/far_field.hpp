@@ -12,11 +12,6 @@
 
 namespace morvane {
 
-// out[q] = min over positions p with a finite f[p] of (q - p)^2 + f[p]: the lower envelope of
-// parabolas. Samples that are infinite or NaN take no part; with none finite every out[q] is
-// +infinity. A single sample is copied whatever its value. f and out must not overlap.
-void edt_1d(const double* f, double* out, std::size_t n);
-
 // Whether the band falls short of reaching a cell beyond `iso` (world units), so that
 // sdf_far_field computes the values from a transform.
 bool far_field_needed(const SdfGrid& grid, double iso);
@@ -27,5 +22,15 @@ bool far_field_needed(const SdfGrid& grid, double iso);
 // on this grid; when the band reaches a cell beyond `iso`, only fills the band's values if
 // build_sdf left them to it. Throws OutOfMemory when the values cannot fit in memory.
 void sdf_far_field(SdfGrid& grid, double iso);
+
+// Steps of the above, exposed for their tests.
+namespace detail {
+
+// out[q] = min over positions p with a finite f[p] of (q - p)^2 + f[p]: the lower envelope of
+// parabolas. Samples that are infinite or NaN take no part; with none finite every out[q] is
+// +infinity. A single sample is copied whatever its value. f and out must not overlap.
+void edt_1d(const double* f, double* out, std::size_t n);
+
+}  // namespace detail
 
 }  // namespace morvane

@@ -32,6 +32,8 @@ GridDims dims_at(const std::array<double, 3>& e, double longest, uint64_t res, u
 
 }  // namespace
 
+namespace detail {
+
 GridDims grid_dims(std::array<double, 3> extent, uint64_t voxel_res, uint64_t pad) {
   std::array<double, 3> e;
   for (int a = 0; a < 3; ++a) e[a] = std::fmax(extent[a], 0.0);  // NaN counts as 0
@@ -55,6 +57,8 @@ GridDims grid_dims(std::array<double, 3> extent, uint64_t voxel_res, uint64_t pa
   return dims;
 }
 
+}  // namespace detail
+
 uint64_t GridFrame::cells() const { return checked_volume(nx, ny, nz); }
 
 void GridFrame::require_entries(std::size_t entries, const char* message) const {
@@ -63,7 +67,7 @@ void GridFrame::require_entries(std::size_t entries, const char* message) const 
 
 GridFrame grid_frame(std::span<const Vec3> positions, uint64_t voxel_res, uint64_t pad) {
   const Bounds box = finite_bounds(positions);
-  const GridDims dims = grid_dims(box.extent(), voxel_res, pad);
+  const GridDims dims = detail::grid_dims(box.extent(), voxel_res, pad);
   GridFrame frame{dims.nx, dims.ny, dims.nz, {}, dims.cell};
   for (int a = 0; a < 3; ++a) frame.origin[a] = box.min[a] - static_cast<double>(pad) * dims.cell;
   return frame;

@@ -25,11 +25,6 @@ struct GridDims {
   double cell = 1.0;  // edge length of a cubic cell, in the input's units
 };
 
-// Cell counts and cell size for a bounding box of size `extent`, `voxel_res` cells along its
-// longest side and `pad` extra cells on every side. Halves the resolution while the grid would
-// exceed kCellBudget, printing a warning when it does.
-GridDims grid_dims(std::array<double, 3> extent, uint64_t voxel_res, uint64_t pad);
-
 // Where a grid lies: nx * ny * nz cubic cells of edge `cell`, cell (x, y, z) at origin + (x, y, z) *
 // cell and at entry x + nx * (y + ny * z) of every list that holds one entry per cell.
 struct GridFrame {
@@ -57,5 +52,15 @@ struct VoxelGrid : GridFrame {
 
   void require_states() const { require_entries(states.size(), "voxel grid state count does not match its dimensions"); }
 };
+
+// Steps of the above, exposed for their tests.
+namespace detail {
+
+// Cell counts and cell size for a bounding box of size `extent`, `voxel_res` cells along its
+// longest side and `pad` extra cells on every side. Halves the resolution while the grid would
+// exceed kCellBudget, printing a warning when it does.
+GridDims grid_dims(std::array<double, 3> extent, uint64_t voxel_res, uint64_t pad);
+
+}  // namespace detail
 
 }  // namespace morvane

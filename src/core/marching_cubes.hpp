@@ -26,17 +26,22 @@ struct McSlab {
   std::vector<Tri> triangles;
 };
 
-// Welds the slabs of z = 0, 1, ... (in that order) into one mesh. Output vertices appear in order of
-// first creation and triangles in slab order; a vertex on the plane between two slabs is the lower
-// slab's. Throws InternalError when two neighbouring slabs disagree on their common plane.
-Mesh merge_mc_slabs(std::vector<McSlab> slabs);
-
 // The boundary of the solid (Shell and Inside cells) sampled at origin + (i, j, k) * cell, with
 // outward, counter-clockwise triangles. Empty when an axis has fewer than 2 cells; otherwise prints
 // the stage "marching cubes".
 Mesh voxel_marching_cubes(const VoxelGrid& grid);
 
+// Steps of the above, exposed for their tests.
+namespace detail {
+
+// Welds the slabs of z = 0, 1, ... (in that order) into one mesh. Output vertices appear in order of
+// first creation and triangles in slab order; a vertex on the plane between two slabs is the lower
+// slab's. Throws InternalError when two neighbouring slabs disagree on their common plane.
+Mesh merge_mc_slabs(std::vector<McSlab> slabs);
+
 // The cubes with minimum sample z of voxel_marching_cubes; empty unless z + 1 < nz.
 McSlab voxel_mc_slab_body(const VoxelGrid& grid, uint64_t z);
+
+}  // namespace detail
 
 }  // namespace morvane

@@ -116,7 +116,7 @@ std::vector<PointGridNode> build_tree(std::vector<Entry>& entries) {
 using TieKey = std::array<uint64_t, 5>;
 
 TieKey tie_key(const PointGrid& grid, const std::array<uint64_t, 3>& query_cell, uint32_t index) {
-  const auto c = point_grid_cell(grid.points[index], grid.min, grid.dims, grid.inv_cell);
+  const auto c = detail::point_grid_cell(grid.points[index], grid.min, grid.dims, grid.inv_cell);
   uint64_t ring = 0;
   for (int a = 0; a < 3; ++a) {
     ring = std::max(ring, c[a] > query_cell[a] ? c[a] - query_cell[a] : query_cell[a] - c[a]);
@@ -162,7 +162,7 @@ class NearestSearch {
   }
 
   TieKey tie_key_of(uint32_t index) {
-    if (!query_cell_) query_cell_ = point_grid_cell(p_, grid_.min, grid_.dims, grid_.inv_cell);
+    if (!query_cell_) query_cell_ = detail::point_grid_cell(p_, grid_.min, grid_.dims, grid_.inv_cell);
     return tie_key(grid_, *query_cell_, index);
   }
 
@@ -193,6 +193,8 @@ PointGrid build_point_grid(std::span<const Vec3> points) {
   return grid;
 }
 
+namespace detail {
+
 std::array<uint64_t, 3> point_grid_cell(const Vec3& p, const Vec3& min, const std::array<uint64_t, 3>& dims,
                                          double inv_cell) {
   std::array<uint64_t, 3> c{};
@@ -202,6 +204,8 @@ std::array<uint64_t, 3> point_grid_cell(const Vec3& p, const Vec3& min, const st
   }
   return c;
 }
+
+}  // namespace detail
 
 std::optional<uint32_t> point_grid_nearest(const PointGrid& grid, const Vec3& p) {
   // Every squared distance from a non-finite query is NaN or infinite and can never be best.

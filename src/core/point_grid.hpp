@@ -45,13 +45,18 @@ struct PointGrid {
 // Throws InternalError beyond 2^32 points (indices are u32).
 PointGrid build_point_grid(std::span<const Vec3> points);
 
-// Cell coordinates of p in the tie-order grid, each clamped into the grid; NaN maps to 0.
-std::array<uint64_t, 3> point_grid_cell(const Vec3& p, const Vec3& min, const std::array<uint64_t, 3>& dims,
-                                         double inv_cell);
-
 // Index of the stored point nearest to p. None when no stored point has a finite squared
 // distance to p: always for an empty grid or a non-finite p; stored points with a NaN or
 // infinite coordinate are never returned.
 std::optional<uint32_t> point_grid_nearest(const PointGrid& grid, const Vec3& p);
+
+// Steps of the above, exposed for their tests.
+namespace detail {
+
+// Cell coordinates of p in the tie-order grid, each clamped into the grid; NaN maps to 0.
+std::array<uint64_t, 3> point_grid_cell(const Vec3& p, const Vec3& min, const std::array<uint64_t, 3>& dims,
+                                         double inv_cell);
+
+}  // namespace detail
 
 }  // namespace morvane

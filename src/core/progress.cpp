@@ -35,11 +35,15 @@ void report(std::string_view text) {
   }
 }
 
+namespace detail {
+
 std::string rate_text(double rate) {
   if (rate >= 1'000'000.0) return fixed(rate / 1e6, 1) + "M/s";
   if (rate >= 1000.0) return fixed(rate / 1000.0, 1) + "k/s";
   return fixed(rate, 0) + "/s";
 }
+
+}  // namespace detail
 
 Progress::Progress(std::string name, uint64_t total)
     : name_(std::move(name)), start_(Clock::now()), last_print_(start_ - std::chrono::seconds(1)), total_(total) {
@@ -61,9 +65,9 @@ void Progress::tick(uint64_t done) {
   if (total_ > 0) {
     const double percent = static_cast<double>(done) / static_cast<double>(total_) * 100.0;
     std::string pct = fixed(percent, 1);
-    report(fmt::format("\r  {}: {:>5}%  {} / {}  ({})        ", name_, pct, done, total_, rate_text(rate)));
+    report(fmt::format("\r  {}: {:>5}%  {} / {}  ({})        ", name_, pct, done, total_, detail::rate_text(rate)));
   } else {
-    report(fmt::format("\r  {}: {} items  ({})        ", name_, done, rate_text(rate)));
+    report(fmt::format("\r  {}: {} items  ({})        ", name_, done, detail::rate_text(rate)));
   }
 }
 
@@ -76,7 +80,7 @@ void Progress::finish() {
   } else {
     const double rate = static_cast<double>(total_) / std::max(elapsed, 0.001);
     report(fmt::format("\r  {}: done {} items in {}s ({})        \n", name_, total_, fixed(elapsed, 2),
-                       rate_text(rate)));
+                       detail::rate_text(rate)));
   }
 }
 

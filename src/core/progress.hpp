@@ -23,9 +23,6 @@ class ProgressSink {
 // Writes one whole line or update of progress to the current call's sink, or to standard error.
 void report(std::string_view text);
 
-// "{:.1}M/s", "{:.1}k/s" or "{:.0}/s" of an item rate.
-std::string rate_text(double rate);
-
 class Progress {
  public:
   Progress(std::string name, uint64_t total);
@@ -53,5 +50,13 @@ inline Progress progress_start(std::string_view name, uint64_t total) { return P
 inline Progress progress_start_named(std::string name) { return Progress(std::move(name), 0); }
 inline void progress_tick(Progress& p, uint64_t done) { p.tick(done); }
 inline void progress_finish(Progress& p) { p.finish(); }
+
+// Steps of the above, exposed for their tests.
+namespace detail {
+
+// "{:.1}M/s", "{:.1}k/s" or "{:.0}/s" of an item rate.
+std::string rate_text(double rate);
+
+}  // namespace detail
 
 }  // namespace morvane

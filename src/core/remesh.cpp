@@ -223,7 +223,7 @@ void run_uniform(RemeshMesh& mesh, double t, const RemeshParams& params, const P
   report(fmt::format("    Remeshing: target_edge={}, high={}, low={}, {} iterations\n", fixed(t, 4),
                      fixed(high, 4), fixed(low, 4), n));
 
-  const uint64_t ceiling = split_face_ceiling(mesh.alive_count(), alive_area(mesh), t);
+  const uint64_t ceiling = detail::split_face_ceiling(mesh.alive_count(), alive_area(mesh), t);
   VertexLocks locks;
   for (uint64_t k = 1; k <= n; ++k) {
     throw_if_stopped();
@@ -254,17 +254,17 @@ void run_adaptive(RemeshMesh& mesh, double t, const RemeshParams& params, const 
     return t * (max_factor + (min_factor - max_factor) * (0.5 * (s[a] + s[b])));
   };
   const uint64_t ceiling =
-      split_face_ceiling(mesh.alive_count(), alive_area(mesh), t * std::fmin(min_factor, max_factor));
+      detail::split_face_ceiling(mesh.alive_count(), alive_area(mesh), t * std::fmin(min_factor, max_factor));
   VertexLocks locks;
   for (uint64_t i = 0; i < params.iterations; ++i) {
     throw_if_stopped();
     const uint64_t before = mesh.alive_count();
-    std::vector<double> s = curvature_sizing(mesh);
+    std::vector<double> s = detail::curvature_sizing(mesh);
     const uint64_t splits = split_phase(
         mesh, ceiling, locks, [&](uint32_t a, uint32_t b) { return (local_target(s, a, b) * 4.0) / 3.0; },
         // A midpoint takes the mean sizing of its edge's ends for the rest of the phase.
         [&](uint32_t a, uint32_t b) { s.push_back(0.5 * (s[a] + s[b])); });
-    s = curvature_sizing(mesh);
+    s = detail::curvature_sizing(mesh);
     const uint64_t collapses =
         collapse_phase(mesh, locks, [&](uint32_t a, uint32_t b) { return (local_target(s, a, b) * 4.0) / 5.0; });
     const uint64_t flips = flip_edges(mesh);
@@ -275,6 +275,8 @@ void run_adaptive(RemeshMesh& mesh, double t, const RemeshParams& params, const 
 }
 
 }  // namespace
+
+namespace detail {
 
 uint64_t split_face_ceiling(uint64_t alive_faces, double area, double smallest_target) {
   const double equilateral_area = std::sqrt(3.0) / 4.0 * smallest_target * smallest_target;
@@ -328,6 +330,8 @@ std::vector<double> curvature_sizing(const RemeshMesh& mesh) {
   }
   return defect;
 }
+
+}  // namespace detail
 
 Mesh isotropic_remesh(std::span<const Vec3> positions, std::span<const Tri> faces, const RemeshParams& params,
                       const ProjectionTarget* target) {

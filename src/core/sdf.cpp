@@ -85,6 +85,8 @@ void sdf_values(SdfGrid& grid) {
   });
 }
 
+namespace detail {
+
 SdfGrid sdf_layout(std::span<const Vec3> positions, uint64_t voxel_res, uint64_t close, double band,
                    double level_cells) {
   const uint64_t pad = sdf_padding(close, band, level_cells);
@@ -96,13 +98,15 @@ SdfGrid sdf_layout(std::span<const Vec3> positions, uint64_t voxel_res, uint64_t
   return grid;
 }
 
+}  // namespace detail
+
 SdfGrid build_sdf(std::span<const Vec3> positions, std::span<const Tri> triangles, uint64_t voxel_res, uint64_t close,
                   double band, double level_cells) {
   require_valid_indices(positions.size(), triangles);
   if (triangles.size() >= kNoTriangle) {
     throw SettingsError(fmt::format("{} triangles are more than the distance grid can index", triangles.size()));
   }
-  SdfGrid grid = sdf_layout(positions, voxel_res, close, band, level_cells);
+  SdfGrid grid = detail::sdf_layout(positions, voxel_res, close, band, level_cells);
   sdf_band(positions, triangles, grid);
   sdf_sign(grid, close);
   // The far field writes every value when the level lies beyond the band's reach.

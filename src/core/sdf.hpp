@@ -23,14 +23,18 @@ namespace morvane {
 SdfGrid build_sdf(std::span<const Vec3> positions, std::span<const Tri> triangles, uint64_t voxel_res, uint64_t close,
                   double band, double level_cells);
 
-// The phases of build_sdf, in order: sdf_layout, sdf_band (sdf_band.hpp), sdf_sign (sdf_sign.hpp),
-// sdf_values.
+// Field value of every voxel from its band distance and state, capped at the band width: the
+// last phase of build_sdf, after detail::sdf_layout, sdf_band (sdf_band.hpp) and sdf_sign
+// (sdf_sign.hpp).
+void sdf_values(SdfGrid& grid);
+
+// Steps of the above, exposed for their tests.
+namespace detail {
 
 // Sizes and places the grid around the finite vertices; its lists are left to the phases.
 SdfGrid sdf_layout(std::span<const Vec3> positions, uint64_t voxel_res, uint64_t close, double band,
                    double level_cells);
 
-// Field value of every voxel from its band distance and state, capped at the band width.
-void sdf_values(SdfGrid& grid);
+}  // namespace detail
 
 }  // namespace morvane

@@ -50,6 +50,8 @@ double sample_trilinear(const SdfGrid& grid, const Vec3& p) {
   return lerp_weights(c0, c1, sz.t);
 }
 
+namespace detail {
+
 Vec3 sample_gradient(const SdfGrid& grid, const Vec3& p) {
   const double h = grid.cell * 0.5;
   Vec3 g;
@@ -63,6 +65,8 @@ Vec3 sample_gradient(const SdfGrid& grid, const Vec3& p) {
   }
   return g;
 }
+
+}  // namespace detail
 
 void project_to_sdf(std::span<Vec3> points, const SdfGrid& grid, uint64_t iterations, double level, double max_move) {
   // A NaN limit allows no move at all, like a limit of 0.
@@ -78,7 +82,7 @@ void project_to_sdf(std::span<Vec3> points, const SdfGrid& grid, uint64_t iterat
       if (!std::isfinite(d)) break;
       const double e = std::fabs(d - level);
       if (e < tolerance) break;
-      const Vec3 g = sample_gradient(grid, p);
+      const Vec3 g = detail::sample_gradient(grid, p);
       const double g_len = length(g);
       if (!(g_len >= 1e-6) || !std::isfinite(g_len)) break;
       const double step = std::min(grid.cell, e);

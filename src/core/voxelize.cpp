@@ -111,7 +111,7 @@ VoxelGrid voxelize(std::span<const Vec3> positions, std::span<const Tri> faces, 
   }
   {
     Progress stage = progress_start("flood-fill exterior", 0);
-    flood_fill_exterior(grid);
+    detail::flood_fill_exterior(grid);
   }
   parallel_for_chunks(0, cells, 1 << 16, [&](std::size_t lo, std::size_t hi) {
     for (std::size_t i = lo; i < hi; ++i) {
@@ -121,10 +121,14 @@ VoxelGrid voxelize(std::span<const Vec3> positions, std::span<const Tri> faces, 
   return grid;
 }
 
+namespace detail {
+
 void flood_fill_exterior(VoxelGrid& grid) {
   grid.require_states();
   fill_exterior(grid.states.data(), {grid.nx, grid.ny, grid.nz});
 }
+
+}  // namespace detail
 
 // Empty or Outside cells next to a solid (Shell or Inside) cell become Inside.
 void dilate_voxels(VoxelGrid& grid, uint64_t n) {

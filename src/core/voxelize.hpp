@@ -16,12 +16,17 @@ namespace morvane {
 // vertex count (InternalError otherwise). Prints the stages "voxelize" and "flood-fill exterior".
 VoxelGrid voxelize(std::span<const Vec3> positions, std::span<const Tri> faces, uint64_t voxel_res, uint64_t pad);
 
+// Grows the solid (Shell and Inside) by up to n face steps: each pass turns every Empty or Outside
+// cell with a solid face neighbour Inside. Stops early at the first pass that changes nothing.
+void dilate_voxels(VoxelGrid& grid, uint64_t n);
+
+// Steps of the above, exposed for their tests.
+namespace detail {
+
 // Marks Outside every Empty cell 6-connected to cell (0, 0, 0) through Empty cells; nothing happens
 // when that cell is not Empty.
 void flood_fill_exterior(VoxelGrid& grid);
 
-// Grows the solid (Shell and Inside) by up to n face steps: each pass turns every Empty or Outside
-// cell with a solid face neighbour Inside. Stops early at the first pass that changes nothing.
-void dilate_voxels(VoxelGrid& grid, uint64_t n);
+}  // namespace detail
 
 }  // namespace morvane

@@ -21,7 +21,7 @@ const double kNaN = std::nan("");
 
 std::vector<double> edt(const std::vector<double>& f) {
   std::vector<double> out(f.size(), -1.0);
-  edt_1d(f.data(), out.data(), f.size());
+  detail::edt_1d(f.data(), out.data(), f.size());
   return out;
 }
 

@@ -15,7 +15,7 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 // grid_dims with its progress captured; `warning` receives whatever it printed.
 GridDims dims_capturing(std::array<double, 3> extent, uint64_t res, uint64_t pad, std::string& warning) {
   test::CapturedProgress progress;
-  GridDims d = grid_dims(extent, res, pad);
+  GridDims d = detail::grid_dims(extent, res, pad);
   warning = progress.take();
   return d;
 }
@@ -32,7 +32,7 @@ TEST(GridDims, LongestSideGetsTheResolutionAndEveryAxisThePad) {
 
 TEST(GridDims, InexactQuotientRoundsUpToAnExtraCell) {
   // 1.1 / (1.1 / 127) is 127.00000000000001 in f64, so the ceiling gives 128 + 2 * 2.
-  const GridDims d = grid_dims({1.1, 1.1, 1.1}, 127, 2);
+  const GridDims d = detail::grid_dims({1.1, 1.1, 1.1}, 127, 2);
   EXPECT_EQ(d.nx, 132u);
   EXPECT_EQ(d.ny, 132u);
   EXPECT_EQ(d.nz, 132u);
@@ -70,7 +70,7 @@ TEST(GridDims, ResolutionOneEndsTheHalvingEvenAboveTheBudget) {
 }
 
 TEST(GridDimsDegenerate, FlatPointEmptyInfiniteAndNanBoxes) {
-  const GridDims flat = grid_dims({2, 1, 0}, 64, 2);
+  const GridDims flat = detail::grid_dims({2, 1, 0}, 64, 2);
   EXPECT_EQ(flat.nx, 68u);
   EXPECT_EQ(flat.ny, 36u);
   EXPECT_EQ(flat.nz, 5u);
@@ -83,9 +83,9 @@ TEST(GridDimsDegenerate, FlatPointEmptyInfiniteAndNanBoxes) {
     EXPECT_EQ(d.cell, 1.0);
     EXPECT_EQ(warning, "");
   }
-  EXPECT_EQ(grid_dims({0, 0, 0}, 128, 4).nx, 9u);
+  EXPECT_EQ(detail::grid_dims({0, 0, 0}, 128, 4).nx, 9u);
   // A NaN extent counts as 0, resolution 0 as 1.
-  const GridDims d = grid_dims({1, std::nan(""), 0.5}, 0, 2);
+  const GridDims d = detail::grid_dims({1, std::nan(""), 0.5}, 0, 2);
   EXPECT_EQ(d.cell, 1.0);
   EXPECT_EQ(d.nx, 5u);
   EXPECT_EQ(d.ny, 5u);

@@ -308,11 +308,11 @@ TEST(McSlabMerge, MatchesASingleMapMergeOnRandomGrids) {
     const VoxelGrid v = random_voxels(rng, 7 + trial, 6, 9, 0.3 + 0.05 * trial);
     const SdfGrid f = random_field(rng, 6, 8 + trial, 7);
     std::vector<McSlab> voxel_slabs, sdf_slabs;
-    for (uint64_t z = 0; z + 1 < v.nz; ++z) voxel_slabs.push_back(voxel_mc_slab_body(v, z));
-    for (uint64_t z = 0; z + 1 < f.nz; ++z) sdf_slabs.push_back(sdf_mc_slab_body(f, 0.1, z));
+    for (uint64_t z = 0; z + 1 < v.nz; ++z) voxel_slabs.push_back(detail::voxel_mc_slab_body(v, z));
+    for (uint64_t z = 0; z + 1 < f.nz; ++z) sdf_slabs.push_back(detail::sdf_mc_slab_body(f, 0.1, z));
     for (const auto* slabs : {&voxel_slabs, &sdf_slabs}) {
       const Mesh expected = reference_merge(*slabs);
-      const Mesh merged = merge_mc_slabs(*slabs);
+      const Mesh merged = detail::merge_mc_slabs(*slabs);
       ASSERT_GT(expected.indices.size(), 0u);
       EXPECT_EQ(merged.positions.size(), expected.positions.size());
       EXPECT_EQ(merged.indices, expected.indices);
@@ -345,9 +345,9 @@ TEST(McSlabMerge, SlabsThatDisagreeOnTheirPlaneAreAnInternalError) {
   lower.vertices = {{0, 0, 1}};
   upper.keys = {{1, 0, 1, 0}};
   upper.vertices = {{1, 0, 1}};
-  EXPECT_THROW(merge_mc_slabs({lower, upper}), InternalError);
+  EXPECT_THROW(detail::merge_mc_slabs({lower, upper}), InternalError);
   upper.keys = {{0, 0, 1, 0}};
-  const Mesh ok = merge_mc_slabs({lower, upper});
+  const Mesh ok = detail::merge_mc_slabs({lower, upper});
   EXPECT_EQ(ok.positions, (std::vector<Vec3>{{0, 0, 1}}));  // the lower slab's vertex
 }
 

@@ -51,7 +51,7 @@ class ShellSearch {
   }
 
  private:
-  std::array<uint64_t, 3> cell_of(const Vec3& p) const { return point_grid_cell(p, g_.min, g_.dims, g_.inv_cell); }
+  std::array<uint64_t, 3> cell_of(const Vec3& p) const { return detail::point_grid_cell(p, g_.min, g_.dims, g_.inv_cell); }
   std::size_t bucket(std::array<uint64_t, 3> c) const { return c[0] + g_.dims[0] * (c[1] + g_.dims[1] * c[2]); }
 
   const PointGrid& g_;

@@ -9,10 +9,10 @@ namespace morvane {
 namespace {
 
 TEST(RateText, ThresholdsAndRounding) {
-  EXPECT_EQ(rate_text(999.6), "1000/s");
-  EXPECT_EQ(rate_text(1000.0), "1.0k/s");
-  EXPECT_EQ(rate_text(2'500'000.0), "2.5M/s");
-  EXPECT_EQ(rate_text(0.0), "0/s");
+  EXPECT_EQ(detail::rate_text(999.6), "1000/s");
+  EXPECT_EQ(detail::rate_text(1000.0), "1.0k/s");
+  EXPECT_EQ(detail::rate_text(2'500'000.0), "2.5M/s");
+  EXPECT_EQ(detail::rate_text(0.0), "0/s");
 }
 
 TEST(TextFormat, FixedRoundsHalfToEvenAndSpellsSpecialValues) {

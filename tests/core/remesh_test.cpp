@@ -204,13 +204,13 @@ TEST(RemeshSizing, DefectsScaleToUnitRange) {
   }
   for (uint32_t k = 0; k < 6; ++k) mesh.add_face({0, 1 + k, 1 + (k + 1) % 6});
   mesh.positions.push_back({9, 9, 9});  // on no face: defect 2 pi, the largest
-  const std::vector<double> s = curvature_sizing(mesh);
+  const std::vector<double> s = detail::curvature_sizing(mesh);
   ASSERT_EQ(s.size(), 8u);
   EXPECT_NEAR(s[0], 0.0, 1e-12);  // flat interior vertex
   EXPECT_EQ(s[7], 1.0);
   for (double v : s) EXPECT_TRUE(v >= 0.0 && v <= 1.0);
-  EXPECT_TRUE(curvature_sizing(RemeshMesh{}).empty());
-  EXPECT_EQ(positive_values(std::vector<double>{0.5, 0.0, -1.0, std::nan(""), 2.0}), (std::vector<double>{0.5, 2.0}));
+  EXPECT_TRUE(detail::curvature_sizing(RemeshMesh{}).empty());
+  EXPECT_EQ(detail::positive_values(std::vector<double>{0.5, 0.0, -1.0, std::nan(""), 2.0}), (std::vector<double>{0.5, 2.0}));
 }
 
 TEST(RemeshDeterminism, SameOutputOnEveryRunAndWorkerCount) {
@@ -241,11 +241,11 @@ TEST(RemeshDeterminism, SameOutputOnEveryRunAndWorkerCount) {
 }
 
 TEST(RemeshGuards, SplittingTowardAVanishingTargetStopsAtTheFaceCeiling) {
-  EXPECT_EQ(split_face_ceiling(2, 0.0, 1e-300), 32u);  // no area, target squared underflows
+  EXPECT_EQ(detail::split_face_ceiling(2, 0.0, 1e-300), 32u);  // no area, target squared underflows
   // The area of 1600 equilateral triangles of side 0.1 outweighs the 1000 faces.
-  EXPECT_NEAR(static_cast<double>(split_face_ceiling(1000, 4.0 * std::sqrt(3.0), 0.1)), 25'600.0, 1.0);
-  EXPECT_EQ(split_face_ceiling(10, 1.0, 0.0), 400'000'000u);
-  EXPECT_EQ(split_face_ceiling(10, 1.0, 1e-9), 400'000'000u);
+  EXPECT_NEAR(static_cast<double>(detail::split_face_ceiling(1000, 4.0 * std::sqrt(3.0), 0.1)), 25'600.0, 1.0);
+  EXPECT_EQ(detail::split_face_ceiling(10, 1.0, 0.0), 400'000'000u);
+  EXPECT_EQ(detail::split_face_ceiling(10, 1.0, 1e-9), 400'000'000u);
   // A collinear pair of faces: every split halves edges that never reach 1e-300.
   Mesh pillow;
   pillow.positions = {{0, 0, 0}, {1, 0, 0}, {2, 0, 0}};

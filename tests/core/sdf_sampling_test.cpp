@@ -30,7 +30,7 @@ TEST(SdfSampling, TrilinearReproducesALinearField) {
   for (const Vec3& p : {Vec3{0.3, 1.1, 2.2}, Vec3{2.2, 0.25, 1.0}, Vec3{1.7, 1.9, 0.6}}) {
     EXPECT_NEAR(sample_trilinear(g, p), p[0] + 2 * p[1] + 3 * p[2], 1e-12);
   }
-  const Vec3 grad = sample_gradient(g, {1.2, 1.3, 1.4});
+  const Vec3 grad = detail::sample_gradient(g, {1.2, 1.3, 1.4});
   EXPECT_NEAR(grad[0], 1.0, 1e-9);
   EXPECT_NEAR(grad[2], 3.0, 1e-9);
 }
@@ -41,7 +41,7 @@ TEST(SdfSampling, ClampsToTheFirstAndSecondToLastCentres) {
   EXPECT_NEAR(sample_trilinear(g, {-5.0, 1.0, 1.0}), 0.25 + 2 + 3, 1e-12);
   EXPECT_NEAR(sample_trilinear(g, {2.8, 1.0, 1.0}), 2.25 + 2 + 3, 1e-12);
   EXPECT_NEAR(sample_trilinear(g, {1.0, 1.0, 99.0}), 1 + 2 + 3 * 2.25, 1e-12);
-  const Vec3 outside = sample_gradient(g, {-3.0, 1.0, 9.0});
+  const Vec3 outside = detail::sample_gradient(g, {-3.0, 1.0, 9.0});
   EXPECT_EQ(outside[0], 0.0);
   EXPECT_EQ(outside[2], 0.0);
   EXPECT_NEAR(outside[1], 2.0, 1e-9);

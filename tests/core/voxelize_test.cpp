@@ -191,7 +191,7 @@ TEST(FloodFillExterior, MatchesCellByCellBreadthFirstFillOnRandomGrids) {
         reference_fill(expected);
         for (int workers : {1, 8}) {
           VoxelGrid filled = g;
-          with_worker_count(workers, [&] { flood_fill_exterior(filled); });
+          with_worker_count(workers, [&] { detail::flood_fill_exterior(filled); });
           EXPECT_EQ(filled.states, expected.states) << shape[0] << "x" << shape[1] << "x" << shape[2] << " density "
                                                     << density << " trial " << trial << ", " << workers << " workers";
         }
@@ -224,7 +224,7 @@ TEST(FloodFillExterior, WindingCorridorThroughEverySlab) {
   EXPECT_EQ(expected.states[index_of(expected, 4, 4, 2)], Empty);
   for (int workers : {1, 8}) {
     VoxelGrid filled = g;
-    with_worker_count(workers, [&] { flood_fill_exterior(filled); });
+    with_worker_count(workers, [&] { detail::flood_fill_exterior(filled); });
     EXPECT_EQ(filled.states, expected.states) << workers << " workers";
   }
 }
@@ -232,7 +232,7 @@ TEST(FloodFillExterior, WindingCorridorThroughEverySlab) {
 TEST(FloodFillExterior, DoesNothingWhenTheCornerIsNotEmpty) {
   VoxelGrid g = uniform_grid(4, 4, 4, Empty);
   g.states[0] = Shell;
-  flood_fill_exterior(g);
+  detail::flood_fill_exterior(g);
   EXPECT_EQ(count_state(g, Empty), 63u);
 }
 
