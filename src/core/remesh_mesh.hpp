@@ -98,6 +98,8 @@ class VertexFaceMap {
     if (std::size_t{v} + 1 >= faces_.start.size()) return {};
     return faces_[v];
   }
+  // The same lists, for per-vertex loops over the snapshot's vertices.
+  const Incidence& incidence() const { return faces_; }
 
  private:
   friend VertexFaceMap vertex_face_map(const RemeshMesh& mesh);

@@ -11,6 +11,7 @@
 #include <fmt/format.h>
 
 #include "fold_free_moves.hpp"
+#include "mesh_measures.hpp"
 #include "progress.hpp"
 #include "remesh_turn_guard.hpp"
 #include "run_context.hpp"
@@ -249,16 +250,9 @@ std::vector<Vec3> tangential_relax_targets(const RemeshMesh& mesh, double weight
   const std::size_t n = mesh.positions.size();
 
   // Area-weighted vertex normals, normalised where long enough to have a direction.
-  std::vector<Vec3> normals(n, Vec3{0, 0, 0});
-  for (std::size_t f = 0; f < mesh.faces.size(); ++f) {
-    if (!mesh.alive(f)) continue;
-    const Vec3 fn = normal_of(mesh, mesh.faces[f]);
-    for (uint32_t v : mesh.faces[f]) normals[v] += fn;
-  }
-  for (Vec3& nv : normals) {
-    const double len = length(nv);
-    if (len > 1e-12) nv = {nv[0] / len, nv[1] / len, nv[2] / len};
-  }
+  std::vector<Vec3> normals(n);
+  vertex_normal_sums(mesh.positions, mesh.faces, vertices.incidence(), normals);
+  normalise_vertex_normals(normals);
 
   std::vector<Vec3> moved = mesh.positions;
   std::vector<uint32_t> ring;
@@ -299,12 +293,7 @@ Mesh cleanup_bad_triangles(RemeshMesh mesh) {
 
   // 2. Faces turned against the summed normals of their corners.
   uint64_t count = 0;
-  std::vector<Vec3> sums(mesh.positions.size(), Vec3{0, 0, 0});
-  for (std::size_t f = 0; f < mesh.faces.size(); ++f) {
-    if (!mesh.alive(f)) continue;
-    const Vec3 fn = normal_of(mesh, mesh.faces[f]);
-    for (uint32_t v : mesh.faces[f]) sums[v] += fn;
-  }
+  std::vector<Vec3> sums = vertex_normal_sums(mesh.positions, mesh.faces, mesh.removed);
   for (std::size_t f = 0; f < mesh.faces.size(); ++f) {
     if (!mesh.alive(f)) continue;
     const Tri& t = mesh.faces[f];

@@ -6,6 +6,7 @@
 #include "fold_free_moves.hpp"
 #include "grid_array.hpp"
 #include "incidence.hpp"
+#include "mesh_measures.hpp"
 #include "mesh_error.hpp"
 #include "parallel.hpp"
 #include "progress.hpp"
@@ -76,20 +77,6 @@ void laplacian_pass(std::span<const Vec3> from, const NeighbourLists& neighbours
     const double count = static_cast<double>(list.size());
     const Vec3 mean{sum[0] / count, sum[1] / count, sum[2] / count};
     to[i] = from[i] + (mean - from[i]) * factor;
-  });
-}
-
-// Area-weighted vertex normals, summed over each vertex's triangles in list order and normalised
-// where their length exceeds 1e-12.
-void vertex_normals(std::span<const Vec3> positions, std::span<const Tri> triangles, const Incidence& incidence,
-                    std::span<Vec3> normals) {
-  parallel_for_each_index(0, positions.size(), [&](std::size_t v) {
-    Vec3 n{0, 0, 0};
-    for (uint32_t t : incidence[v]) n += face_normal(positions[triangles[t][0]], positions[triangles[t][1]],
-                                                     positions[triangles[t][2]]);
-    const double len = length(n);
-    if (len > 1e-12) n = {n[0] / len, n[1] / len, n[2] / len};
-    normals[v] = n;
   });
 }
 
@@ -200,7 +187,8 @@ void bilateral_smooth(std::span<Vec3> positions, std::span<const Tri> triangles,
   for (uint64_t i = 0; i < iterations; ++i) {
     throw_if_stopped();
     progress_tick(stage, i);
-    vertex_normals(positions, triangles, incidence, normals);
+    vertex_normal_sums(positions, triangles, incidence, normals);
+    normalise_vertex_normals(normals);
     const double sigma_s = mean_edge_length(positions, edges, lengths);
     const double d_spatial = sigma_s * (sigma_s + sigma_s);
     // Without a positive, finite distance scale every weight is 0/0 or inf/inf.
