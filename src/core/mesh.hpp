@@ -18,6 +18,17 @@ struct Mesh {
   std::vector<Tri> indices;
 };
 
+// An undirected edge: a <= b.
+struct EdgeKey {
+  uint32_t a;
+  uint32_t b;
+
+  // Both vertices in one word, a in the high half: words order as the pairs (a, b) do.
+  uint64_t word() const { return (uint64_t{a} << 32) | b; }
+};
+
+inline EdgeKey edge_key(uint32_t u, uint32_t v) { return u < v ? EdgeKey{u, v} : EdgeKey{v, u}; }
+
 inline Vec3 operator+(const Vec3& a, const Vec3& b) { return {a[0] + b[0], a[1] + b[1], a[2] + b[2]}; }
 inline Vec3 operator-(const Vec3& a, const Vec3& b) { return {a[0] - b[0], a[1] - b[1], a[2] - b[2]}; }
 inline Vec3 operator*(const Vec3& a, double s) { return {a[0] * s, a[1] * s, a[2] * s}; }

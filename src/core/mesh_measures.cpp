@@ -1,5 +1,6 @@
 #include "mesh_measures.hpp"
 
+#include "grid_array.hpp"
 #include "parallel.hpp"
 
 namespace morvane {
@@ -32,6 +33,18 @@ void normalise_vertex_normals(std::span<Vec3> normals, const std::optional<Vec3>
       n = *fallback;
     }
   });
+}
+
+double mean_edge_length(std::span<const Vec3> positions, std::span<const EdgeKey> edges) {
+  if (edges.empty()) return 1.0;
+  GridArray<double> lengths;
+  lengths.resize(edges.size());  // every entry is written below
+  parallel_for_each_index(0, edges.size(), [&](std::size_t e) {
+    lengths[e] = length(positions[edges[e].b] - positions[edges[e].a]);
+  });
+  double sum = 0;
+  for (double l : lengths) sum += l;
+  return sum / static_cast<double>(edges.size());
 }
 
 }  // namespace morvane

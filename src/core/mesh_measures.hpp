@@ -1,6 +1,7 @@
-// Measures of a triangle mesh that several stages take: area-weighted vertex normals.
-// Each per-vertex sum runs over the vertex's triangles in triangle order, as one walk over the
-// triangles would, so the sums round the same way on every worker count.
+// Measures of a triangle mesh that several stages take: area-weighted vertex normals and the mean
+// edge length. Every sum is taken in a fixed order, so that it rounds the same way on every worker
+// count: a vertex's normal over its triangles in triangle order, as one walk over the triangles
+// would, and the edge lengths in list order.
 #pragma once
 
 #include <cstdint>
@@ -26,5 +27,9 @@ std::vector<Vec3> vertex_normal_sums(std::span<const Vec3> positions, std::span<
 // Scales every vector longer than 1e-12 to unit length; shorter ones become `fallback`, or stay as
 // they are without one.
 void normalise_vertex_normals(std::span<Vec3> normals, const std::optional<Vec3>& fallback = std::nullopt);
+
+// Mean length of the edges; 1.0 without edges. The lengths are measured in parallel and summed on
+// one thread.
+double mean_edge_length(std::span<const Vec3> positions, std::span<const EdgeKey> edges);
 
 }  // namespace morvane
