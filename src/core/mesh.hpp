@@ -25,6 +25,8 @@ struct EdgeKey {
 
   // Both vertices in one word, a in the high half: words order as the pairs (a, b) do.
   uint64_t word() const { return (uint64_t{a} << 32) | b; }
+  std::array<uint64_t, 1> hash_words() const { return {word()}; }
+  friend bool operator==(const EdgeKey&, const EdgeKey&) = default;
 };
 
 inline EdgeKey edge_key(uint32_t u, uint32_t v) { return u < v ? EdgeKey{u, v} : EdgeKey{v, u}; }

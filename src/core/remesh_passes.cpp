@@ -1,7 +1,6 @@
 #include "remesh_passes.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <cstdlib>
 #include <string>
@@ -10,6 +9,7 @@
 
 #include <fmt/format.h>
 
+#include "edge_key_map.hpp"
 #include "fold_free_moves.hpp"
 #include "mesh_measures.hpp"
 #include "progress.hpp"
@@ -20,50 +20,6 @@ namespace morvane {
 namespace {
 
 constexpr uint32_t kNoCorner = 0xFFFFFFFF;
-
-// Open-addressing set of edge keys (multiplicative hashing, linear probing, grows at half load).
-// Only queried, never iterated, so its layout decides nothing.
-class EdgeKeySet {
- public:
-  bool contains(EdgeKey key) const {
-    const uint64_t packed = pack(key);
-    for (std::size_t s = slot_of(packed);; s = (s + 1) & (slots_.size() - 1)) {
-      if (slots_[s] == packed) return true;
-      if (slots_[s] == kEmpty) return false;
-    }
-  }
-  void insert(EdgeKey key) {
-    if ((size_ + 1) * 2 > slots_.size()) rehash(slots_.size() * 2);
-    place(pack(key));
-  }
-
- private:
-  static constexpr uint64_t kEmpty = ~uint64_t{0};  // vertex ids stay below 0xFFFFFFFF
-  static uint64_t pack(EdgeKey key) { return (uint64_t{key.a} << 32) | key.b; }
-  std::size_t slot_of(uint64_t packed) const {
-    return static_cast<std::size_t>((packed * 0x9E3779B97F4A7C15ull) >> shift_);
-  }
-  void place(uint64_t packed) {
-    std::size_t s = slot_of(packed);
-    for (; slots_[s] != kEmpty; s = (s + 1) & (slots_.size() - 1)) {
-      if (slots_[s] == packed) return;
-    }
-    slots_[s] = packed;
-    ++size_;
-  }
-  void rehash(std::size_t capacity) {
-    std::vector<uint64_t> old = std::exchange(slots_, std::vector<uint64_t>(capacity, kEmpty));
-    shift_ = 64 - static_cast<unsigned>(std::countr_zero(capacity));
-    size_ = 0;
-    for (uint64_t packed : old) {
-      if (packed != kEmpty) place(packed);
-    }
-  }
-
-  std::vector<uint64_t> slots_ = std::vector<uint64_t>(16, kEmpty);
-  unsigned shift_ = 60;  // 64 - log2(16)
-  std::size_t size_ = 0;
-};
 
 // The first corner of t, in corner order, that is neither a nor b.
 uint32_t apex(const Tri& t, uint32_t a, uint32_t b) {
@@ -141,7 +97,7 @@ uint64_t flip_edges(RemeshMesh& mesh) {
 
   // Diagonals made by this pass: the snapshot does not know them, and a second flip must not make
   // the same edge again.
-  EdgeKeySet made;
+  EdgeKeyMap<EdgeKey> made;
   Valences valence(mesh, vertices);
   TurnGuard turns(mesh, vertices);
   AppendedFaces appended(mesh.positions.size());

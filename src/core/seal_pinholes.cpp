@@ -10,9 +10,9 @@
 #include <bit>
 #include <cstdint>
 #include <span>
-#include <unordered_set>
 #include <utility>
 
+#include "edge_key_map.hpp"
 #include "grid_array.hpp"
 #include "parallel.hpp"
 #include "run_context.hpp"
@@ -111,12 +111,12 @@ class EdgeUses {
 class EdgeSet {
  public:
   explicit EdgeSet(const EdgeUses& uses) : uses_(uses) {}
-  bool contains(EdgeKey key) const { return added_.count(key.word()) != 0 || uses_.count(key.word()) != 0; }
-  void add(EdgeKey key) { added_.insert(key.word()); }
+  bool contains(EdgeKey key) const { return added_.contains(key) || uses_.count(key.word()) != 0; }
+  void add(EdgeKey key) { added_.insert(key); }
 
  private:
   const EdgeUses& uses_;
-  std::unordered_set<uint64_t> added_;
+  EdgeKeyMap<EdgeKey> added_;
 };
 
 // Side e of triangle t running from -> to, kept as the entry `from` of vertex `to`; order = 3t + e.
