@@ -3,6 +3,7 @@
 // once, in parallel, and the corner fills copy from it.
 #include "attribute_transfer.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 
@@ -38,8 +39,7 @@ std::vector<Vec3> input_vertex_normals(std::span<const Vec3> positions, std::spa
   } else {
     std::vector<uint8_t> names_missing_vertex(triangles.size());
     parallel_for_each_index(0, triangles.size(), [&](std::size_t i) {
-      const Tri& t = triangles[i];
-      names_missing_vertex[i] = t[0] >= n || t[1] >= n || t[2] >= n;
+      names_missing_vertex[i] = std::ranges::any_of(triangles[i], [&](uint32_t v) { return v >= n; });
     });
     normals = vertex_normal_sums(positions, triangles, names_missing_vertex);
   }

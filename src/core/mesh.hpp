@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 namespace morvane {
@@ -50,6 +51,9 @@ inline double length(const Vec3& a) { return std::sqrt(dot(a, a)); }
 
 // Unnormalised normal of triangle (p0, p1, p2) in stored order; sums of these are area-weighted.
 inline Vec3 face_normal(const Vec3& p0, const Vec3& p1, const Vec3& p2) { return cross(p1 - p0, p2 - p0); }
+inline Vec3 face_normal(std::span<const Vec3> positions, const Tri& t) {
+  return face_normal(positions[t[0]], positions[t[1]], positions[t[2]]);
+}
 
 // True when (p1 - p0) x (p2 - p0) is too short to give the triangle a direction: its squared length
 // is below 1e-20 times the fourth power of the longest edge, so the test does not depend on the

@@ -9,9 +9,7 @@ void vertex_normal_sums(std::span<const Vec3> positions, std::span<const Tri> tr
                         std::span<Vec3> sums) {
   parallel_for_each_index(0, sums.size(), [&](std::size_t v) {
     Vec3 sum{0, 0, 0};
-    for (uint32_t t : incidence[v]) {
-      sum += face_normal(positions[triangles[t][0]], positions[triangles[t][1]], positions[triangles[t][2]]);
-    }
+    for (uint32_t t : incidence[v]) sum += face_normal(positions, triangles[t]);
     sums[v] = sum;
   });
 }
@@ -27,11 +25,7 @@ void normalise_vertex_normals(std::span<Vec3> normals, const std::optional<Vec3>
   parallel_for_each_index(0, normals.size(), [&](std::size_t v) {
     Vec3& n = normals[v];
     const double len = length(n);
-    if (len > 1e-12) {
-      n = {n[0] / len, n[1] / len, n[2] / len};
-    } else if (fallback) {
-      n = *fallback;
-    }
+    n = len > 1e-12 ? Vec3{n[0] / len, n[1] / len, n[2] / len} : fallback.value_or(n);
   });
 }
 

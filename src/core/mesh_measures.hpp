@@ -1,7 +1,6 @@
-// Measures of a triangle mesh that several stages take: area-weighted vertex normals and the mean
-// edge length. Every sum is taken in a fixed order, so that it rounds the same way on every worker
-// count: a vertex's normal over its triangles in triangle order, as one walk over the triangles
-// would, and the edge lengths in list order.
+// Area-weighted vertex normals and the mean edge length, which several stages take. Each sum runs
+// in a fixed order (a vertex's triangles in triangle order, edges in list order), so that it rounds
+// the same way on every worker count and as one walk over the triangles would.
 #pragma once
 
 #include <cstdint>

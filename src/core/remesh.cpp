@@ -65,9 +65,7 @@ void drop_non_finite_faces(RemeshMesh& mesh) {
 double alive_area(const RemeshMesh& mesh) {
   double area = 0.0;
   for (std::size_t f = 0; f < mesh.faces.size(); ++f) {
-    if (!mesh.alive(f)) continue;
-    const Tri& t = mesh.faces[f];
-    area += 0.5 * length(face_normal(mesh.positions[t[0]], mesh.positions[t[1]], mesh.positions[t[2]]));
+    if (mesh.alive(f)) area += 0.5 * length(face_normal(mesh.positions, mesh.faces[f]));
   }
   return area;
 }

@@ -34,10 +34,6 @@ bool runs_from_to(const Tri& t, uint32_t from, uint32_t to) {
   return (t[0] == from && t[1] == to) || (t[1] == from && t[2] == to) || (t[2] == from && t[0] == to);
 }
 
-Vec3 normal_of(const RemeshMesh& mesh, const Tri& t) {
-  return face_normal(mesh.positions[t[0]], mesh.positions[t[1]], mesh.positions[t[2]]);
-}
-
 // One-ring sizes through a snapshot, remembered until a face of the vertex is removed: only then can
 // its ring change, as the snapshot does not see the faces appended since.
 class Valences {
@@ -141,8 +137,8 @@ uint64_t flip_edges(RemeshMesh& mesh) {
     const bool b_to_a = runs_from_to(t1, b, a);
     const Tri n1 = b_to_a ? Tri{c, d, a} : Tri{d, c, a};
     const Tri n2 = b_to_a ? Tri{d, c, b} : Tri{c, d, b};
-    const Vec3 old_normal = normal_of(mesh, t1);
-    const Vec3 normal1 = normal_of(mesh, n1), normal2 = normal_of(mesh, n2);
+    const Vec3 old_normal = face_normal(mesh.positions, t1);
+    const Vec3 normal1 = face_normal(mesh.positions, n1), normal2 = face_normal(mesh.positions, n2);
     if (dot(normal1, old_normal) < 0.0) continue;
     if (dot(normal2, old_normal) < 0.0) continue;
 
@@ -253,7 +249,7 @@ Mesh cleanup_bad_triangles(RemeshMesh mesh) {
   for (std::size_t f = 0; f < mesh.faces.size(); ++f) {
     if (!mesh.alive(f)) continue;
     const Tri& t = mesh.faces[f];
-    if (dot(normal_of(mesh, t), (sums[t[0]] + sums[t[1]]) + sums[t[2]]) < 0.0) {
+    if (dot(face_normal(mesh.positions, t), (sums[t[0]] + sums[t[1]]) + sums[t[2]]) < 0.0) {
       mesh.removed[f] = 1;
       ++count;
     }

@@ -13,9 +13,7 @@ TurnGuard::TurnGuard(const RemeshMesh& mesh, const VertexFaceMap& vertices)
       face_stamp_(mesh.faces.size(), 0),
       dropped_stamp_(mesh.faces.size(), 0) {
   parallel_for_each_index(0, mesh.faces.size(), [&](std::size_t f) {
-    const Tri& t = mesh.faces[f];
-    normals_[f] = mesh.alive(f) ? face_normal(mesh.positions[t[0]], mesh.positions[t[1]], mesh.positions[t[2]])
-                                : Vec3{0, 0, 0};
+    normals_[f] = mesh.alive(f) ? face_normal(mesh.positions, mesh.faces[f]) : Vec3{0, 0, 0};
   });
   vertex_normal_sums(mesh.positions, mesh.faces, vertices.incidence(), sums_);
 }
