@@ -1,12 +1,14 @@
-// Attribute transfer by nearest input vertex. Per-vertex tables of the input are built in single
-// passes over its faces, in face order (their sums must round the same way on every run); each
-// proxy vertex is looked up once, in parallel, and the corner fills copy from it.
+// Attribute transfer by nearest input vertex. Per-vertex tables of the input take its faces in
+// face order (their sums must round the same way on every run); each proxy vertex is looked up
+// once, in parallel, and the corner fills copy from it.
 #include "attribute_transfer.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 
 #include "mesh_error.hpp"
+#include "mesh_measures.hpp"
 #include "parallel.hpp"
 #include "point_grid.hpp"
 
@@ -15,36 +17,33 @@ namespace {
 
 using Nearest = std::vector<std::optional<uint32_t>>;
 
-// The face loops below run on the calling thread: they poll for a stop request every this many faces.
+// The corner loops below run on the calling thread: they poll for a stop request every this many faces.
 constexpr std::size_t kFacesPerPoll = 1 << 16;
 
-void normalise_or_up(std::vector<Vec3>& normals) {
-  parallel_for_each_index(0, normals.size(), [&](std::size_t v) {
-    Vec3& n = normals[v];
-    const double len = length(n);
-    n = len > 1e-12 ? Vec3{n[0] / len, n[1] / len, n[2] / len} : Vec3{0, 1, 0};
-  });
-}
-
 // The input's per-vertex normals: its corner normals summed per vertex when it has a normal
-// list, else its area-weighted face normals; normalised, (0, 1, 0) where nothing usable arrived.
+// list, else its area-weighted face normals (faces naming a missing vertex left out); normalised,
+// (0, 1, 0) where nothing usable arrived.
 std::vector<Vec3> input_vertex_normals(std::span<const Vec3> positions, std::span<const Tri> triangles,
                                        std::optional<std::span<const Vec3>> corner_normals) {
   const std::size_t n = positions.size();
-  std::vector<Vec3> normals(n, Vec3{0, 0, 0});
-  for (std::size_t i = 0; i < triangles.size(); ++i) {
-    if (i % kFacesPerPoll == 0) throw_if_stopped();
-    const Tri& t = triangles[i];
-    if (corner_normals) {
+  std::vector<Vec3> normals;
+  if (corner_normals) {
+    normals.assign(n, Vec3{0, 0, 0});
+    for (std::size_t i = 0; i < triangles.size(); ++i) {
+      if (i % kFacesPerPoll == 0) throw_if_stopped();
+      const Tri& t = triangles[i];
       for (std::size_t k = 0; k < 3; ++k) {
         if (3 * i + k < corner_normals->size() && t[k] < n) normals[t[k]] += (*corner_normals)[3 * i + k];
       }
-    } else if (t[0] < n && t[1] < n && t[2] < n) {
-      const Vec3 fn = face_normal(positions[t[0]], positions[t[1]], positions[t[2]]);
-      for (uint32_t v : t) normals[v] += fn;
     }
+  } else {
+    std::vector<uint8_t> names_missing_vertex(triangles.size());
+    parallel_for_each_index(0, triangles.size(), [&](std::size_t i) {
+      names_missing_vertex[i] = std::ranges::any_of(triangles[i], [&](uint32_t v) { return v >= n; });
+    });
+    normals = vertex_normal_sums(positions, triangles, names_missing_vertex);
   }
-  normalise_or_up(normals);
+  normalise_vertex_normals(normals, Vec3{0, 1, 0});
   return normals;
 }
 
@@ -139,14 +138,8 @@ TransferredAttributes transfer_attributes(std::span<const Vec3> input_positions,
 
 std::vector<Vec3> area_weighted_normals(std::span<const Vec3> positions, std::span<const Tri> triangles) {
   require_valid_indices(positions.size(), triangles);
-  std::vector<Vec3> vertex_normals(positions.size(), Vec3{0, 0, 0});
-  for (std::size_t i = 0; i < triangles.size(); ++i) {
-    if (i % kFacesPerPoll == 0) throw_if_stopped();
-    const Tri& t = triangles[i];
-    const Vec3 n = face_normal(positions[t[0]], positions[t[1]], positions[t[2]]);
-    for (uint32_t v : t) vertex_normals[v] += n;
-  }
-  normalise_or_up(vertex_normals);
+  std::vector<Vec3> vertex_normals = vertex_normal_sums(positions, triangles);
+  normalise_vertex_normals(vertex_normals, Vec3{0, 1, 0});
   std::vector<Vec3> corners(3 * triangles.size());
   parallel_for_each_index(0, triangles.size(), [&](std::size_t f) {
     for (std::size_t k = 0; k < 3; ++k) corners[3 * f + k] = vertex_normals[triangles[f][k]];

@@ -1,5 +1,6 @@
-// Open-addressing hash map from a grid edge to a vertex index (FxHash, linear probing), for the
-// per-slab weld of marching cubes.
+// Open-addressing hash map from an edge key to a vertex or face index (FxHash, linear probing,
+// grown at half load). A key hashes the words its hash_words() returns. Nothing iterates the
+// map, so its layout decides no result.
 #pragma once
 
 #include <bit>
@@ -7,16 +8,15 @@
 #include <utility>
 #include <vector>
 
-#include "marching_cubes.hpp"
-
 namespace morvane {
 
+template <class Key>
 class EdgeKeyMap {
  public:
   // The index stored under key, or `fresh` after storing it there (second = true).
-  std::pair<uint32_t, bool> find_or_insert(const GridEdgeKey& key, uint32_t fresh) {
+  std::pair<uint32_t, bool> find_or_insert(const Key& key, uint32_t fresh) {
     if (2 * (size_ + 1) > slots_.size()) grow();
-    for (std::size_t i = slot_of(key);; i = (i + 1) & (slots_.size() - 1)) {
+    for (std::size_t i = slot_of(key);; i = next(i)) {
       Slot& s = slots_[i];
       if (s.value == kVacant) {
         s = {key, fresh};
@@ -27,19 +27,31 @@ class EdgeKeyMap {
     }
   }
 
+  // Stores the key unless it is there; for a map used as a set.
+  void insert(const Key& key) { find_or_insert(key, 0); }
+
+  bool contains(const Key& key) const {
+    if (slots_.empty()) return false;
+    for (std::size_t i = slot_of(key);; i = next(i)) {
+      const Slot& s = slots_[i];
+      if (s.value == kVacant) return false;
+      if (s.key == key) return true;
+    }
+  }
+
  private:
-  static constexpr uint32_t kVacant = UINT32_MAX;  // never a vertex index: slabs stop below it
+  static constexpr uint32_t kVacant = UINT32_MAX;  // never an index: meshes stop below it
   struct Slot {
-    GridEdgeKey key;
+    Key key;
     uint32_t value = kVacant;
   };
 
-  std::size_t slot_of(const GridEdgeKey& k) const {
+  std::size_t next(std::size_t i) const { return (i + 1) & (slots_.size() - 1); }
+
+  std::size_t slot_of(const Key& key) const {
     constexpr uint64_t kSeed = 0x517cc1b727220a95;  // FxHash
     uint64_t h = 0;
-    for (uint64_t word : {uint64_t{k.x}, uint64_t{k.y}, uint64_t{k.z}, uint64_t{k.axis}}) {
-      h = (std::rotl(h, 5) ^ word) * kSeed;
-    }
+    for (uint64_t word : key.hash_words()) h = (std::rotl(h, 5) ^ word) * kSeed;
     return static_cast<std::size_t>(h >> shift_);  // the high bits are the well-mixed ones
   }
 

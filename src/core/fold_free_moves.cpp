@@ -79,17 +79,14 @@ class MoveRounds {
     current_.resize(n);
     normals_.resize(faces.size());
     sums_.resize(n);
-    for_each_index(faces.size(), [&](std::size_t f) {
-      const Tri& t = faces[f];
-      start_normals_[f] = face_normal(start[t[0]], start[t[1]], start[t[2]]);
-    });
+    for_each_index(faces.size(), [&](std::size_t f) { start_normals_[f] = face_normal(start, faces[f]); });
     for_each_index(n, [&](std::size_t v) { current_[v] = targets[v]; });
   }
 
   // Runs the rounds; returns the number of vertices that do not reach their targets.
   uint64_t run() {
     for_each_index(faces_.size(), [&](std::size_t f) { normals_[f] = normal(f); });
-    for_each_index(start_.size(), [&](std::size_t v) { sums_[v] = sum_around(v); });
+    for_each_index(start_.size(), [&](std::size_t v) { sums_[v] = sum_around(v, normals_); });
     std::vector<uint32_t> tested(faces_.size());
     for (std::size_t f = 0; f < faces_.size(); ++f) tested[f] = static_cast<uint32_t>(f);
     std::vector<uint32_t> failing = failing_among(tested);
@@ -106,7 +103,7 @@ class MoveRounds {
       const std::vector<uint32_t> reshaped = faces_around(blamed);
       for_each_index(reshaped.size(), [&](std::size_t i) { normals_[reshaped[i]] = normal(reshaped[i]); });
       const std::vector<uint32_t> resummed = corners_of(reshaped);
-      for_each_index(resummed.size(), [&](std::size_t i) { sums_[resummed[i]] = sum_around(resummed[i]); });
+      for_each_index(resummed.size(), [&](std::size_t i) { sums_[resummed[i]] = sum_around(resummed[i], normals_); });
       failing = failing_among(faces_around(resummed));
     }
 
@@ -124,15 +121,12 @@ class MoveRounds {
     return start_[v] + (targets_[v] - start_[v]) * kStepOfLevel[level_[v]];
   }
 
-  Vec3 normal(std::size_t f) const {
-    const Tri& t = faces_[f];
-    return face_normal(current_[t[0]], current_[t[1]], current_[t[2]]);
-  }
+  Vec3 normal(std::size_t f) const { return face_normal(current_, faces_[f]); }
 
-  // Summed normals of the faces around v, in face order, as the cleanup sums them.
-  Vec3 sum_around(std::size_t v) const {
+  // Summed normals (one per face) of the faces around v, in face order, as the cleanup sums them.
+  Vec3 sum_around(std::size_t v, std::span<const Vec3> normals) const {
     Vec3 sum{0, 0, 0};
-    for (uint32_t f : around_[v]) sum += normals_[f];
+    for (uint32_t f : around_[v]) sum += normals[f];
     return sum;
   }
 
@@ -185,11 +179,7 @@ class MoveRounds {
                               : failures_with(
                                     f, [&](uint32_t v) -> const Vec3& { return start_[v]; },
                                     [&](std::size_t g) -> const Vec3& { return start_normals_[g]; },
-                                    [&](uint32_t v) {
-                                      Vec3 sum{0, 0, 0};
-                                      for (uint32_t g : around_[v]) sum += start_normals_[g];
-                                      return sum;
-                                    });
+                                    [&](uint32_t v) { return sum_around(v, start_normals_); });
     }
     return failed_before_[f];
   }

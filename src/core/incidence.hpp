@@ -22,8 +22,8 @@ struct Incidence {
   }
 };
 
-// Every index in `triangles` must be below vertex_count. Triangles t with skip[t] != 0 are left out
-// (an empty `skip` leaves none out).
+// Triangles t with skip[t] != 0 are left out (an empty `skip` leaves none out). Every index of a
+// kept triangle must be below vertex_count.
 Incidence build_incidence(std::size_t vertex_count, std::span<const Tri> triangles,
                           std::span<const uint8_t> skip = {});
 

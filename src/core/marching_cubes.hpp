@@ -2,6 +2,7 @@
 // binary-voxel variant, whose vertices sit at the midpoints of the cut grid edges.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <vector>
 
@@ -15,6 +16,7 @@ namespace morvane {
 struct GridEdgeKey {
   uint32_t x = 0, y = 0, z = 0;
   uint8_t axis = 0;
+  std::array<uint64_t, 4> hash_words() const { return {x, y, z, axis}; }
   friend bool operator==(const GridEdgeKey&, const GridEdgeKey&) = default;
 };
 

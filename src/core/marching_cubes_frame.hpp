@@ -28,7 +28,7 @@ namespace detail {
 // Appends the vertices and triangles of one cube with a surface through it.
 template <class Field>
 void mc_emit_cube(const Field& field, uint64_t x, uint64_t y, uint64_t z, unsigned cube,
-                  const typename Field::Sample (&c)[8], EdgeKeyMap& weld, McSlab& slab) {
+                  const typename Field::Sample (&c)[8], EdgeKeyMap<GridEdgeKey>& weld, McSlab& slab) {
   uint32_t v[12];
   const unsigned cut = kEdgeTable[cube];
   for (int k = 0; k < 12; ++k) {
@@ -84,7 +84,7 @@ template <class Field>
 McSlab mc_slab_walk(const Field& field, uint64_t nx, uint64_t ny, uint64_t z) {
   using Sample = typename Field::Sample;
   McSlab slab;
-  EdgeKeyMap weld;
+  EdgeKeyMap<GridEdgeKey> weld;
   const std::size_t row = nx, plane = nx * ny;
   // Inside flags of the sample rows y and y + 1 at z and z + 1 (rows y + 1 serve the next row of
   // cubes as rows y), and the case index of each cube of the current row.

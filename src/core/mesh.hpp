@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 namespace morvane {
@@ -17,6 +18,19 @@ struct Mesh {
   std::vector<Vec3> positions;
   std::vector<Tri> indices;
 };
+
+// An undirected edge: a <= b.
+struct EdgeKey {
+  uint32_t a;
+  uint32_t b;
+
+  // Both vertices in one word, a in the high half: words order as the pairs (a, b) do.
+  uint64_t word() const { return (uint64_t{a} << 32) | b; }
+  std::array<uint64_t, 1> hash_words() const { return {word()}; }
+  friend bool operator==(const EdgeKey&, const EdgeKey&) = default;
+};
+
+inline EdgeKey edge_key(uint32_t u, uint32_t v) { return u < v ? EdgeKey{u, v} : EdgeKey{v, u}; }
 
 inline Vec3 operator+(const Vec3& a, const Vec3& b) { return {a[0] + b[0], a[1] + b[1], a[2] + b[2]}; }
 inline Vec3 operator-(const Vec3& a, const Vec3& b) { return {a[0] - b[0], a[1] - b[1], a[2] - b[2]}; }
@@ -37,6 +51,9 @@ inline double length(const Vec3& a) { return std::sqrt(dot(a, a)); }
 
 // Unnormalised normal of triangle (p0, p1, p2) in stored order; sums of these are area-weighted.
 inline Vec3 face_normal(const Vec3& p0, const Vec3& p1, const Vec3& p2) { return cross(p1 - p0, p2 - p0); }
+inline Vec3 face_normal(std::span<const Vec3> positions, const Tri& t) {
+  return face_normal(positions[t[0]], positions[t[1]], positions[t[2]]);
+}
 
 // True when (p1 - p0) x (p2 - p0) is too short to give the triangle a direction: its squared length
 // is below 1e-20 times the fourth power of the longest edge, so the test does not depend on the

@@ -7,6 +7,7 @@
 #include <fmt/format.h>
 
 #include "common/numeric.hpp"
+#include "mesh_measures.hpp"
 #include "parallel.hpp"
 #include "progress.hpp"
 #include "remesh_passes.hpp"
@@ -61,22 +62,10 @@ void drop_non_finite_faces(RemeshMesh& mesh) {
   }
 }
 
-// Mean length of the distinct undirected edges of the alive faces, each counted at its first
-// appearance; 1.0 without edges.
-double mean_edge_length(const RemeshMesh& mesh) {
-  const EdgeFaceMap edges = edge_face_map(mesh);
-  if (edges.empty()) return 1.0;
-  double sum = 0.0;
-  for (const EdgeKey& e : edge_keys(edges)) sum += edge_length(mesh, e.a, e.b);
-  return sum / static_cast<double>(edges.size());
-}
-
 double alive_area(const RemeshMesh& mesh) {
   double area = 0.0;
   for (std::size_t f = 0; f < mesh.faces.size(); ++f) {
-    if (!mesh.alive(f)) continue;
-    const Tri& t = mesh.faces[f];
-    area += 0.5 * length(face_normal(mesh.positions[t[0]], mesh.positions[t[1]], mesh.positions[t[2]]));
+    if (mesh.alive(f)) area += 0.5 * length(face_normal(mesh.positions, mesh.faces[f]));
   }
   return area;
 }
@@ -338,9 +327,10 @@ Mesh isotropic_remesh(std::span<const Vec3> positions, std::span<const Tri> face
   RemeshMesh mesh = make_remesh_mesh(positions, faces);
   drop_non_finite_faces(mesh);
   // An explicit target that is not a positive finite length would split forever or never; the
-  // mean edge length stands in for it.
+  // mean length of the alive faces' distinct edges stands in for it.
   const bool usable_target = params.target_edge && std::isfinite(*params.target_edge) && *params.target_edge > 0.0;
-  const double t = usable_target ? *params.target_edge : mean_edge_length(mesh);
+  const double t =
+      usable_target ? *params.target_edge : mean_edge_length(mesh.positions, edge_keys(edge_face_map(mesh)));
   if (params.adaptive) {
     run_adaptive(mesh, t, params, target);
   } else {

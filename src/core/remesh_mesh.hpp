@@ -48,14 +48,6 @@ struct RemeshMesh {
 // Builds a working mesh from copies of a mesh's lists, every face alive.
 RemeshMesh make_remesh_mesh(std::span<const Vec3> positions, std::span<const Tri> faces);
 
-// An undirected edge: a <= b.
-struct EdgeKey {
-  uint32_t a;
-  uint32_t b;
-};
-
-inline EdgeKey edge_key(uint32_t u, uint32_t v) { return u < v ? EdgeKey{u, v} : EdgeKey{v, u}; }
-
 // Edge -> alive faces on it, in ascending face order (a face with a repeated corner is listed twice
 // under its other edge and once under the self-edge (x, x)). Edges are numbered in order of
 // first appearance; see the file comment. Lookups go through the edges bucketed under their
@@ -98,6 +90,8 @@ class VertexFaceMap {
     if (std::size_t{v} + 1 >= faces_.start.size()) return {};
     return faces_[v];
   }
+  // The same lists, for per-vertex loops over the snapshot's vertices.
+  const Incidence& incidence() const { return faces_; }
 
  private:
   friend VertexFaceMap vertex_face_map(const RemeshMesh& mesh);

@@ -1,7 +1,6 @@
 #include "remesh_passes.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <cstdlib>
 #include <string>
@@ -10,7 +9,9 @@
 
 #include <fmt/format.h>
 
+#include "edge_key_map.hpp"
 #include "fold_free_moves.hpp"
+#include "mesh_measures.hpp"
 #include "progress.hpp"
 #include "remesh_turn_guard.hpp"
 #include "run_context.hpp"
@@ -19,50 +20,6 @@ namespace morvane {
 namespace {
 
 constexpr uint32_t kNoCorner = 0xFFFFFFFF;
-
-// Open-addressing set of edge keys (multiplicative hashing, linear probing, grows at half load).
-// Only queried, never iterated, so its layout decides nothing.
-class EdgeKeySet {
- public:
-  bool contains(EdgeKey key) const {
-    const uint64_t packed = pack(key);
-    for (std::size_t s = slot_of(packed);; s = (s + 1) & (slots_.size() - 1)) {
-      if (slots_[s] == packed) return true;
-      if (slots_[s] == kEmpty) return false;
-    }
-  }
-  void insert(EdgeKey key) {
-    if ((size_ + 1) * 2 > slots_.size()) rehash(slots_.size() * 2);
-    place(pack(key));
-  }
-
- private:
-  static constexpr uint64_t kEmpty = ~uint64_t{0};  // vertex ids stay below 0xFFFFFFFF
-  static uint64_t pack(EdgeKey key) { return (uint64_t{key.a} << 32) | key.b; }
-  std::size_t slot_of(uint64_t packed) const {
-    return static_cast<std::size_t>((packed * 0x9E3779B97F4A7C15ull) >> shift_);
-  }
-  void place(uint64_t packed) {
-    std::size_t s = slot_of(packed);
-    for (; slots_[s] != kEmpty; s = (s + 1) & (slots_.size() - 1)) {
-      if (slots_[s] == packed) return;
-    }
-    slots_[s] = packed;
-    ++size_;
-  }
-  void rehash(std::size_t capacity) {
-    std::vector<uint64_t> old = std::exchange(slots_, std::vector<uint64_t>(capacity, kEmpty));
-    shift_ = 64 - static_cast<unsigned>(std::countr_zero(capacity));
-    size_ = 0;
-    for (uint64_t packed : old) {
-      if (packed != kEmpty) place(packed);
-    }
-  }
-
-  std::vector<uint64_t> slots_ = std::vector<uint64_t>(16, kEmpty);
-  unsigned shift_ = 60;  // 64 - log2(16)
-  std::size_t size_ = 0;
-};
 
 // The first corner of t, in corner order, that is neither a nor b.
 uint32_t apex(const Tri& t, uint32_t a, uint32_t b) {
@@ -75,10 +32,6 @@ uint32_t apex(const Tri& t, uint32_t a, uint32_t b) {
 // True when `from` is followed by `to` in t's cyclic corner order.
 bool runs_from_to(const Tri& t, uint32_t from, uint32_t to) {
   return (t[0] == from && t[1] == to) || (t[1] == from && t[2] == to) || (t[2] == from && t[0] == to);
-}
-
-Vec3 normal_of(const RemeshMesh& mesh, const Tri& t) {
-  return face_normal(mesh.positions[t[0]], mesh.positions[t[1]], mesh.positions[t[2]]);
 }
 
 // One-ring sizes through a snapshot, remembered until a face of the vertex is removed: only then can
@@ -140,7 +93,7 @@ uint64_t flip_edges(RemeshMesh& mesh) {
 
   // Diagonals made by this pass: the snapshot does not know them, and a second flip must not make
   // the same edge again.
-  EdgeKeySet made;
+  EdgeKeyMap<EdgeKey> made;
   Valences valence(mesh, vertices);
   TurnGuard turns(mesh, vertices);
   AppendedFaces appended(mesh.positions.size());
@@ -184,8 +137,8 @@ uint64_t flip_edges(RemeshMesh& mesh) {
     const bool b_to_a = runs_from_to(t1, b, a);
     const Tri n1 = b_to_a ? Tri{c, d, a} : Tri{d, c, a};
     const Tri n2 = b_to_a ? Tri{d, c, b} : Tri{c, d, b};
-    const Vec3 old_normal = normal_of(mesh, t1);
-    const Vec3 normal1 = normal_of(mesh, n1), normal2 = normal_of(mesh, n2);
+    const Vec3 old_normal = face_normal(mesh.positions, t1);
+    const Vec3 normal1 = face_normal(mesh.positions, n1), normal2 = face_normal(mesh.positions, n2);
     if (dot(normal1, old_normal) < 0.0) continue;
     if (dot(normal2, old_normal) < 0.0) continue;
 
@@ -249,16 +202,9 @@ std::vector<Vec3> tangential_relax_targets(const RemeshMesh& mesh, double weight
   const std::size_t n = mesh.positions.size();
 
   // Area-weighted vertex normals, normalised where long enough to have a direction.
-  std::vector<Vec3> normals(n, Vec3{0, 0, 0});
-  for (std::size_t f = 0; f < mesh.faces.size(); ++f) {
-    if (!mesh.alive(f)) continue;
-    const Vec3 fn = normal_of(mesh, mesh.faces[f]);
-    for (uint32_t v : mesh.faces[f]) normals[v] += fn;
-  }
-  for (Vec3& nv : normals) {
-    const double len = length(nv);
-    if (len > 1e-12) nv = {nv[0] / len, nv[1] / len, nv[2] / len};
-  }
+  std::vector<Vec3> normals(n);
+  vertex_normal_sums(mesh.positions, mesh.faces, vertices.incidence(), normals);
+  normalise_vertex_normals(normals);
 
   std::vector<Vec3> moved = mesh.positions;
   std::vector<uint32_t> ring;
@@ -299,16 +245,11 @@ Mesh cleanup_bad_triangles(RemeshMesh mesh) {
 
   // 2. Faces turned against the summed normals of their corners.
   uint64_t count = 0;
-  std::vector<Vec3> sums(mesh.positions.size(), Vec3{0, 0, 0});
-  for (std::size_t f = 0; f < mesh.faces.size(); ++f) {
-    if (!mesh.alive(f)) continue;
-    const Vec3 fn = normal_of(mesh, mesh.faces[f]);
-    for (uint32_t v : mesh.faces[f]) sums[v] += fn;
-  }
+  std::vector<Vec3> sums = vertex_normal_sums(mesh.positions, mesh.faces, mesh.removed);
   for (std::size_t f = 0; f < mesh.faces.size(); ++f) {
     if (!mesh.alive(f)) continue;
     const Tri& t = mesh.faces[f];
-    if (dot(normal_of(mesh, t), (sums[t[0]] + sums[t[1]]) + sums[t[2]]) < 0.0) {
+    if (dot(face_normal(mesh.positions, t), (sums[t[0]] + sums[t[1]]) + sums[t[2]]) < 0.0) {
       mesh.removed[f] = 1;
       ++count;
     }

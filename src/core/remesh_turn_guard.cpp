@@ -1,10 +1,10 @@
 #include "remesh_turn_guard.hpp"
 
+#include "mesh_measures.hpp"
 #include "parallel.hpp"
 
 namespace morvane {
 
-// Each vertex sums its faces' normals in ascending face order, as a walk over the faces would.
 TurnGuard::TurnGuard(const RemeshMesh& mesh, const VertexFaceMap& vertices)
     : sums_(mesh.positions.size()),
       normals_(mesh.faces.size()),
@@ -13,15 +13,9 @@ TurnGuard::TurnGuard(const RemeshMesh& mesh, const VertexFaceMap& vertices)
       face_stamp_(mesh.faces.size(), 0),
       dropped_stamp_(mesh.faces.size(), 0) {
   parallel_for_each_index(0, mesh.faces.size(), [&](std::size_t f) {
-    const Tri& t = mesh.faces[f];
-    normals_[f] = mesh.alive(f) ? face_normal(mesh.positions[t[0]], mesh.positions[t[1]], mesh.positions[t[2]])
-                                : Vec3{0, 0, 0};
+    normals_[f] = mesh.alive(f) ? face_normal(mesh.positions, mesh.faces[f]) : Vec3{0, 0, 0};
   });
-  parallel_for_each_index(0, mesh.positions.size(), [&](std::size_t v) {
-    Vec3 sum{0, 0, 0};
-    for (FaceId f : vertices.faces_of(static_cast<uint32_t>(v))) sum += normals_[f];
-    sums_[v] = sum;
-  });
+  vertex_normal_sums(mesh.positions, mesh.faces, vertices.incidence(), sums_);
 }
 
 void TurnGuard::begin_edit() {

@@ -10,9 +10,9 @@
 #include <bit>
 #include <cstdint>
 #include <span>
-#include <unordered_set>
 #include <utility>
 
+#include "edge_key_map.hpp"
 #include "grid_array.hpp"
 #include "parallel.hpp"
 #include "run_context.hpp"
@@ -20,12 +20,8 @@
 namespace morvane {
 namespace {
 
-uint64_t edge_key(uint32_t a, uint32_t b) {
-  return a < b ? (uint64_t{a} << 32) | b : (uint64_t{b} << 32) | a;
-}
-
 // The undirected edge along side e of a triangle, from corner e to the next.
-uint64_t side_key(const Tri& t, int e) { return edge_key(t[e], t[(e + 1) % 3]); }
+uint64_t side_key(const Tri& t, int e) { return edge_key(t[e], t[(e + 1) % 3]).word(); }
 
 // Triangles per task of the passes over the triangle list: fixed, so that each task's share of an
 // output follows from counts alone.
@@ -115,12 +111,12 @@ class EdgeUses {
 class EdgeSet {
  public:
   explicit EdgeSet(const EdgeUses& uses) : uses_(uses) {}
-  bool contains(uint64_t key) const { return added_.count(key) != 0 || uses_.count(key) != 0; }
-  void add(uint64_t key) { added_.insert(key); }
+  bool contains(EdgeKey key) const { return added_.contains(key) || uses_.count(key.word()) != 0; }
+  void add(EdgeKey key) { added_.insert(key); }
 
  private:
   const EdgeUses& uses_;
-  std::unordered_set<uint64_t> added_;
+  EdgeKeyMap<EdgeKey> added_;
 };
 
 // Side e of triangle t running from -> to, kept as the entry `from` of vertex `to`; order = 3t + e.

@@ -6,6 +6,7 @@
 #include "fold_free_moves.hpp"
 #include "grid_array.hpp"
 #include "incidence.hpp"
+#include "mesh_measures.hpp"
 #include "mesh_error.hpp"
 #include "parallel.hpp"
 #include "progress.hpp"
@@ -79,22 +80,8 @@ void laplacian_pass(std::span<const Vec3> from, const NeighbourLists& neighbours
   });
 }
 
-// Area-weighted vertex normals, summed over each vertex's triangles in list order and normalised
-// where their length exceeds 1e-12.
-void vertex_normals(std::span<const Vec3> positions, std::span<const Tri> triangles, const Incidence& incidence,
-                    std::span<Vec3> normals) {
-  parallel_for_each_index(0, positions.size(), [&](std::size_t v) {
-    Vec3 n{0, 0, 0};
-    for (uint32_t t : incidence[v]) n += face_normal(positions[triangles[t][0]], positions[triangles[t][1]],
-                                                     positions[triangles[t][2]]);
-    const double len = length(n);
-    if (len > 1e-12) n = {n[0] / len, n[1] / len, n[2] / len};
-    normals[v] = n;
-  });
-}
-
 // The neighbour graph's edges, each once as (i, j) with j > i, in the order of i and its list.
-std::vector<std::pair<uint32_t, uint32_t>> graph_edges(const NeighbourLists& neighbours) {
+std::vector<EdgeKey> graph_edges(const NeighbourLists& neighbours) {
   const std::size_t n = neighbours.size();
   std::vector<std::size_t> start(n + 1, 0);
   parallel_for_each_index(0, n, [&](std::size_t i) {
@@ -102,7 +89,7 @@ std::vector<std::pair<uint32_t, uint32_t>> graph_edges(const NeighbourLists& nei
     start[i + 1] = static_cast<std::size_t>(std::count_if(list.begin(), list.end(), [&](uint32_t j) { return j > i; }));
   });
   for (std::size_t i = 0; i < n; ++i) start[i + 1] += start[i];
-  std::vector<std::pair<uint32_t, uint32_t>> edges(start[n]);
+  std::vector<EdgeKey> edges(start[n]);
   parallel_for_each_index(0, n, [&](std::size_t i) {
     std::size_t e = start[i];
     for (uint32_t j : neighbours[i]) {
@@ -110,19 +97,6 @@ std::vector<std::pair<uint32_t, uint32_t>> graph_edges(const NeighbourLists& nei
     }
   });
   return edges;
-}
-
-// Mean length of the edges, summed in their order; 1.0 without edges. The lengths are computed in
-// parallel, the sum on one thread, so that it rounds the same way on every worker count.
-double mean_edge_length(std::span<const Vec3> positions, const std::vector<std::pair<uint32_t, uint32_t>>& edges,
-                        std::span<double> lengths) {
-  if (edges.empty()) return 1.0;
-  parallel_for_each_index(0, edges.size(), [&](std::size_t e) {
-    lengths[e] = length(positions[edges[e].second] - positions[edges[e].first]);
-  });
-  double sum = 0;
-  for (double l : lengths) sum += l;
-  return sum / static_cast<double>(edges.size());
 }
 
 // One bilateral pass into `out`; d_spatial = 2 sigma_s^2, d_normal = 2 sigma_n^2.
@@ -189,10 +163,8 @@ void bilateral_smooth(std::span<Vec3> positions, std::span<const Tri> triangles,
   require_valid_indices(positions.size(), triangles);
   const Incidence incidence = build_incidence(positions.size(), triangles);
   const NeighbourLists neighbours = neighbour_lists(triangles, incidence, positions.size());
-  const std::vector<std::pair<uint32_t, uint32_t>> edges = graph_edges(neighbours);
+  const std::vector<EdgeKey> edges = graph_edges(neighbours);
   // Each pass writes every entry of these before reading it.
-  GridArray<double> lengths;
-  lengths.resize(edges.size());
   GridArray<Vec3> scratch, normals;
   scratch.resize(positions.size());
   normals.resize(positions.size());
@@ -200,8 +172,9 @@ void bilateral_smooth(std::span<Vec3> positions, std::span<const Tri> triangles,
   for (uint64_t i = 0; i < iterations; ++i) {
     throw_if_stopped();
     progress_tick(stage, i);
-    vertex_normals(positions, triangles, incidence, normals);
-    const double sigma_s = mean_edge_length(positions, edges, lengths);
+    vertex_normal_sums(positions, triangles, incidence, normals);
+    normalise_vertex_normals(normals);
+    const double sigma_s = mean_edge_length(positions, edges);
     const double d_spatial = sigma_s * (sigma_s + sigma_s);
     // Without a positive, finite distance scale every weight is 0/0 or inf/inf.
     if (!(d_spatial > 0) || !std::isfinite(d_spatial)) break;
