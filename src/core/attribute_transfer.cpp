@@ -111,7 +111,7 @@ TransferredAttributes transfer_attributes(std::span<const Vec3> input_positions,
   const bool uvs_transferred = transfer_uvs && input_uvs.has_value();
   TransferredAttributes result;
   if (!transfer_normals && !uvs_transferred) {
-    result.normals = area_weighted_normals(proxy_positions, proxy_triangles);
+    result.normals = detail::area_weighted_normals(proxy_positions, proxy_triangles);
     return result;
   }
 
@@ -136,6 +136,8 @@ TransferredAttributes transfer_attributes(std::span<const Vec3> input_positions,
   return result;
 }
 
+namespace detail {
+
 std::vector<Vec3> area_weighted_normals(std::span<const Vec3> positions, std::span<const Tri> triangles) {
   require_valid_indices(positions.size(), triangles);
   std::vector<Vec3> vertex_normals = vertex_normal_sums(positions, triangles);
@@ -146,5 +148,7 @@ std::vector<Vec3> area_weighted_normals(std::span<const Vec3> positions, std::sp
   });
   return corners;
 }
+
+}  // namespace detail
 
 }  // namespace morvane

@@ -280,6 +280,9 @@ std::vector<uint32_t> vertex_neighbors(const RemeshMesh& mesh, uint32_t v, const
   return ring;
 }
 
+namespace {
+
+// The members of ring_a that are also in ring_b, in ring_a's order.
 void shared_neighbors(std::span<const uint32_t> ring_a, std::span<const uint32_t> ring_b, std::vector<uint32_t>& out) {
   out.clear();
   constexpr std::size_t kLinearWork = 4096;
@@ -295,6 +298,8 @@ void shared_neighbors(std::span<const uint32_t> ring_a, std::span<const uint32_t
     if (std::binary_search(sorted_b.begin(), sorted_b.end(), v)) out.push_back(v);
   }
 }
+
+}  // namespace
 
 void split_edge(RemeshMesh& mesh, uint32_t a, uint32_t b, const EdgeFaceMap& map) {
   require_vertex(mesh, a);

@@ -121,9 +121,6 @@ void alive_edge_faces(const RemeshMesh& mesh, std::span<const FaceId> listed, st
 void vertex_neighbors(const RemeshMesh& mesh, uint32_t v, const VertexFaceMap& map, std::vector<uint32_t>& ring);
 std::vector<uint32_t> vertex_neighbors(const RemeshMesh& mesh, uint32_t v, const VertexFaceMap& map);
 
-// The members of ring_a that are also in ring_b, in ring_a's order.
-void shared_neighbors(std::span<const uint32_t> ring_a, std::span<const uint32_t> ring_b, std::vector<uint32_t>& out);
-
 // Appends the midpoint of (a, b) as a new vertex and replaces every alive face on the edge by two
 // faces through it, keeping their winding.
 void split_edge(RemeshMesh& mesh, uint32_t a, uint32_t b, const EdgeFaceMap& map);

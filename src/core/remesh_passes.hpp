@@ -20,12 +20,17 @@ uint64_t flip_edges(RemeshMesh& mesh);
 // boundary and isolated vertices stay.
 std::vector<Vec3> tangential_relax_targets(const RemeshMesh& mesh, double weight);
 
-// Moves every vertex toward its relaxation target as far as no face folds (move_without_folds).
-void tangential_relax(RemeshMesh& mesh, double weight);
-
 // Removes degenerate faces, faces turned against their neighbourhood and faces beyond the second on
 // any edge, compacts the mesh and returns it. Writes one line when it removed faces of the last two
 // kinds.
 Mesh cleanup_bad_triangles(RemeshMesh mesh);
+
+// Steps of the above, exposed for their tests.
+namespace detail {
+
+// Moves every vertex toward its relaxation target as far as no face folds (move_without_folds).
+void tangential_relax(RemeshMesh& mesh, double weight);
+
+}  // namespace detail
 
 }  // namespace morvane

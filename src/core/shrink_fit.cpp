@@ -11,13 +11,18 @@
 #include "parallel.hpp"
 
 namespace morvane {
+namespace {
 
+// The displacement of one proxy vertex at p toward point q, at most max_d long (q itself when
+// within max_d).
 Vec3 shrink_fit_vertex_body(const Vec3& q, double max_d, double max_d_squared, const Vec3& p) {
   const Vec3 d = q - p;
   const double l2 = d[0] * d[0] + d[1] * d[1] + d[2] * d[2];
   if (l2 <= max_d_squared) return d;
   return d * (max_d / std::sqrt(l2));
 }
+
+}  // namespace
 
 void shrink_fit(std::span<Vec3> positions, std::span<const Vec3> input_positions, double max_d) {
   if (input_positions.empty() || positions.empty() || !(max_d > 0)) return;

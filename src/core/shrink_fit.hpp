@@ -17,8 +17,4 @@ namespace morvane {
 // > 0 (NaN included).
 void shrink_fit(std::span<Vec3> positions, std::span<const Vec3> input_positions, double max_d);
 
-// The displacement of one proxy vertex at p toward point q, at most max_d long (q itself when
-// within max_d).
-Vec3 shrink_fit_vertex_body(const Vec3& q, double max_d, double max_d_squared, const Vec3& p);
-
 }  // namespace morvane

@@ -15,6 +15,8 @@
 namespace morvane {
 namespace {
 
+using detail::NeighbourLists;
+
 // The list of vertex v from its triangles: triangle (a, b, c) adds, in this order, b to a's list,
 // a to b's, c to b's, b to c's, a to c's and c to a's, each only when not yet there.
 template <class List>
@@ -125,6 +127,8 @@ void bilateral_pass(std::span<const Vec3> positions, const NeighbourLists& neigh
 
 }  // namespace
 
+namespace detail {
+
 NeighbourLists build_neighbour_lists(std::size_t vertex_count, std::span<const Tri> triangles) {
   require_valid_indices(vertex_count, triangles);
   return neighbour_lists(triangles, build_incidence(vertex_count, triangles), vertex_count);
@@ -136,12 +140,14 @@ void laplacian_step(std::span<Vec3> positions, const NeighbourLists& neighbours,
   copy_positions(scratch, positions);
 }
 
+}  // namespace detail
+
 void taubin_smooth(std::span<Vec3> positions, std::span<const Tri> triangles, uint64_t iterations, double lambda) {
   if (positions.empty() || iterations == 0) return;
   const double mu = -lambda / (1.0 + lambda * -0.1);
   // A non-finite factor would turn every position into NaN.
   if (!std::isfinite(lambda) || !std::isfinite(mu)) return;
-  const NeighbourLists neighbours = build_neighbour_lists(positions.size(), triangles);
+  const NeighbourLists neighbours = detail::build_neighbour_lists(positions.size(), triangles);
   GridArray<Vec3> scratch;
   scratch.resize(positions.size());  // each pass writes every entry before the next reads it
   Progress stage = progress_start("Taubin smooth", iterations);

@@ -16,6 +16,22 @@
 
 namespace morvane {
 
+// `iterations` rounds of a lambda step and a mu = -lambda / (1 - 0.1 lambda) step. Leaves the
+// positions unchanged, without a stage, when lambda or mu is not finite.
+void taubin_smooth(std::span<Vec3> positions, std::span<const Tri> triangles, uint64_t iterations, double lambda);
+
+// `iterations` bilateral passes: weights exp(-|d|^2 / 2 sigma_s^2) on distance (sigma_s the mean
+// edge length of the pass) and exp(-max(0, 1 - n_i.n_j) / 2 sigma_n^2) on vertex-normal
+// difference. Leaves the positions unchanged, without a stage, unless sigma_n > 0 with a
+// representable 2 sigma_n^2; a pass whose mean edge length gives no usable distance scale (all
+// edges of length 0, or non-finite positions) ends the filtering. A move that would fold a face
+// is shortened or dropped (move_without_folds).
+void bilateral_smooth(std::span<Vec3> positions, std::span<const Tri> triangles, uint64_t iterations,
+                      double sigma_n);
+
+// Steps of the above, exposed for their tests.
+namespace detail {
+
 // Per vertex, its distinct neighbours in the order they first appear in the triangle list.
 struct NeighbourLists {
   std::vector<std::size_t> start;  // the list of vertex v is [start[v], start[v + 1]) of `neighbours`
@@ -35,17 +51,6 @@ NeighbourLists build_neighbour_lists(std::size_t vertex_count, std::span<const T
 void laplacian_step(std::span<Vec3> positions, const NeighbourLists& neighbours, std::span<Vec3> scratch,
                     double factor);
 
-// `iterations` rounds of a lambda step and a mu = -lambda / (1 - 0.1 lambda) step. Leaves the
-// positions unchanged, without a stage, when lambda or mu is not finite.
-void taubin_smooth(std::span<Vec3> positions, std::span<const Tri> triangles, uint64_t iterations, double lambda);
-
-// `iterations` bilateral passes: weights exp(-|d|^2 / 2 sigma_s^2) on distance (sigma_s the mean
-// edge length of the pass) and exp(-max(0, 1 - n_i.n_j) / 2 sigma_n^2) on vertex-normal
-// difference. Leaves the positions unchanged, without a stage, unless sigma_n > 0 with a
-// representable 2 sigma_n^2; a pass whose mean edge length gives no usable distance scale (all
-// edges of length 0, or non-finite positions) ends the filtering. A move that would fold a face
-// is shortened or dropped (move_without_folds).
-void bilateral_smooth(std::span<Vec3> positions, std::span<const Tri> triangles, uint64_t iterations,
-                      double sigma_n);
+}  // namespace detail
 
 }  // namespace morvane

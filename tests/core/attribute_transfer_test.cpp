@@ -49,7 +49,7 @@ TEST(AttributeTransfer, FlagsChooseTheLists) {
   const Mesh input = test::make_box({0, 0, 0}, {1, 1, 1});
   const Mesh proxy = test::make_box({-0.1, -0.1, -0.1}, {1.1, 1.1, 1.1});
   const std::vector<Uv> uvs = corner_uvs(input);
-  const std::vector<Vec3> own = area_weighted_normals(proxy.positions, proxy.indices);
+  const std::vector<Vec3> own = detail::area_weighted_normals(proxy.positions, proxy.indices);
   ASSERT_EQ(own.size(), 36u);
   EXPECT_NEAR(length(own[0]), 1.0, 1e-15);
 

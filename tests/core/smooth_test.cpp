@@ -193,9 +193,9 @@ TEST(TaubinSmooth, KeepsSphereVolumeWhereLaplacianShrinks) {
   EXPECT_NEAR(test::signed_volume(taubin) / v0, 1.0, 0.03);
 
   Mesh laplacian = sphere;
-  const NeighbourLists lists = build_neighbour_lists(laplacian.positions.size(), laplacian.indices);
+  const detail::NeighbourLists lists = detail::build_neighbour_lists(laplacian.positions.size(), laplacian.indices);
   std::vector<Vec3> scratch(laplacian.positions.size());
-  for (int i = 0; i < 10; ++i) laplacian_step(laplacian.positions, lists, scratch, 0.5);
+  for (int i = 0; i < 10; ++i) detail::laplacian_step(laplacian.positions, lists, scratch, 0.5);
   EXPECT_LT(test::signed_volume(laplacian) / v0, 0.9);
 }
 
@@ -217,13 +217,13 @@ TEST(TaubinSmooth, NonFiniteFactorsLeavePositionsUnchangedAndPrintNothing) {
 }
 
 TEST(TaubinSmooth, NeighbourOrderFollowsFirstAppearance) {
-  const NeighbourLists lists = build_neighbour_lists(5, std::vector<Tri>{{0, 1, 2}, {0, 2, 3}});
+  const detail::NeighbourLists lists = detail::build_neighbour_lists(5, std::vector<Tri>{{0, 1, 2}, {0, 2, 3}});
   auto list = [&](std::size_t v) { return std::vector<uint32_t>(lists[v].begin(), lists[v].end()); };
   EXPECT_EQ(list(0), (std::vector<uint32_t>{1, 2, 3}));
   EXPECT_EQ(list(2), (std::vector<uint32_t>{1, 0, 3}));
   EXPECT_EQ(list(3), (std::vector<uint32_t>{2, 0}));
   EXPECT_TRUE(lists[4].empty());
-  EXPECT_THROW(build_neighbour_lists(3, std::vector<Tri>{{0, 1, 3}}), InternalError);
+  EXPECT_THROW(detail::build_neighbour_lists(3, std::vector<Tri>{{0, 1, 3}}), InternalError);
 }
 
 TEST(SmoothingFilters, FlatGridStaysFlatAndLooseVerticesStay) {
