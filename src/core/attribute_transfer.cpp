@@ -136,9 +136,7 @@ TransferredAttributes transfer_attributes(std::span<const Vec3> input_positions,
   return result;
 }
 
-namespace detail {
-
-std::vector<Vec3> area_weighted_normals(std::span<const Vec3> positions, std::span<const Tri> triangles) {
+std::vector<Vec3> detail::area_weighted_normals(std::span<const Vec3> positions, std::span<const Tri> triangles) {
   require_valid_indices(positions.size(), triangles);
   std::vector<Vec3> vertex_normals = vertex_normal_sums(positions, triangles);
   normalise_vertex_normals(vertex_normals, Vec3{0, 1, 0});
@@ -148,7 +146,5 @@ std::vector<Vec3> area_weighted_normals(std::span<const Vec3> positions, std::sp
   });
   return corners;
 }
-
-}  // namespace detail
 
 }  // namespace morvane

@@ -251,14 +251,10 @@ class SlabPasses {
 
 }  // namespace
 
-namespace detail {
-
-void edt_1d(const double* f, double* out, std::size_t n) {
+void detail::edt_1d(const double* f, double* out, std::size_t n) {
   Envelope envelope(n);
   transform_line(f, out, nullptr, n, envelope);
 }
-
-}  // namespace detail
 
 bool far_field_needed(const SdfGrid& grid, double iso) {
   return !(std::fabs(iso) + grid.cell < grid.cell * grid.band_cells);
@@ -297,8 +293,8 @@ void sdf_far_field(SdfGrid& grid, double iso) {
   });
 
   // The z pass, over blocks of adjacent columns of one y, and the values by the field's sign
-  // rule. Each step reads and writes a run of the block's width in every z-slab, gathering first and writing last, so that
-  // the loads of a block are independent of each other.
+  // rule. Each step reads and writes a run of the block's width in every z-slab, gathering first
+  // and writing last, so that the loads of a block are independent of each other.
   const float cell = narrow_to_float(grid.cell);
   const float hd = narrow_to_float(grid.half_diag);
   const uint64_t blocks_per_row = (nx + kColumnsPerTask - 1) / kColumnsPerTask;

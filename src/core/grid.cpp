@@ -32,9 +32,7 @@ GridDims dims_at(const std::array<double, 3>& e, double longest, uint64_t res, u
 
 }  // namespace
 
-namespace detail {
-
-GridDims grid_dims(std::array<double, 3> extent, uint64_t voxel_res, uint64_t pad) {
+GridDims detail::grid_dims(std::array<double, 3> extent, uint64_t voxel_res, uint64_t pad) {
   std::array<double, 3> e;
   for (int a = 0; a < 3; ++a) e[a] = std::fmax(extent[a], 0.0);  // NaN counts as 0
   const double longest = std::max({e[0], e[1], e[2]});
@@ -56,8 +54,6 @@ GridDims grid_dims(std::array<double, 3> extent, uint64_t voxel_res, uint64_t pa
   }
   return dims;
 }
-
-}  // namespace detail
 
 uint64_t GridFrame::cells() const { return checked_volume(nx, ny, nz); }
 

@@ -50,7 +50,9 @@ struct VoxelGrid : GridFrame {
 
   GridArray<uint8_t> states;
 
-  void require_states() const { require_entries(states.size(), "voxel grid state count does not match its dimensions"); }
+  void require_states() const {
+    require_entries(states.size(), "voxel grid state count does not match its dimensions");
+  }
 };
 
 // Steps of the above, exposed for their tests.

@@ -65,9 +65,7 @@ std::vector<uint32_t> vertices_on_plane(const McSlab& slab, uint64_t z) {
 // plane's cubes in the same order and visit its edges in the same order (edges 4-7 of the lower
 // cube are edges 0-3 of the upper one), so the k-th plane vertex of one is the k-th of the other.
 // That turns the weld of a sequential merge into count, exclusive scan and fill.
-namespace detail {
-
-Mesh merge_mc_slabs(std::vector<McSlab> slabs) {
+Mesh detail::merge_mc_slabs(std::vector<McSlab> slabs) {
   const std::size_t n = slabs.size();
   std::vector<std::vector<uint32_t>> bottom(n), top(n);
   parallel_for_each_index(
@@ -131,8 +129,6 @@ Mesh merge_mc_slabs(std::vector<McSlab> slabs) {
   return mesh;
 }
 
-}  // namespace detail
-
 Mesh run_marching_cubes(uint64_t nx, uint64_t ny, uint64_t nz, const std::function<McSlab(uint64_t z)>& slab_body) {
   if (nx < 2 || ny < 2 || nz < 2) return {};
   if (nx > UINT32_MAX || ny > UINT32_MAX || nz > UINT32_MAX) {
@@ -146,15 +142,11 @@ Mesh run_marching_cubes(uint64_t nx, uint64_t ny, uint64_t nz, const std::functi
   return mesh;
 }
 
-namespace detail {
-
-McSlab voxel_mc_slab_body(const VoxelGrid& grid, uint64_t z) {
+McSlab detail::voxel_mc_slab_body(const VoxelGrid& grid, uint64_t z) {
   grid.require_states();
   if (grid.nx < 2 || grid.ny < 2 || z + 1 >= grid.nz) return {};
   return mc_slab_walk(VoxelField{grid.states.data(), grid.origin, grid.cell}, grid.nx, grid.ny, z);
 }
-
-}  // namespace detail
 
 Mesh voxel_marching_cubes(const VoxelGrid& grid) {
   grid.require_states();

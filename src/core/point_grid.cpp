@@ -193,10 +193,8 @@ PointGrid build_point_grid(std::span<const Vec3> points) {
   return grid;
 }
 
-namespace detail {
-
-std::array<uint64_t, 3> point_grid_cell(const Vec3& p, const Vec3& min, const std::array<uint64_t, 3>& dims,
-                                         double inv_cell) {
+std::array<uint64_t, 3> detail::point_grid_cell(const Vec3& p, const Vec3& min, const std::array<uint64_t, 3>& dims,
+                                                 double inv_cell) {
   std::array<uint64_t, 3> c{};
   for (int a = 0; a < 3; ++a) {
     const int64_t i = saturating_cast<int64_t>(std::floor((p[a] - min[a]) * inv_cell));
@@ -204,8 +202,6 @@ std::array<uint64_t, 3> point_grid_cell(const Vec3& p, const Vec3& min, const st
   }
   return c;
 }
-
-}  // namespace detail
 
 std::optional<uint32_t> point_grid_nearest(const PointGrid& grid, const Vec3& p) {
   // Every squared distance from a non-finite query is NaN or infinite and can never be best.

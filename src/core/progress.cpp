@@ -35,15 +35,11 @@ void report(std::string_view text) {
   }
 }
 
-namespace detail {
-
-std::string rate_text(double rate) {
+std::string detail::rate_text(double rate) {
   if (rate >= 1'000'000.0) return fixed(rate / 1e6, 1) + "M/s";
   if (rate >= 1000.0) return fixed(rate / 1000.0, 1) + "k/s";
   return fixed(rate, 0) + "/s";
 }
-
-}  // namespace detail
 
 Progress::Progress(std::string name, uint64_t total)
     : name_(std::move(name)), start_(Clock::now()), last_print_(start_ - std::chrono::seconds(1)), total_(total) {

@@ -265,9 +265,7 @@ void run_adaptive(RemeshMesh& mesh, double t, const RemeshParams& params, const 
 
 }  // namespace
 
-namespace detail {
-
-uint64_t split_face_ceiling(uint64_t alive_faces, double area, double smallest_target) {
+uint64_t detail::split_face_ceiling(uint64_t alive_faces, double area, double smallest_target) {
   const double equilateral_area = std::sqrt(3.0) / 4.0 * smallest_target * smallest_target;
   // NaN (no area and a vanishing target) loses to the face count; a non-positive target gives +inf.
   double budget = static_cast<double>(alive_faces);
@@ -279,7 +277,7 @@ uint64_t split_face_ceiling(uint64_t alive_faces, double area, double smallest_t
   return std::min(saturating_cast<uint64_t>(16.0 * budget), kSplitFaceCap);
 }
 
-std::vector<double> positive_values(std::span<const double> values) {
+std::vector<double> detail::positive_values(std::span<const double> values) {
   std::vector<double> out;
   for (double v : values) {
     if (v > 0.0) out.push_back(v);
@@ -287,7 +285,7 @@ std::vector<double> positive_values(std::span<const double> values) {
   return out;
 }
 
-std::vector<double> curvature_sizing(const RemeshMesh& mesh) {
+std::vector<double> detail::curvature_sizing(const RemeshMesh& mesh) {
   std::vector<double> sums(mesh.positions.size(), 0.0);
   for (std::size_t f = 0; f < mesh.faces.size(); ++f) {
     if (!mesh.alive(f)) continue;
@@ -319,8 +317,6 @@ std::vector<double> curvature_sizing(const RemeshMesh& mesh) {
   }
   return defect;
 }
-
-}  // namespace detail
 
 Mesh isotropic_remesh(std::span<const Vec3> positions, std::span<const Tri> faces, const RemeshParams& params,
                       const ProjectionTarget* target) {

@@ -227,13 +227,9 @@ std::vector<Vec3> tangential_relax_targets(const RemeshMesh& mesh, double weight
   return moved;
 }
 
-namespace detail {
-
-void tangential_relax(RemeshMesh& mesh, double weight) {
+void detail::tangential_relax(RemeshMesh& mesh, double weight) {
   move_alive_without_folds(mesh, tangential_relax_targets(mesh, weight));
 }
-
-}  // namespace detail
 
 Mesh cleanup_bad_triangles(RemeshMesh mesh) {
   throw_if_stopped();

@@ -85,10 +85,8 @@ void sdf_values(SdfGrid& grid) {
   });
 }
 
-namespace detail {
-
-SdfGrid sdf_layout(std::span<const Vec3> positions, uint64_t voxel_res, uint64_t close, double band,
-                   double level_cells) {
+SdfGrid detail::sdf_layout(std::span<const Vec3> positions, uint64_t voxel_res, uint64_t close, double band,
+                           double level_cells) {
   const uint64_t pad = sdf_padding(close, band, level_cells);
   SdfGrid grid{grid_frame(positions, voxel_res, pad)};
   grid.half_diag = grid.cell * 0.5 * 1.7320508075688772;
@@ -97,8 +95,6 @@ SdfGrid sdf_layout(std::span<const Vec3> positions, uint64_t voxel_res, uint64_t
   require_memory(saturating_mul(grid.cells(), kPeakBytesPerVoxel), "the distance grid");
   return grid;
 }
-
-}  // namespace detail
 
 SdfGrid build_sdf(std::span<const Vec3> positions, std::span<const Tri> triangles, uint64_t voxel_res, uint64_t close,
                   double band, double level_cells) {

@@ -26,7 +26,9 @@ struct SdfGrid : GridFrame {
   bool far_field_done = false;
 
   std::size_t index(uint64_t i, uint64_t j, uint64_t k) const { return i + nx * (j + ny * k); }
-  void require_values() const { require_entries(values.size(), "distance grid value count does not match its dimensions"); }
+  void require_values() const {
+    require_entries(values.size(), "distance grid value count does not match its dimensions");
+  }
 };
 
 // The sign rule of the field: a voxel's value from its distance to the input and its state,

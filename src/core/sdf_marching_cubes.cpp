@@ -46,20 +46,17 @@ struct SdfField {
 
 }  // namespace
 
-namespace detail {
-
-McSlab sdf_mc_slab_body(const SdfGrid& grid, double iso, uint64_t z) {
+McSlab detail::sdf_mc_slab_body(const SdfGrid& grid, double iso, uint64_t z) {
   grid.require_values();
   if (grid.nx < 2 || grid.ny < 2 || z + 1 >= grid.nz) return {};
   const SdfField field{grid.values.data(), narrow_to_float(iso), grid.origin, grid.cell};
   return mc_slab_walk(field, grid.nx, grid.ny, z);
 }
 
-}  // namespace detail
-
 Mesh sdf_marching_cubes(const SdfGrid& grid, double iso) {
   grid.require_values();
-  return run_marching_cubes(grid.nx, grid.ny, grid.nz, [&](uint64_t z) { return detail::sdf_mc_slab_body(grid, iso, z); });
+  return run_marching_cubes(grid.nx, grid.ny, grid.nz,
+                            [&](uint64_t z) { return detail::sdf_mc_slab_body(grid, iso, z); });
 }
 
 }  // namespace morvane

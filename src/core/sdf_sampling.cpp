@@ -50,9 +50,7 @@ double sample_trilinear(const SdfGrid& grid, const Vec3& p) {
   return lerp_weights(c0, c1, sz.t);
 }
 
-namespace detail {
-
-Vec3 sample_gradient(const SdfGrid& grid, const Vec3& p) {
+Vec3 detail::sample_gradient(const SdfGrid& grid, const Vec3& p) {
   const double h = grid.cell * 0.5;
   Vec3 g;
   for (int a = 0; a < 3; ++a) {
@@ -65,8 +63,6 @@ Vec3 sample_gradient(const SdfGrid& grid, const Vec3& p) {
   }
   return g;
 }
-
-}  // namespace detail
 
 void project_to_sdf(std::span<Vec3> points, const SdfGrid& grid, uint64_t iterations, double level, double max_move) {
   // A NaN limit allows no move at all, like a limit of 0.

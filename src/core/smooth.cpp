@@ -127,20 +127,16 @@ void bilateral_pass(std::span<const Vec3> positions, const NeighbourLists& neigh
 
 }  // namespace
 
-namespace detail {
-
-NeighbourLists build_neighbour_lists(std::size_t vertex_count, std::span<const Tri> triangles) {
+NeighbourLists detail::build_neighbour_lists(std::size_t vertex_count, std::span<const Tri> triangles) {
   require_valid_indices(vertex_count, triangles);
   return neighbour_lists(triangles, build_incidence(vertex_count, triangles), vertex_count);
 }
 
-void laplacian_step(std::span<Vec3> positions, const NeighbourLists& neighbours, std::span<Vec3> scratch,
-                    double factor) {
+void detail::laplacian_step(std::span<Vec3> positions, const NeighbourLists& neighbours, std::span<Vec3> scratch,
+                            double factor) {
   laplacian_pass(positions, neighbours, scratch, factor);
   copy_positions(scratch, positions);
 }
-
-}  // namespace detail
 
 void taubin_smooth(std::span<Vec3> positions, std::span<const Tri> triangles, uint64_t iterations, double lambda) {
   if (positions.empty() || iterations == 0) return;

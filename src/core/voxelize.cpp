@@ -121,14 +121,10 @@ VoxelGrid voxelize(std::span<const Vec3> positions, std::span<const Tri> faces, 
   return grid;
 }
 
-namespace detail {
-
-void flood_fill_exterior(VoxelGrid& grid) {
+void detail::flood_fill_exterior(VoxelGrid& grid) {
   grid.require_states();
   fill_exterior(grid.states.data(), {grid.nx, grid.ny, grid.nz});
 }
-
-}  // namespace detail
 
 // Empty or Outside cells next to a solid (Shell or Inside) cell become Inside.
 void dilate_voxels(VoxelGrid& grid, uint64_t n) {
