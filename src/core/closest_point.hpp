@@ -50,7 +50,6 @@ inline Vec3 closest_point_by_regions(const Vec3& p, const Vec3& a, const Vec3& b
   const double w = vc * denom;
   return a + ab * v + ac * w;
 }
-
 }  // namespace detail
 
 // The point of triangle abc nearest to p. Inline: the distance field calls it for every voxel

@@ -23,14 +23,11 @@ bool far_field_needed(const SdfGrid& grid, double iso);
 // build_sdf left them to it. Throws OutOfMemory when the values cannot fit in memory.
 void sdf_far_field(SdfGrid& grid, double iso);
 
-// Steps of the above, exposed for their tests.
-namespace detail {
-
+namespace detail {  // steps of the above, exposed for their tests
 // out[q] = min over positions p with a finite f[p] of (q - p)^2 + f[p]: the lower envelope of
 // parabolas. Samples that are infinite or NaN take no part; with none finite every out[q] is
 // +infinity. A single sample is copied whatever its value. f and out must not overlap.
 void edt_1d(const double* f, double* out, std::size_t n);
-
 }  // namespace detail
 
 }  // namespace morvane

@@ -255,29 +255,26 @@ class MoveRounds {
 
   // The faces around the given vertices, each once, ascending.
   std::vector<uint32_t> faces_around(const std::vector<uint32_t>& vertices) {
-    const uint32_t stamp = next_stamp();
-    std::vector<uint32_t> out;
-    for (uint32_t v : vertices) {
-      for (uint32_t f : around_[v]) {
-        if (face_stamp_[f] != stamp) {
-          face_stamp_[f] = stamp;
-          out.push_back(f);
-        }
-      }
-    }
-    std::sort(out.begin(), out.end());
-    return out;
+    return distinct_sorted(vertices, [&](uint32_t v) { return around_[v]; }, face_stamp_);
   }
 
   // The corners of the given faces, each once, ascending.
   std::vector<uint32_t> corners_of(const std::vector<uint32_t>& faces) {
+    return distinct_sorted(faces, [&](uint32_t f) -> const Tri& { return faces_[f]; }, vertex_stamp_);
+  }
+
+  // The items that items_of(k) lists for the given keys, each once, ascending; `stamps` marks
+  // the items met.
+  template <class ItemsOf>
+  std::vector<uint32_t> distinct_sorted(const std::vector<uint32_t>& keys, ItemsOf&& items_of,
+                                        std::vector<uint32_t>& stamps) {
     const uint32_t stamp = next_stamp();
     std::vector<uint32_t> out;
-    for (uint32_t f : faces) {
-      for (uint32_t v : faces_[f]) {
-        if (vertex_stamp_[v] != stamp) {
-          vertex_stamp_[v] = stamp;
-          out.push_back(v);
+    for (uint32_t k : keys) {
+      for (uint32_t item : items_of(k)) {
+        if (stamps[item] != stamp) {
+          stamps[item] = stamp;
+          out.push_back(item);
         }
       }
     }

@@ -55,14 +55,11 @@ struct VoxelGrid : GridFrame {
   }
 };
 
-// Steps of the above, exposed for their tests.
-namespace detail {
-
+namespace detail {  // steps of the above, exposed for their tests
 // Cell counts and cell size for a bounding box of size `extent`, `voxel_res` cells along its
 // longest side and `pad` extra cells on every side. Halves the resolution while the grid would
 // exceed kCellBudget, printing a warning when it does.
 GridDims grid_dims(std::array<double, 3> extent, uint64_t voxel_res, uint64_t pad);
-
 }  // namespace detail
 
 }  // namespace morvane

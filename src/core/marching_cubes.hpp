@@ -33,9 +33,7 @@ struct McSlab {
 // the stage "marching cubes".
 Mesh voxel_marching_cubes(const VoxelGrid& grid);
 
-// Steps of the above, exposed for their tests.
-namespace detail {
-
+namespace detail {  // steps of the above, exposed for their tests
 // Welds the slabs of z = 0, 1, ... (in that order) into one mesh. Output vertices appear in order of
 // first creation and triangles in slab order; a vertex on the plane between two slabs is the lower
 // slab's. Throws InternalError when two neighbouring slabs disagree on their common plane.
@@ -43,7 +41,6 @@ Mesh merge_mc_slabs(std::vector<McSlab> slabs);
 
 // The cubes with minimum sample z of voxel_marching_cubes; empty unless z + 1 < nz.
 McSlab voxel_mc_slab_body(const VoxelGrid& grid, uint64_t z);
-
 }  // namespace detail
 
 }  // namespace morvane

@@ -48,7 +48,6 @@ void mc_emit_cube(const Field& field, uint64_t x, uint64_t y, uint64_t z, unsign
   // The table's triangles face the inside corners; swapping the last two makes them face out.
   for (const int8_t* t = kTriTable[cube]; *t >= 0; t += 3) slab.triangles.push_back({v[t[0]], v[t[2]], v[t[1]]});
 }
-
 }  // namespace detail
 
 // Case indices of the cubes x = 0 .. nx - 2 of a row from the 0/1 inside flags of its four sample

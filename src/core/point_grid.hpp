@@ -50,13 +50,10 @@ PointGrid build_point_grid(std::span<const Vec3> points);
 // infinite coordinate are never returned.
 std::optional<uint32_t> point_grid_nearest(const PointGrid& grid, const Vec3& p);
 
-// Steps of the above, exposed for their tests.
-namespace detail {
-
+namespace detail {  // steps of the above, exposed for their tests
 // Cell coordinates of p in the tie-order grid, each clamped into the grid; NaN maps to 0.
 std::array<uint64_t, 3> point_grid_cell(const Vec3& p, const Vec3& min, const std::array<uint64_t, 3>& dims,
                                          double inv_cell);
-
 }  // namespace detail
 
 }  // namespace morvane

@@ -51,12 +51,9 @@ inline Progress progress_start_named(std::string name) { return Progress(std::mo
 inline void progress_tick(Progress& p, uint64_t done) { p.tick(done); }
 inline void progress_finish(Progress& p) { p.finish(); }
 
-// Steps of the above, exposed for their tests.
-namespace detail {
-
+namespace detail {  // steps of the above, exposed for their tests
 // "{:.1}M/s", "{:.1}k/s" or "{:.0}/s" of an item rate.
 std::string rate_text(double rate);
-
 }  // namespace detail
 
 }  // namespace morvane

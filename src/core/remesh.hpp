@@ -41,9 +41,7 @@ struct ProjectionTarget {
 Mesh isotropic_remesh(std::span<const Vec3> positions, std::span<const Tri> faces, const RemeshParams& params,
                       const ProjectionTarget* target);
 
-// Steps of the above, exposed for their tests.
-namespace detail {
-
+namespace detail {  // steps of the above, exposed for their tests
 // Per vertex of the mesh, referenced or not, a value in [0, 1] growing with the angle defect,
 // scaled by the 95th percentile of the positive defects.
 std::vector<double> curvature_sizing(const RemeshMesh& mesh);
@@ -55,7 +53,6 @@ std::vector<double> positive_values(std::span<const double> values);
 // count and the count that edges of length `smallest_target` would give the surface area, at most
 // 400000000. Splitting toward a vanishing target would otherwise run until memory is exhausted.
 uint64_t split_face_ceiling(uint64_t alive_faces, double area, double smallest_target);
-
 }  // namespace detail
 
 }  // namespace morvane

@@ -25,12 +25,9 @@ std::vector<Vec3> tangential_relax_targets(const RemeshMesh& mesh, double weight
 // kinds.
 Mesh cleanup_bad_triangles(RemeshMesh mesh);
 
-// Steps of the above, exposed for their tests.
-namespace detail {
-
+namespace detail {  // steps of the above, exposed for their tests
 // Moves every vertex toward its relaxation target as far as no face folds (move_without_folds).
 void tangential_relax(RemeshMesh& mesh, double weight);
-
 }  // namespace detail
 
 }  // namespace morvane

@@ -28,13 +28,10 @@ SdfGrid build_sdf(std::span<const Vec3> positions, std::span<const Tri> triangle
 // (sdf_sign.hpp).
 void sdf_values(SdfGrid& grid);
 
-// Steps of the above, exposed for their tests.
-namespace detail {
-
+namespace detail {  // steps of the above, exposed for their tests
 // Sizes and places the grid around the finite vertices; its lists are left to the phases.
 SdfGrid sdf_layout(std::span<const Vec3> positions, uint64_t voxel_res, uint64_t close, double band,
                    double level_cells);
-
 }  // namespace detail
 
 }  // namespace morvane

@@ -16,12 +16,9 @@ namespace morvane {
 // inside. Empty when an axis has fewer than 2 samples; otherwise prints the stage "marching cubes".
 Mesh sdf_marching_cubes(const SdfGrid& grid, double iso);
 
-// Steps of the above, exposed for their tests.
-namespace detail {
-
+namespace detail {  // steps of the above, exposed for their tests
 // The cubes with minimum sample z of sdf_marching_cubes; empty unless z + 1 < nz.
 McSlab sdf_mc_slab_body(const SdfGrid& grid, double iso, uint64_t z);
-
 }  // namespace detail
 
 }  // namespace morvane

@@ -20,12 +20,9 @@ double sample_trilinear(const SdfGrid& grid, const Vec3& p);
 // in parallel and independently; a point without a sound step (flat or undefined field) stays.
 void project_to_sdf(std::span<Vec3> points, const SdfGrid& grid, uint64_t iterations, double level, double max_move);
 
-// Steps of the above, exposed for their tests.
-namespace detail {
-
+namespace detail {  // steps of the above, exposed for their tests
 // Central differences of sample_trilinear with half step cell / 2, per axis.
 Vec3 sample_gradient(const SdfGrid& grid, const Vec3& p);
-
 }  // namespace detail
 
 }  // namespace morvane

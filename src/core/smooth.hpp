@@ -29,9 +29,7 @@ void taubin_smooth(std::span<Vec3> positions, std::span<const Tri> triangles, ui
 void bilateral_smooth(std::span<Vec3> positions, std::span<const Tri> triangles, uint64_t iterations,
                       double sigma_n);
 
-// Steps of the above, exposed for their tests.
-namespace detail {
-
+namespace detail {  // steps of the above, exposed for their tests
 // Per vertex, its distinct neighbours in the order they first appear in the triangle list.
 struct NeighbourLists {
   std::vector<std::size_t> start;  // the list of vertex v is [start[v], start[v + 1]) of `neighbours`
@@ -50,7 +48,6 @@ NeighbourLists build_neighbour_lists(std::size_t vertex_count, std::span<const T
 // neighbours, all computed from the positions before the pass. scratch holds one entry per vertex.
 void laplacian_step(std::span<Vec3> positions, const NeighbourLists& neighbours, std::span<Vec3> scratch,
                     double factor);
-
 }  // namespace detail
 
 }  // namespace morvane

@@ -20,13 +20,10 @@ VoxelGrid voxelize(std::span<const Vec3> positions, std::span<const Tri> faces, 
 // cell with a solid face neighbour Inside. Stops early at the first pass that changes nothing.
 void dilate_voxels(VoxelGrid& grid, uint64_t n);
 
-// Steps of the above, exposed for their tests.
-namespace detail {
-
+namespace detail {  // steps of the above, exposed for their tests
 // Marks Outside every Empty cell 6-connected to cell (0, 0, 0) through Empty cells; nothing happens
 // when that cell is not Empty.
 void flood_fill_exterior(VoxelGrid& grid);
-
 }  // namespace detail
 
 }  // namespace morvane
