@@ -105,7 +105,9 @@ uint64_t split_phase(RemeshMesh& mesh, uint64_t face_ceiling, VertexLocks& locks
     throw_if_stopped();
     const EdgeFaceMap edges = edge_face_map(mesh);
     candidates.clear();
+    StopPoll poll;
     for (uint32_t e = 0; e < edges.size(); ++e) {
+      poll.tick();
       const EdgeKey key = edge_keys(edges)[e];
       if (key.a == key.b || !any_alive(mesh, edges.faces_of(e))) continue;
       const double len = edge_length(mesh, key.a, key.b);
@@ -118,6 +120,7 @@ uint64_t split_phase(RemeshMesh& mesh, uint64_t face_ceiling, VertexLocks& locks
     locks.reset(mesh.positions.size());
     uint64_t pass_splits = 0;
     for (const SplitCandidate& c : candidates) {
+      poll.tick();
       if (locks.locked(c.a) || locks.locked(c.b)) continue;
       const std::span<const FaceId> listed = edges.faces_of(c.a, c.b);
       if (!any_alive(mesh, listed)) continue;
@@ -160,7 +163,9 @@ uint64_t collapse_phase(RemeshMesh& mesh, VertexLocks& locks, Limit&& limit) {
   const EdgeFaceMap edges = edge_face_map(mesh);
   const VertexFaceMap vertices = vertex_face_map(mesh);
   std::vector<SplitCandidate> candidates;
+  StopPoll poll;
   for (uint32_t e = 0; e < edges.size(); ++e) {
+    poll.tick();
     const EdgeKey key = edge_keys(edges)[e];
     if (key.a == key.b || !any_alive(mesh, edges.faces_of(e))) continue;
     const double len = edge_length(mesh, key.a, key.b);
@@ -172,6 +177,7 @@ uint64_t collapse_phase(RemeshMesh& mesh, VertexLocks& locks, Limit&& limit) {
   TurnGuard turns(mesh, vertices);
   uint64_t collapses = 0;
   for (const SplitCandidate& c : candidates) {
+    poll.tick();
     if (locks.locked(c.a) || locks.locked(c.b)) continue;
     if (!collapse_edge(mesh, c.a, c.b, edges, vertices, turns)) continue;
     locks.lock(c.a);

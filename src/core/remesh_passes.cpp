@@ -108,7 +108,9 @@ uint64_t flip_edges(RemeshMesh& mesh) {
   std::vector<FaceId> alive;
   uint64_t flips = 0;
   const std::span<const EdgeKey> keys = edge_keys(edges);
+  StopPoll poll;
   for (uint32_t e = 0; e < keys.size(); ++e) {
+    poll.tick();
     const uint32_t a = keys[e].a, b = keys[e].b;
     if (a == b) continue;  // a face with a repeated corner has no real edge there
     if (mesh.faces.size() + 2 > kMaxWorkingFaces) break;
@@ -209,7 +211,9 @@ std::vector<Vec3> tangential_relax_targets(const RemeshMesh& mesh, double weight
   std::vector<Vec3> moved = mesh.positions;
   std::vector<uint32_t> ring;
   std::vector<int> uses;
+  StopPoll poll;
   for (std::size_t vi = 0; vi < n; ++vi) {
+    poll.tick();
     const auto v = static_cast<uint32_t>(vi);
     vertex_neighbors(mesh, v, vertices, ring);
     if (ring.empty()) continue;

@@ -4,10 +4,12 @@
 //
 // A call installs its context on its thread with a RunScope; parallel loops carry the context to
 // the workers that run their chunks, so that one poll, throw_if_stopped(), serves every stage
-// without passing the context around. Polls sit at chunk and iteration granularity, never per item.
+// without passing the context around. Polls sit at chunk and iteration granularity, or once per
+// few thousand items of a sequential loop (StopPoll), never per item.
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <exception>
 #include <string>
 #include <string_view>
@@ -67,5 +69,16 @@ inline void throw_if_stopped() {
   const RunContext* context = detail::current_run_context;
   if (context != nullptr && context->stop_requested()) throw Interrupted();
 }
+
+// For a sequential loop over many short steps: tick() polls once every 4096 steps.
+class StopPoll {
+ public:
+  void tick() {
+    if ((++steps_ & 4095) == 0) throw_if_stopped();
+  }
+
+ private:
+  uint32_t steps_ = 0;
+};
 
 }  // namespace morvane
