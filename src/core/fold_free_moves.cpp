@@ -232,8 +232,8 @@ class MoveRounds {
     std::vector<uint32_t> out;
     if (!guard_.distinct_positions) return out;
     std::vector<uint32_t> order(start_.size());
-    for (std::size_t v = 0; v < order.size(); ++v) order[v] = static_cast<uint32_t>(v);
-    std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
+    parallel_for_each_index(0, order.size(), [&](std::size_t v) { order[v] = static_cast<uint32_t>(v); });
+    parallel_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
       return current_[a] != current_[b] ? current_[a] < current_[b] : a < b;
     });
     for (std::size_t first = 0; first < order.size();) {
