@@ -17,9 +17,6 @@ namespace {
 
 using Nearest = std::vector<std::optional<uint32_t>>;
 
-// The corner loops below run on the calling thread: they poll for a stop request every this many faces.
-constexpr std::size_t kFacesPerPoll = 1 << 16;
-
 // The input's per-vertex normals: its corner normals summed per vertex when it has a normal
 // list, else its area-weighted face normals (faces naming a missing vertex left out); normalised,
 // (0, 1, 0) where nothing usable arrived.
@@ -29,8 +26,9 @@ std::vector<Vec3> input_vertex_normals(std::span<const Vec3> positions, std::spa
   std::vector<Vec3> normals;
   if (corner_normals) {
     normals.assign(n, Vec3{0, 0, 0});
+    StopPoll poll;
     for (std::size_t i = 0; i < triangles.size(); ++i) {
-      if (i % kFacesPerPoll == 0) throw_if_stopped();
+      poll.tick();
       const Tri& t = triangles[i];
       for (std::size_t k = 0; k < 3; ++k) {
         if (3 * i + k < corner_normals->size() && t[k] < n) normals[t[k]] += (*corner_normals)[3 * i + k];
@@ -53,8 +51,9 @@ std::vector<Uv> input_vertex_uvs(std::size_t vertex_count, std::span<const Tri> 
                                  std::span<const Uv> corner_uvs) {
   std::vector<Uv> uvs(vertex_count, Uv{0, 0});
   std::vector<uint8_t> seen(vertex_count, 0);
+  StopPoll poll;
   for (std::size_t i = 0; i < triangles.size(); ++i) {
-    if (i % kFacesPerPoll == 0) throw_if_stopped();
+    poll.tick();
     for (std::size_t k = 0; k < 3; ++k) {
       const uint32_t v = triangles[i][k];
       if (v < vertex_count && 3 * i + k < corner_uvs.size() && !seen[v]) {
