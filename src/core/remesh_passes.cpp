@@ -12,6 +12,7 @@
 #include "edge_key_map.hpp"
 #include "fold_free_moves.hpp"
 #include "mesh_measures.hpp"
+#include "parallel.hpp"
 #include "progress.hpp"
 #include "remesh_turn_guard.hpp"
 #include "run_context.hpp"
@@ -247,21 +248,42 @@ Mesh cleanup_bad_triangles(RemeshMesh mesh) {
     }
   }
 
-  // 2. Faces turned against the summed normals of their corners.
+  // 2. Faces turned over: against the summed normals of their corners' faces and against every face
+  //    across their edges (an edge with other than two alive faces has none across), all judged
+  //    before any is removed. Each test alone is fooled by a sound surface: the corner sums by a
+  //    small face in a sharp groove, whose corners' other faces lean over it, and the faces across
+  //    by a sharp convex corner such as a tetrahedron's. Removing such faces would open holes.
   uint64_t count = 0;
-  std::vector<Vec3> sums = vertex_normal_sums(mesh.positions, mesh.faces, mesh.removed);
-  for (std::size_t f = 0; f < mesh.faces.size(); ++f) {
-    if (!mesh.alive(f)) continue;
+  EdgeFaceMap edges = edge_face_map(mesh);
+  const std::vector<Vec3> sums = vertex_normal_sums(mesh.positions, mesh.faces, mesh.removed);
+  std::vector<Vec3> normals(mesh.faces.size());
+  parallel_for_each_index(0, mesh.faces.size(), [&](std::size_t f) {
+    if (mesh.alive(f)) normals[f] = face_normal(mesh.positions, mesh.faces[f]);
+  });
+  std::vector<uint8_t> turned(mesh.faces.size(), 0);
+  parallel_for_each_index(0, mesh.faces.size(), [&](std::size_t f) {
+    if (!mesh.alive(f)) return;
     const Tri& t = mesh.faces[f];
-    if (dot(face_normal(mesh.positions, t), (sums[t[0]] + sums[t[1]]) + sums[t[2]]) < 0.0) {
+    if (!(dot(normals[f], (sums[t[0]] + sums[t[1]]) + sums[t[2]]) < 0.0)) return;
+    bool any_across = false, all_opposed = true;
+    for (int k = 0; k < 3 && all_opposed; ++k) {
+      const std::span<const FaceId> listed = edges.faces_of(t[k], t[(k + 1) % 3]);
+      if (listed.size() != 2) continue;  // the map lists the alive faces only
+      const FaceId g = listed[0] == f ? listed[1] : listed[0];
+      any_across = true;
+      all_opposed = dot(normals[f], normals[g]) < 0.0;
+    }
+    turned[f] = any_across && all_opposed;
+  });
+  for (std::size_t f = 0; f < mesh.faces.size(); ++f) {
+    if (turned[f]) {
       mesh.removed[f] = 1;
       ++count;
     }
   }
-  sums = {};
+  if (count > 0) edges = edge_face_map(mesh);
 
   // 3. Overfull edges keep their two lowest faces.
-  const EdgeFaceMap edges = edge_face_map(mesh);
   for (uint32_t e = 0; e < edges.size(); ++e) {
     int kept = 0;
     for (FaceId f : edges.faces_of(e)) {

@@ -20,8 +20,9 @@ uint64_t flip_edges(RemeshMesh& mesh);
 // boundary and isolated vertices stay.
 std::vector<Vec3> tangential_relax_targets(const RemeshMesh& mesh, double weight);
 
-// Removes degenerate faces, faces turned against their neighbourhood and faces beyond the second on
-// any edge, compacts the mesh and returns it. Writes one line when it removed faces of the last two
+// Removes degenerate faces, faces turned over (against both their corners' summed normals and every
+// face across their edges) and faces beyond the second on any edge, compacts the mesh and returns
+// it. Writes one line when it removed faces of the last two
 // kinds.
 Mesh cleanup_bad_triangles(RemeshMesh mesh);
 
