@@ -49,11 +49,11 @@ int main() {
 
   std::vector<Tri> closed = input.indices;
   clock.restart();
-  const uint64_t none = seal_pinholes(closed, 8);
+  const uint64_t none = seal_pinholes(input.positions, closed, 8).filled;
   report("seal_pinholes (closed)", closed.size(), "faces", clock.seconds());
   std::vector<Tri> holed = punch_holes(input.indices);
   clock.restart();
-  const uint64_t sealed = seal_pinholes(holed, 8);
+  const uint64_t sealed = seal_pinholes(input.positions, holed, 8).filled;
   report("seal_pinholes (holes)", holed.size(), "faces", clock.seconds());
   std::printf("  sealed %llu holes, %llu on the closed mesh\n", static_cast<unsigned long long>(sealed),
               static_cast<unsigned long long>(none));

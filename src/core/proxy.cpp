@@ -63,8 +63,9 @@ void require_representable_extent(std::span<const Vec3> positions, bool use_sdf)
 constexpr MoveGuard kFitGuard{0.001, false};
 
 void seal_and_report(Mesh& mesh, const char* what) {
-  const uint64_t sealed = seal_pinholes(mesh.indices, kLargestPinhole);
-  if (sealed > 0) report(fmt::format("  sealed {} {} pinholes\n", sealed, what));
+  const SealCount sealed = seal_pinholes(mesh.positions, mesh.indices, kLargestPinhole);
+  if (sealed.filled > 0) report(fmt::format("  sealed {} {} pinholes\n", sealed.filled, what));
+  if (sealed.left_open > 0) report(fmt::format("  left {} {} pinholes open: no sound fill\n", sealed.left_open, what));
 }
 
 void smooth_in_place(Mesh& mesh, const ProxyParams& params) {
