@@ -184,11 +184,18 @@ class MoveRounds {
     return failed_before_[f];
   }
 
+  // The tests that are not held against the moves of f's corners: those it failed before, and, for
+  // a face that was turned over before, the turn of its normal, which is what unturns it.
+  uint8_t excused(std::size_t f) {
+    const uint8_t before = failures_before(f);
+    return (before & (kAgainstCorners | kAgainstNeighbours)) != 0 ? before | kTurned : before;
+  }
+
   std::vector<uint32_t> failing_among(const std::vector<uint32_t>& candidates) {
     std::vector<uint8_t> failed(candidates.size());
     for_each_index(candidates.size(), [&](std::size_t i) {
       const uint8_t now = failures(candidates[i]);
-      failed[i] = now != 0 && (now & ~failures_before(candidates[i])) != 0;
+      failed[i] = now != 0 && (now & ~excused(candidates[i])) != 0;
     });
     std::vector<uint32_t> out;
     for (std::size_t i = 0; i < candidates.size(); ++i) {

@@ -24,8 +24,8 @@ struct MoveGuard {
 //   - it is not degenerate (is_degenerate_triangle) and keeps at least min_area_ratio of its area;
 //   - its normal does not oppose the summed normals of its three corners (the turned-over test of
 //     the remesher's cleanup), nor the normals of all the faces across its edges.
-// A failing face shortens the moves of its corners, or, when they stay, of the vertices around
-// them. The moves are decided in rounds over the whole mesh, in an order that depends on the mesh
+// A face that was turned over before the moves may turn its normal back. A failing face shortens the
+// moves of its corners, or, when they stay, of the vertices around them. The moves are decided in rounds over the whole mesh, in an order that depends on the mesh
 // alone, so the result is the same for any worker count; a vertex whose move is not shortened ends
 // exactly at its target. Faces with a repeated corner take no part. Returns the number of vertices
 // whose move was shortened or dropped.

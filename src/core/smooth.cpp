@@ -144,15 +144,18 @@ void taubin_smooth(std::span<Vec3> positions, std::span<const Tri> triangles, ui
   // A non-finite factor would turn every position into NaN.
   if (!std::isfinite(lambda) || !std::isfinite(mu)) return;
   const NeighbourLists neighbours = detail::build_neighbour_lists(positions.size(), triangles);
-  GridArray<Vec3> scratch;
-  scratch.resize(positions.size());  // each pass writes every entry before the next reads it
+  // Each pass writes every entry of these before the next reads it.
+  GridArray<Vec3> shrunk, smoothed;
+  shrunk.resize(positions.size());
+  smoothed.resize(positions.size());
   Progress stage = progress_start("Taubin smooth", iterations);
   for (uint64_t i = 0; i < iterations; ++i) {
     throw_if_stopped();
     progress_tick(stage, i);
-    // The lambda pass leaves its result in the scratch list and the mu pass brings it back.
-    laplacian_pass(positions, neighbours, scratch, lambda);
-    laplacian_pass(scratch, neighbours, positions, mu);
+    laplacian_pass(positions, neighbours, shrunk, lambda);
+    laplacian_pass(shrunk, neighbours, smoothed, mu);
+    // Small faces of a staircase can be pulled across their neighbours; such moves are shortened.
+    move_without_folds(positions, triangles, smoothed, MoveGuard{});
   }
 }
 

@@ -16,8 +16,9 @@
 
 namespace morvane {
 
-// `iterations` rounds of a lambda step and a mu = -lambda / (1 - 0.1 lambda) step. Leaves the
-// positions unchanged, without a stage, when lambda or mu is not finite.
+// `iterations` rounds of a lambda step and a mu = -lambda / (1 - 0.1 lambda) step, each round's
+// moves taken as far as they fold no face (move_without_folds). Leaves the positions unchanged,
+// without a stage, when lambda or mu is not finite.
 void taubin_smooth(std::span<Vec3> positions, std::span<const Tri> triangles, uint64_t iterations, double lambda);
 
 // `iterations` bilateral passes: weights exp(-|d|^2 / 2 sigma_s^2) on distance (sigma_s the mean

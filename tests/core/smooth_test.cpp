@@ -117,7 +117,8 @@ void plain_taubin(Mesh& m, int iterations, double lambda) {
   const auto lists = plain_lists(m.positions.size(), m.indices);
   const double mu = -lambda / (1.0 + lambda * -0.1);
   for (int i = 0; i < iterations; ++i) {
-    m.positions = plain_laplacian(plain_laplacian(m.positions, lists, lambda), lists, mu);
+    const std::vector<Vec3> out = plain_laplacian(plain_laplacian(m.positions, lists, lambda), lists, mu);
+    move_without_folds(m.positions, m.indices, out, MoveGuard{});  // the filter never folds a face
   }
 }
 
