@@ -19,8 +19,9 @@ class SettingsError : public std::runtime_error {
 };
 
 // Input the pipeline refuses to wrap: a vertex with a non-finite coordinate, whose faces could not
-// be placed in the grid (the proxy would have a hole where they are), or coordinates beyond what
-// the distance field can represent.
+// be placed in the grid (the proxy would have a hole where they are), coordinates beyond what the
+// grid or the distance field can represent, or a shape whose proxy could not be kept closed and
+// unfolded.
 class InputError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;

@@ -16,6 +16,7 @@
 #include "common/numeric.hpp"
 #include "offset_projection.hpp"
 #include "progress.hpp"
+#include "proxy_promise.hpp"
 #include "remesh.hpp"
 #include "sdf.hpp"
 #include "sdf_marching_cubes.hpp"
@@ -166,6 +167,7 @@ Mesh generate_proxy_mesh(std::span<const Vec3> positions, std::span<const Tri> f
   require_finite_vertices(positions, faces);
   require_representable_extent(positions, params.use_sdf);
   Mesh mesh = params.use_sdf ? distance_field_path(positions, faces, params) : voxel_path(positions, faces, params);
+  keep_proxy_promise(mesh);
   report(fmt::format("  proxy: {} vertices, {} faces\n", mesh.positions.size(), mesh.indices.size()));
   return mesh;
 }
