@@ -11,7 +11,9 @@
 #include "core/core_errors.hpp"
 #include "core/parallel.hpp"
 #include "core/proxy.hpp"
+#include "core/proxy_promise.hpp"
 #include "support/captured_progress.hpp"
+#include "support/mesh_checks.hpp"
 #include "support/proxy_settings.hpp"
 #include "support/test_meshes.hpp"
 
@@ -246,6 +248,52 @@ TEST(DistanceFieldProxy, ExtentsBeyondTheFieldsFloatsAreRefused) {
   const Mesh huge = make_box({-1e308, -1e308, -1e308}, {1e308, 1e308, 1e308});
   EXPECT_THROW(run(huge, sdf_params(16)), InputError);
   EXPECT_THROW(run(huge, voxel_params(16)), InputError);
+}
+
+// A closed mesh spoiled in one place: the guard removes the faces that break the promise, seals the
+// hole and leaves the rest as it was.
+TEST(ProxyPromiseGuard, MendsWhatBreaksThePromiseLocally) {
+  const Mesh sphere = make_icosphere(3);
+  for (const char* spoil : {"hole", "face wound backwards", "face twice", "flat face"}) {
+    SCOPED_TRACE(spoil);
+    Mesh m = sphere;
+    const Tri t = m.indices[100];
+    if (spoil == std::string("hole")) m.indices.erase(m.indices.begin() + 100);
+    if (spoil == std::string("face wound backwards")) std::swap(m.indices[100][1], m.indices[100][2]);
+    if (spoil == std::string("face twice")) m.indices.push_back(t);
+    if (spoil == std::string("flat face")) m.positions[t[2]] = (m.positions[t[0]] + m.positions[t[1]]) * 0.5;
+    Mesh mended = m;
+    test::CapturedProgress progress;
+    EXPECT_GT(keep_proxy_promise(mended), 0u);
+    EXPECT_NE(progress.take().find("  mended the proxy: replaced "), std::string::npos);
+    EXPECT_TRUE(test::check_promise(mended).holds());
+    EXPECT_GT(test::signed_volume(mended), 0.0);
+    std::size_t kept = 0;
+    for (const Tri& f : m.indices) {
+      for (const Tri& g : mended.indices) {
+        if (mended.positions[g[0]] == m.positions[f[0]] && mended.positions[g[1]] == m.positions[f[1]] &&
+            mended.positions[g[2]] == m.positions[f[2]]) {
+          ++kept;
+          break;
+        }
+      }
+    }
+    EXPECT_GT(kept + 40, m.indices.size());
+  }
+  Mesh sound = sphere;
+  EXPECT_EQ(keep_proxy_promise(sound), 0u);
+  EXPECT_EQ(sound.indices, sphere.indices);
+}
+
+TEST(ProxyPromiseGuard, RefusesWhatItCannotMend) {
+  Mesh lone{{{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}, {{0, 1, 2}}};  // only a two-sided fin would close it
+  try {
+    keep_proxy_promise(lone);
+    ADD_FAILURE() << "not refused";
+  } catch (const InputError& e) {
+    EXPECT_EQ(std::string(e.what()), "the proxy could not be kept closed and unfolded: the edge from (0, 0, 0) to "
+                                     "(1, 0, 0) has 1 face instead of two");
+  }
 }
 
 // All vertices at one point: the target count gives edges of a tiny fraction of the zero extent,
