@@ -30,6 +30,25 @@ GridDims dims_at(const std::array<double, 3>& e, double longest, uint64_t res, u
   return d;
 }
 
+// Vertices are placed at fractions of a cell from the input's coordinates: where a cell spans only
+// a few doubles, they merge and faces flatten. 64 doubles per cell keep every stage's positions
+// apart; an input far from the origin compared with its size is refused.
+constexpr double kFewestDoublesPerCell = 64;
+
+void require_resolvable_cell(const Bounds& box, double cell) {
+  const Vec3 e = box.extent();
+  // No finite vertex, or a box too wide to measure, which the pipeline refuses before any grid.
+  if (!(std::isfinite(e[0]) && std::isfinite(e[1]) && std::isfinite(e[2]))) return;
+  double farthest = 0;
+  for (int a = 0; a < 3; ++a) farthest = std::fmax(farthest, std::fmax(std::fabs(box.min[a]), std::fabs(box.max[a])));
+  const double spacing = std::nextafter(farthest, INFINITY) - farthest;
+  if (cell >= kFewestDoublesPerCell * spacing) return;
+  throw InputError(fmt::format(
+      "the input lies up to {:.6g} units from the origin, where coordinates are {:.3g} units apart, so its grid "
+      "cell of {:.3g} units would span only {:.3g} of them (at least {} are needed): move the mesh near the origin",
+      farthest, spacing, cell, cell / spacing, kFewestDoublesPerCell));
+}
+
 }  // namespace
 
 GridDims detail::grid_dims(std::array<double, 3> extent, uint64_t voxel_res, uint64_t pad) {
@@ -64,6 +83,7 @@ void GridFrame::require_entries(std::size_t entries, const char* message) const 
 GridFrame grid_frame(std::span<const Vec3> positions, uint64_t voxel_res, uint64_t pad) {
   const Bounds box = finite_bounds(positions);
   const GridDims dims = detail::grid_dims(box.extent(), voxel_res, pad);
+  require_resolvable_cell(box, dims.cell);
   GridFrame frame{dims.nx, dims.ny, dims.nz, {}, dims.cell};
   for (int a = 0; a < 3; ++a) frame.origin[a] = box.min[a] - static_cast<double>(pad) * dims.cell;
   return frame;

@@ -40,7 +40,8 @@ struct GridFrame {
 };
 
 // The frame over the finite points of `positions`: grid_dims' counts and cell for their bounding
-// box, with the origin `pad` cells below the box's lower corner.
+// box, with the origin `pad` cells below the box's lower corner. Throws InputError when the cell
+// spans too few doubles at the box's coordinates for the proxy's vertices to be told apart.
 GridFrame grid_frame(std::span<const Vec3> positions, uint64_t voxel_res, uint64_t pad);
 
 // Cell (x, y, z) covers origin + (x, y, z) * cell upward.

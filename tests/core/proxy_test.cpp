@@ -250,6 +250,28 @@ TEST(DistanceFieldProxy, ExtentsBeyondTheFieldsFloatsAreRefused) {
   EXPECT_THROW(run(huge, voxel_params(16)), InputError);
 }
 
+// A box of side 1e-7 at 1e6: its cell would span a few doubles, so vertices would merge and faces
+// flatten. Near the origin the same box wraps, and so does a larger one far out.
+TEST_P(ProxyOnShapes, CellsFinerThanTheCoordinatesCanResolveAreRefused) {
+  const ProxyParams params = GetParam() ? sdf_params(128) : voxel_params(128);
+  const Mesh tiny = make_box({0, 0, 0}, {1e-7, 0.6e-7, 0.3e-7});
+  Mesh far = tiny;
+  for (Vec3& p : far.positions) p = p + Vec3{1e6, 1e6, 1e6};
+  try {
+    run(far, params);
+    ADD_FAILURE() << "not refused";
+  } catch (const InputError& e) {
+    EXPECT_NE(std::string(e.what()).find("move the mesh near the origin"), std::string::npos) << e.what();
+  }
+  expect_closed(run(tiny, params));
+  Mesh larger = make_box({0, 0, 0}, {1e-4, 0.6e-4, 0.3e-4});
+  for (Vec3& p : larger.positions) p = p + Vec3{1e6, 1e6, 1e6};
+  Mesh proxy = run(larger, params);
+  EXPECT_TRUE(test::check_promise(proxy).holds());
+  for (Vec3& p : proxy.positions) p = p - Vec3{1e6, 1e6, 1e6};  // the volume's sum cancels far out
+  expect_closed(proxy);
+}
+
 // A closed mesh spoiled in one place: the guard removes the faces that break the promise, seals the
 // hole and leaves the rest as it was.
 TEST(ProxyPromiseGuard, MendsWhatBreaksThePromiseLocally) {
