@@ -12,9 +12,12 @@
 #include <filesystem>
 #include <functional>
 #include <optional>
+#include <random>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include <fmt/format.h>
 
 #include "core/bounds.hpp"
 #include "core/mesh_error.hpp"
@@ -127,6 +130,65 @@ bool has_non_finite_corner(const Mesh& m) { return find_non_finite_vertex(m.posi
 TEST(ProxyPromise, GeneratedShapesOnEveryPath) {
   for (const Input& input : generated_inputs()) {
     for (const Config& config : configs({500})) expect_promise(input, config, 24);
+  }
+}
+
+// Small random triangle soups and shapes made to break the proxy (fans, spheres with repeated or
+// half-flipped faces, thin, open and touching parts) under options that push each stage: the
+// inputs furthest from well-behaved meshes, where cleanup, sealing and the fits meet their limits.
+std::vector<Input> seeded_breakers() {
+  std::vector<Input> out;
+  std::mt19937 random(20);
+  std::normal_distribution<double> normal;
+  std::uniform_real_distribution<double> unit;
+  for (uint32_t n : {3u, 8u, 20u}) {
+    for (int seed = 0; seed < 5; ++seed) {
+      const double spread = std::array{0.05, 0.15, 0.3}[seed % 3];
+      Mesh soup;
+      for (uint32_t t = 0; t < n; ++t) {
+        const Vec3 centre{unit(random), unit(random), unit(random)};
+        for (int c = 0; c < 3; ++c) soup.positions.push_back(centre + Vec3{normal(random), normal(random), normal(random)} * spread);
+        soup.indices.push_back({3 * t, 3 * t + 1, 3 * t + 2});
+      }
+      out.push_back({fmt::format("soup of {} (spread {}, #{})", n, spread, seed), std::move(soup)});
+    }
+  }
+  for (uint32_t k : {3u, 5u, 8u}) {
+    Mesh fan;
+    fan.positions.push_back({0, 0, 0.3 * normal(random)});
+    for (uint32_t i = 0; i < k; ++i) {
+      const double a = 6.283185307179586 * (i + 0.5 * unit(random)) / k;
+      fan.positions.push_back({std::cos(a), std::sin(a), 0.2 * normal(random)});
+      fan.indices.push_back({0, 1 + i, 1 + (i + 1) % k});
+    }
+    out.push_back({fmt::format("fan of {}", k), std::move(fan)});
+  }
+  Mesh doubled = test::make_icosphere(2), flipped = doubled;
+  doubled.indices.insert(doubled.indices.end(), flipped.indices.begin(), flipped.indices.end());
+  for (std::size_t f = 0; f < flipped.indices.size(); f += 2) std::swap(flipped.indices[f][1], flipped.indices[f][2]);
+  out.push_back({"sphere with every face twice", std::move(doubled)});
+  out.push_back({"sphere with half its faces flipped", std::move(flipped)});
+  out.push_back({"thin plate", test::make_thin_plate(12, 8, 0.02)});
+  out.push_back({"open sheet", test::make_open_sheet(8)});
+  out.push_back({"touching boxes", test::merge(test::make_box({0, 0, 0}, {1, 1, 1}), test::make_box({1, 0.2, 0.2}, {2, 0.8, 0.8}))});
+  return out;
+}
+
+TEST(ProxyPromise, SeededSoupsAndShapesMadeToBreakIt) {
+  const std::vector<Config> all = {
+      {"defaults", [](ProxyParams&) {}, std::nullopt},
+      {"remesh 1 adaptive, bilateral, offset 2",
+       [](ProxyParams& p) { p.remesh = 1, p.adaptive_remesh = true, p.bilateral = true, p.offset = 2.0; },
+       std::nullopt},
+      {"target_faces 300, offset 1, no fit", [](ProxyParams& p) { p.offset = 1.0, p.project = 0.0; }, 300},
+      {"voxel 48, remesh 3 adaptive",
+       [](ProxyParams& p) { p.use_sdf = false, p.voxel_res = 48, p.remesh = 3, p.adaptive_remesh = true; },
+       std::nullopt},
+      {"smooth 10, lambda 1", [](ProxyParams& p) { p.smooth = 10, p.smooth_lambda = 1.0; }, std::nullopt},
+      {"quality fast", [](ProxyParams& p) { p.voxel_res = 64, p.smooth = 3; }, std::nullopt},
+  };
+  for (const Input& input : seeded_breakers()) {
+    for (const Config& config : all) expect_promise(input, config, 24);
   }
 }
 
