@@ -22,10 +22,10 @@ namespace {
 // The fraction of its way a vertex moves at each level; a blamed vertex goes one level down.
 constexpr std::array<double, 4> kStepOfLevel = {1.0, 0.5, 0.25, 0.0};
 constexpr uint8_t kStays = 3;
+constexpr uint32_t kNoFace = FoldFreeTopology::kNoFace;
 // Rounds after which a blamed vertex drops its move at once, so every round fixes a vertex for good.
 constexpr uint32_t kShorteningRounds = 12;
 
-constexpr uint32_t kNoFace = 0xFFFFFFFF;
 // The tests of a face, as bits.
 constexpr uint8_t kTurned = 1, kDegenerate = 2, kSqueezed = 4, kAgainstCorners = 8, kAgainstNeighbours = 16;
 constexpr uint8_t kAllTests = 31;
@@ -57,29 +57,40 @@ bool has_repeated_corner(const Tri& t) { return t[0] == t[1] || t[1] == t[2] || 
 
 class MoveRounds {
  public:
-  MoveRounds(std::span<const Vec3> start, std::span<const Tri> faces, std::span<const Vec3> targets,
-             const MoveGuard& guard)
-      : start_(start), faces_(faces), targets_(targets), guard_(guard) {
+  MoveRounds(const FoldFreeTopology& topology, std::span<const Vec3> start, std::span<const Vec3> targets,
+             const MoveGuard& guard, MoveBuffers& buffers)
+      : start_(start),
+        faces_(topology.faces),
+        targets_(targets),
+        guard_(guard),
+        around_(topology.around),
+        across_(topology.across),
+        level_(buffers.level),
+        movable_(buffers.movable),
+        failed_before_(buffers.failed_before),
+        current_(buffers.current),
+        start_normals_(buffers.start_normals),
+        normals_(buffers.normals),
+        sums_(buffers.sums),
+        vertex_stamp_(buffers.vertex_stamp),
+        face_stamp_(buffers.face_stamp) {
     const std::size_t n = start.size();
-    if (targets.size() != n || faces.size() >= kNoFace) {
-      throw InternalError(fmt::format("fold-free moves: {} targets for {} vertices, {} faces", targets.size(), n,
-                                      faces.size()));
+    if (targets.size() != n || topology.vertex_count != n) {
+      throw InternalError(fmt::format("fold-free moves: {} targets for {} vertices of a mesh of {}", targets.size(), n,
+                                      topology.vertex_count));
     }
-    require_vertices_exist(faces, n);
-    around_ = build_incidence(n, faces);
-
     level_.assign(n, 0);
     movable_.resize(n);  // every entry is written below
     parallel_for_each_index(0, n, [&](std::size_t v) { movable_[v] = targets[v] != start[v]; });
     vertex_stamp_.assign(n, 0);
-    face_stamp_.assign(faces.size(), 0);
-    failed_before_.assign(faces.size(), kNotYetKnown);
+    face_stamp_.assign(faces_.size(), 0);
+    failed_before_.assign(faces_.size(), kNotYetKnown);
 
-    start_normals_.resize(faces.size());  // these four are written in full before they are read
+    start_normals_.resize(faces_.size());  // these four are written in full before they are read
     current_.resize(n);
-    normals_.resize(faces.size());
+    normals_.resize(faces_.size());
     sums_.resize(n);
-    for_each_index(faces.size(), [&](std::size_t f) { start_normals_[f] = face_normal(start, faces[f]); });
+    for_each_index(faces_.size(), [&](std::size_t f) { start_normals_[f] = face_normal(start, faces_[f]); });
     for_each_index(n, [&](std::size_t v) { current_[v] = targets[v]; });
   }
 
@@ -130,18 +141,6 @@ class MoveRounds {
     return sum;
   }
 
-  // The face other than f on the edge (u, v) when there is exactly one, else kNoFace.
-  uint32_t face_across(std::size_t f, uint32_t u, uint32_t v) const {
-    uint32_t found = kNoFace;
-    for (uint32_t g : around_[u]) {
-      const Tri& t = faces_[g];
-      if (g == f || (t[0] != v && t[1] != v && t[2] != v) || g == found) continue;
-      if (found != kNoFace) return kNoFace;  // more than two faces on the edge
-      found = g;
-    }
-    return found;
-  }
-
   // The tests that face f fails with the given positions, face normals and corner sums.
   template <class Position, class Normal, class Sum>
   uint8_t failures_with(std::size_t f, Position&& position, Normal&& normal, Sum&& sum) const {
@@ -156,7 +155,7 @@ class MoveRounds {
     if (dot(n, (sum(t[0]) + sum(t[1])) + sum(t[2])) < 0.0) failed |= kAgainstCorners;
     bool any_across = false, all_opposed = true;
     for (int k = 0; k < 3 && all_opposed; ++k) {
-      const uint32_t g = face_across(f, t[k], t[(k + 1) % 3]);
+      const uint32_t g = across_[3 * f + k];
       if (g == kNoFace) continue;
       any_across = true;
       all_opposed = dot(n, normal(g)) < 0.0;
@@ -303,28 +302,59 @@ class MoveRounds {
   std::span<const Tri> faces_;
   std::span<const Vec3> targets_;
   MoveGuard guard_;
-  Incidence around_;  // the faces around each vertex, ascending
-  std::vector<uint8_t> level_;
-  std::vector<uint8_t> movable_;
-  std::vector<uint8_t> failed_before_;  // per face: the tests it fails before any move, or kNotYetKnown
-  GridArray<Vec3> current_;
-  GridArray<Vec3> start_normals_;
-  GridArray<Vec3> normals_;
-  GridArray<Vec3> sums_;
-  std::vector<uint32_t> vertex_stamp_;
-  std::vector<uint32_t> face_stamp_;
+  const Incidence& around_;                // the faces around each vertex, ascending
+  std::span<const uint32_t> across_;       // per face side, the one face across it, or kNoFace
+  std::vector<uint8_t>& level_;
+  std::vector<uint8_t>& movable_;
+  std::vector<uint8_t>& failed_before_;    // per face: the tests it fails before any move, or kNotYetKnown
+  GridArray<Vec3>& current_;
+  GridArray<Vec3>& start_normals_;
+  GridArray<Vec3>& normals_;
+  GridArray<Vec3>& sums_;
+  std::vector<uint32_t>& vertex_stamp_;
+  std::vector<uint32_t>& face_stamp_;
   uint32_t epoch_ = 0;
 };
 
 }  // namespace
 
-uint64_t move_without_folds(std::span<Vec3> positions, std::span<const Tri> faces, std::span<const Vec3> targets,
-                            const MoveGuard& guard) {
-  const std::vector<Vec3> start(positions.begin(), positions.end());
-  MoveRounds rounds(start, faces, targets, guard);
+FoldFreeTopology::FoldFreeTopology(std::size_t vertex_count_in, std::span<const Tri> faces_in)
+    : vertex_count(vertex_count_in), faces(faces_in) {
+  if (faces.size() >= kNoFace) {
+    throw InternalError(fmt::format("fold-free moves: {} faces", faces.size()));
+  }
+  require_vertices_exist(faces, vertex_count);
+  around = build_incidence(vertex_count, faces);
+  across.resize(3 * faces.size());  // every entry is written below
+  parallel_for_each_index(0, faces.size(), [&](std::size_t f) {
+    for (int k = 0; k < 3; ++k) across[3 * f + k] = face_across(f, faces[f][k], faces[f][(k + 1) % 3]);
+  });
+}
+
+uint32_t FoldFreeTopology::face_across(std::size_t f, uint32_t u, uint32_t v) const {
+  uint32_t found = kNoFace;
+  for (uint32_t g : around[u]) {
+    const Tri& t = faces[g];
+    if (g == f || (t[0] != v && t[1] != v && t[2] != v) || g == found) continue;
+    if (found != kNoFace) return kNoFace;  // more than two faces on the edge
+    found = g;
+  }
+  return found;
+}
+
+FoldFreeMoves::FoldFreeMoves(std::size_t vertex_count, std::span<const Tri> faces) : topology_(vertex_count, faces) {}
+
+uint64_t FoldFreeMoves::move(std::span<Vec3> positions, std::span<const Vec3> targets, const MoveGuard& guard) {
+  start_.assign(positions.begin(), positions.end());
+  MoveRounds rounds(topology_, start_, targets, guard, buffers_);
   const uint64_t held_back = rounds.run();
   std::copy(rounds.positions().begin(), rounds.positions().end(), positions.begin());
   return held_back;
+}
+
+uint64_t move_without_folds(std::span<Vec3> positions, std::span<const Tri> faces, std::span<const Vec3> targets,
+                            const MoveGuard& guard) {
+  return FoldFreeMoves(positions.size(), faces).move(positions, targets, guard);
 }
 
 }  // namespace morvane

@@ -5,7 +5,10 @@
 
 #include <cstdint>
 #include <span>
+#include <vector>
 
+#include "grid_array.hpp"
+#include "incidence.hpp"
 #include "mesh.hpp"
 
 namespace morvane {
@@ -31,5 +34,41 @@ struct MoveGuard {
 // whose move was shortened or dropped.
 uint64_t move_without_folds(std::span<Vec3> positions, std::span<const Tri> faces, std::span<const Vec3> targets,
                             const MoveGuard& guard);
+
+// What the moves test faces against that depends on the faces alone: built once, it serves every
+// round of moves over one face list, as the iterations of a smoothing filter are.
+struct FoldFreeTopology {
+  static constexpr uint32_t kNoFace = 0xFFFFFFFF;
+
+  // Throws InternalError when a face names a vertex not below vertex_count.
+  FoldFreeTopology(std::size_t vertex_count, std::span<const Tri> faces);
+
+  std::size_t vertex_count;
+  std::span<const Tri> faces;  // borrowed
+  Incidence around;            // the faces around each vertex, ascending
+  GridArray<uint32_t> across;  // per side 3f + k, the one other face on its edge, or kNoFace
+
+ private:
+  uint32_t face_across(std::size_t f, uint32_t u, uint32_t v) const;
+};
+
+// The working lists of one round of moves, kept between rounds so that their memory is reused.
+struct MoveBuffers {
+  std::vector<uint8_t> level, movable, failed_before;
+  GridArray<Vec3> current, start_normals, normals, sums;
+  std::vector<uint32_t> vertex_stamp, face_stamp;
+};
+
+// move_without_folds, repeatedly over one face list (whose storage must outlive this).
+class FoldFreeMoves {
+ public:
+  FoldFreeMoves(std::size_t vertex_count, std::span<const Tri> faces);
+  uint64_t move(std::span<Vec3> positions, std::span<const Vec3> targets, const MoveGuard& guard);
+
+ private:
+  FoldFreeTopology topology_;
+  MoveBuffers buffers_;
+  std::vector<Vec3> start_;
+};
 
 }  // namespace morvane

@@ -148,6 +148,7 @@ void taubin_smooth(std::span<Vec3> positions, std::span<const Tri> triangles, ui
   GridArray<Vec3> shrunk, smoothed;
   shrunk.resize(positions.size());
   smoothed.resize(positions.size());
+  FoldFreeMoves moves(positions.size(), triangles);
   Progress stage = progress_start("Taubin smooth", iterations);
   for (uint64_t i = 0; i < iterations; ++i) {
     throw_if_stopped();
@@ -155,7 +156,7 @@ void taubin_smooth(std::span<Vec3> positions, std::span<const Tri> triangles, ui
     laplacian_pass(positions, neighbours, shrunk, lambda);
     laplacian_pass(shrunk, neighbours, smoothed, mu);
     // Small faces of a staircase can be pulled across their neighbours; such moves are shortened.
-    move_without_folds(positions, triangles, smoothed, MoveGuard{});
+    moves.move(positions, smoothed, MoveGuard{});
   }
 }
 
@@ -173,6 +174,7 @@ void bilateral_smooth(std::span<Vec3> positions, std::span<const Tri> triangles,
   GridArray<Vec3> scratch, normals;
   scratch.resize(positions.size());
   normals.resize(positions.size());
+  FoldFreeMoves moves(positions.size(), triangles);
   Progress stage = progress_start("bilateral smooth", iterations);
   for (uint64_t i = 0; i < iterations; ++i) {
     throw_if_stopped();
@@ -185,7 +187,7 @@ void bilateral_smooth(std::span<Vec3> positions, std::span<const Tri> triangles,
     if (!(d_spatial > 0) || !std::isfinite(d_spatial)) break;
     bilateral_pass(positions, neighbours, normals, d_spatial, d_normal, scratch);
     // Near sharp creases the filter can pull a vertex across its ring; such moves are shortened.
-    move_without_folds(positions, triangles, scratch, MoveGuard{});
+    moves.move(positions, scratch, MoveGuard{});
   }
 }
 
