@@ -13,6 +13,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <mutex>
@@ -100,6 +101,17 @@ inline void throw_if_stopped() {
 // context nothing can ask for a stop, and this does nothing.
 inline void commit_to_finish() {
   if (RunContext* context = detail::current_run_context) context->commit();
+}
+
+// For a tight sequential loop over [0, count) whose steps take a few nanoseconds: body(begin, end)
+// on consecutive ranges of 65536 steps with a poll before each, the loop's own code left as tight.
+template <class Body>
+void for_each_polled_range(std::size_t count, Body&& body) {
+  constexpr std::size_t kSteps = std::size_t{1} << 16;
+  for (std::size_t begin = 0; begin < count; begin += kSteps) {
+    throw_if_stopped();
+    body(begin, count - begin < kSteps ? count : begin + kSteps);
+  }
 }
 
 // For a sequential loop over many short steps: tick() polls once every 4096 steps.

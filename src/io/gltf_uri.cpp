@@ -74,11 +74,15 @@ std::optional<std::string_view> base64_payload(std::string_view uri) {
 void append_base64(std::string& out, std::span<const unsigned char> bytes) {
   static constexpr char kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   out.reserve(out.size() + (bytes.size() + 2) / 3 * 4);
-  std::size_t i = 0;
-  for (; i + 3 <= bytes.size(); i += 3) {
-    const uint32_t group = uint32_t{bytes[i]} << 16 | uint32_t{bytes[i + 1]} << 8 | bytes[i + 2];
-    for (const int shift : {18, 12, 6, 0}) out += kDigits[(group >> shift) & 63];
-  }
+  const std::size_t groups = bytes.size() / 3;
+  for_each_polled_range(groups, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t g = begin; g < end; ++g) {
+      const std::size_t i = 3 * g;
+      const uint32_t group = uint32_t{bytes[i]} << 16 | uint32_t{bytes[i + 1]} << 8 | bytes[i + 2];
+      for (const int shift : {18, 12, 6, 0}) out += kDigits[(group >> shift) & 63];
+    }
+  });
+  const std::size_t i = 3 * groups;
   if (const std::size_t rest = bytes.size() - i; rest > 0) {
     const uint32_t group = uint32_t{bytes[i]} << 16 | (rest == 2 ? uint32_t{bytes[i + 1]} << 8 : 0);
     out += kDigits[(group >> 18) & 63];
