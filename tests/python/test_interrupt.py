@@ -155,6 +155,35 @@ class TestCtrlCStopsLongCalls:
         assert sorted(p.name for p in tmp_path.iterdir()) == ["big.obj", "out.obj", "sphere.obj"]
 
 
+# load keeps the interpreter lock, so no thread of the child could signal it: a real-time timer
+# started as the call begins does, through the kernel, with SIGINT.
+LOAD_CHILD = textwrap.dedent("""
+    import os, signal, sys
+    import numpy as np
+    import morvane_reduce as mr
+
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+    signal.signal(signal.SIGALRM, lambda *_: os.kill(os.getpid(), signal.SIGINT))
+    n = 1200
+    i, j = np.meshgrid(np.arange(n + 1), np.arange(n + 1))
+    positions = np.stack([i.ravel(), j.ravel(), np.sin(i.ravel())], axis=1).astype(np.float64)
+    a = (np.arange(n)[None, :] + (n + 1) * np.arange(n)[:, None]).ravel().astype(np.uint32)
+    indices = np.concatenate([np.stack([a, a + 1, a + n + 2], 1), np.stack([a, a + n + 2, a + n + 1], 1)])
+    grid = mr.Mesh.from_numpy(positions, indices.astype(np.uint32))
+    for extension in ("gltf", "glb", "usdc"):
+        path = os.path.join(sys.argv[1], "grid." + extension)
+        mr.save(grid, path)
+        signal.setitimer(signal.ITIMER_REAL, 0.02)
+        try:
+            mr.load(path)
+            outcome = "finished"
+        except KeyboardInterrupt:
+            outcome = "interrupted"
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        print(extension, outcome, mr.load(path).face_count == grid.face_count, flush=True)
+""")
+
+
 # Signals sent from the child itself, by a watcher thread, at the moments that decide a save: while
 # the output is written to its temporary, just after it has replaced the target, and while a FIFO
 # target (written in place) is being read. The handler raises only while the call runs; after the
@@ -230,6 +259,14 @@ COMMIT_CHILD = textwrap.dedent("""
     print(f"fifo {outcome} {'complete' if got == complete else f'partial {len(got)} of {len(complete)} bytes'}",
           flush=True)
 """)
+
+
+class TestCtrlCDuringALoad:
+    def test_every_reader_is_stopped_and_reads_whole_afterwards(self, tmp_path):
+        done = subprocess.run([sys.executable, "-c", LOAD_CHILD, str(tmp_path)], capture_output=True, text=True,
+                              timeout=120)
+        assert done.stdout.splitlines() == ["gltf interrupted True", "glb interrupted True", "usdc interrupted True"], \
+            done.stderr
 
 
 class TestCtrlCAtTheCommit:
