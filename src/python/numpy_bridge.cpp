@@ -39,7 +39,7 @@ void require_numpy() {
     try {
       imported = _import_array() >= 0;
       if (!imported) {
-        PyArray_API = nullptr;  // set before the version checks that may have failed
+        PyArray_API = nullptr;  // _import_array sets it before checks that may still fail
         failure = take_error_text();
       }
     } catch (...) {
