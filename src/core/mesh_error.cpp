@@ -2,6 +2,8 @@
 
 #include <fmt/format.h>
 
+#include "run_context.hpp"
+
 namespace morvane {
 
 std::string mesh_error_display(const MeshError& e) {
@@ -19,7 +21,9 @@ std::string mesh_error_display(const MeshError& e) {
 }
 
 std::optional<MeshError> find_invalid_index(std::size_t vertex_count, std::span<const Tri> faces) {
+  StopPoll poll;
   for (std::size_t f = 0; f < faces.size(); ++f) {
+    poll.tick();
     for (uint32_t v : faces[f]) {
       if (v >= vertex_count) {
         MeshError e{MeshError::Kind::InvalidIndex};
@@ -34,7 +38,9 @@ std::optional<MeshError> find_invalid_index(std::size_t vertex_count, std::span<
 }
 
 std::optional<NonFiniteVertex> find_non_finite_vertex(std::span<const Vec3> positions, std::span<const Tri> faces) {
+  StopPoll poll;
   for (std::size_t f = 0; f < faces.size(); ++f) {
+    poll.tick();
     for (uint32_t v : faces[f]) {
       if (!is_finite(positions[v])) return NonFiniteVertex{v, f, positions[v]};
     }

@@ -1,5 +1,6 @@
 #include "parallel.hpp"
 
+#include <fmt/format.h>
 #include <sched.h>
 
 #include <charconv>
@@ -7,6 +8,8 @@
 #include <optional>
 #include <string_view>
 #include <thread>
+
+#include "common/memory_guard.hpp"
 
 namespace morvane {
 namespace {
@@ -43,6 +46,12 @@ std::size_t pool_worker_count() {
 }
 
 namespace detail {
+void rethrow_if_thread_start_failure(const std::runtime_error& failure) {
+  if (std::string_view(failure.what()).starts_with("pthread_create has failed")) {
+    throw OutOfMemory(fmt::format("could not start the worker pool's threads ({})", failure.what()));
+  }
+}
+
 tbb::task_arena& pool_arena() {
   static tbb::task_arena arena(static_cast<int>(pool_worker_count() > 4096 ? 4096 : pool_worker_count()));
   return arena;

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <stdexcept>
 
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
@@ -49,12 +50,22 @@ void run_in_arena(tbb::task_arena& arena, F&& f) {
   });
 }
 
+// oneTBB reports a worker thread that the system cannot start (no address space left for its
+// stack, too many threads) as a plain runtime_error. Throws OutOfMemory naming the pool for that
+// one, which is an exhausted resource and no broken invariant; returns for any other.
+void rethrow_if_thread_start_failure(const std::runtime_error& failure);
+
 template <class F>
 void in_pool(F&& f) {
   if (current_arena != nullptr) {
     f();
-  } else {
+    return;
+  }
+  try {
     run_in_arena(pool_arena(), f);
+  } catch (const std::runtime_error& e) {
+    rethrow_if_thread_start_failure(e);
+    throw;
   }
 }
 }  // namespace detail

@@ -6,11 +6,17 @@
 // the workers that run their chunks, so that one poll, throw_if_stopped(), serves every stage
 // without passing the context around. Polls sit at chunk and iteration granularity, or once per
 // few thousand items of a sequential loop (StopPoll), never per item.
+//
+// A stop has one meaning: the call undid nothing because it did nothing lasting. A step that
+// cannot be undone (a file replaced) is preceded by commit_to_finish(), the last poll; from then
+// on no stop request reaches the work, which runs to its end.
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <exception>
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -26,9 +32,28 @@ class Interrupted : public std::exception {
 
 class RunContext {
  public:
-  // May be called from any thread.
-  void request_stop() noexcept { stop_.store(true, std::memory_order_relaxed); }
+  // Asks the work to stop when `reason()` says so, unless the work has committed, in which case
+  // `reason` is not even called: whatever it would have acted on is left for later. A commit
+  // waits while `reason` runs. Returns whether the stop was asked. May be called from any thread.
+  template <class Reason>
+  bool request_stop_if(Reason&& reason) {
+    const std::lock_guard<std::mutex> lock(commit_mutex_);
+    if (committed_ || !reason()) return false;
+    stop_.store(true, std::memory_order_relaxed);
+    return true;
+  }
+  bool request_stop() {
+    return request_stop_if([] { return true; });
+  }
   bool stop_requested() const noexcept { return stop_.load(std::memory_order_relaxed); }
+
+  // The last poll before a step that cannot be undone: throws Interrupted when a stop was asked,
+  // else makes every later request a no-op. Called by the work's own thread.
+  void commit() {
+    const std::lock_guard<std::mutex> lock(commit_mutex_);
+    if (stop_requested()) throw Interrupted();
+    committed_ = true;
+  }
 
   // Null: standard error. The sink must outlive the call.
   void set_progress_sink(ProgressSink* sink) noexcept { sink_ = sink; }
@@ -40,6 +65,8 @@ class RunContext {
 
  private:
   std::atomic<bool> stop_{false};
+  std::mutex commit_mutex_;
+  bool committed_ = false;  // guarded by commit_mutex_
   ProgressSink* sink_ = nullptr;
   std::string stage_;
 };
@@ -68,6 +95,23 @@ inline RunContext* current_run_context() noexcept { return detail::current_run_c
 inline void throw_if_stopped() {
   const RunContext* context = detail::current_run_context;
   if (context != nullptr && context->stop_requested()) throw Interrupted();
+}
+
+// Called right before a step that cannot be undone; see RunContext::commit. Outside any run
+// context nothing can ask for a stop, and this does nothing.
+inline void commit_to_finish() {
+  if (RunContext* context = detail::current_run_context) context->commit();
+}
+
+// For a tight sequential loop over [0, count) whose steps take a few nanoseconds: body(begin, end)
+// on consecutive ranges of 65536 steps with a poll before each, the loop's own code left as tight.
+template <class Body>
+void for_each_polled_range(std::size_t count, Body&& body) {
+  constexpr std::size_t kSteps = std::size_t{1} << 16;
+  for (std::size_t begin = 0; begin < count; begin += kSteps) {
+    throw_if_stopped();
+    body(begin, count - begin < kSteps ? count : begin + kSteps);
+  }
 }
 
 // For a sequential loop over many short steps: tick() polls once every 4096 steps.

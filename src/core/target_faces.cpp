@@ -5,6 +5,7 @@
 #include "bounds.hpp"
 #include "common/numeric.hpp"
 #include "proxy.hpp"
+#include "run_context.hpp"
 
 namespace morvane {
 
@@ -17,7 +18,9 @@ std::pair<uint64_t, double> resolution_for_target_faces(std::span<const Vec3> po
 
   // Faces with a non-finite area (or an index that names no vertex) would make every length NaN.
   double area = 0.0;
+  StopPoll poll;
   for (const Tri& f : faces) {
+    poll.tick();
     if (f[0] >= positions.size() || f[1] >= positions.size() || f[2] >= positions.size()) continue;
     const Vec3& a = positions[f[0]];
     const double face_area = 0.5 * length(cross(positions[f[1]] - a, positions[f[2]] - a));

@@ -7,11 +7,14 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "core/run_context.hpp"
 #include "io_error.hpp"
 
 namespace morvane::io {
 
 constexpr std::size_t kMinReadChunk = 64 * 1024;
+// The most one read asks for, so that a stop request is looked at between reads of a large file.
+constexpr std::size_t kMaxReadChunk = std::size_t{16} << 20;
 
 int open_retrying(const char* path, int flags, mode_t mode) {
   int fd;
@@ -68,8 +71,9 @@ FileReadStatus try_read_file(const std::string& path, std::vector<char>& bytes) 
   std::size_t size = 0;
   if (file.status().stage == FileReadStatus::Stage::Ok) bytes.resize(file.size_hint() + 1);
   while (file.status().stage == FileReadStatus::Stage::Ok) {
+    throw_if_stopped();
     if (size == bytes.size()) bytes.resize(size + std::max(size / 2, kMinReadChunk));
-    const std::size_t n = file.read(bytes.data() + size, bytes.size() - size);
+    const std::size_t n = file.read(bytes.data() + size, std::min(bytes.size() - size, kMaxReadChunk));
     if (n == 0) break;
     size += n;
   }

@@ -42,7 +42,8 @@ class FileInput {
   FileReadStatus status_;
 };
 
-// Reads a whole regular file into `bytes`; never throws except std::bad_alloc.
+// Reads a whole regular file into `bytes`, looking for a stop request between reads; never throws
+// except std::bad_alloc and Interrupted.
 FileReadStatus try_read_file(const std::string& path, std::vector<char>& bytes);
 
 // Why a file could not be read, in the words of an Io error's description.

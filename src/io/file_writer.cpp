@@ -9,8 +9,11 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <new>
 #include <thread>
 
+#include "common/memory_guard.hpp"
+#include "common/numeric.hpp"
 #include "core/run_context.hpp"
 #include "file_path.hpp"
 #include "file_reader.hpp"
@@ -104,8 +107,9 @@ FileWriter::FileWriter(const std::string& path) {
     }
   }
   if (fd_ < 0) {
+    // Not truncated yet: commit does that, once everything to write is there.
     fd_ = exists && S_ISFIFO(info.st_mode) ? open_fifo(path)
-                                           : open_retrying(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+                                           : open_retrying(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
     if (fd_ < 0) throw IoError::from_errno(errno);
   }
 }
@@ -123,7 +127,6 @@ void FileWriter::discard() noexcept {
 }
 
 void FileWriter::write_all(const char* data, std::size_t size) {
-  throw_if_stopped();  // every 8192 bytes at least: a stopped call leaves the target untouched
   while (size > 0) {
     const ssize_t n = ::write(fd_, data, size);
     if (n < 0) {
@@ -136,10 +139,25 @@ void FileWriter::write_all(const char* data, std::size_t size) {
   }
 }
 
+// Every 8192 bytes at least: a stopped call leaves the target untouched.
+void FileWriter::emit(const char* data, std::size_t size) {
+  throw_if_stopped();
+  if (!temporary_.empty()) {
+    write_all(data, size);
+    return;
+  }
+  try {
+    held_.insert(held_.end(), data, data + size);
+  } catch (const std::bad_alloc&) {
+    throw OutOfMemory(allocation_failure_text(saturating_add(held_.size(), size),
+                                              "the contents of a file written in place"));
+  }
+}
+
 void FileWriter::flush_buffer() {
   const std::size_t size = buffered_;
   buffered_ = 0;  // a failed flush must not be retried by a later one
-  write_all(buffer_.data(), size);
+  emit(buffer_.data(), size);
 }
 
 void FileWriter::write(const void* data, std::size_t size) {
@@ -149,7 +167,7 @@ void FileWriter::write(const void* data, std::size_t size) {
   if (size > buffer_.size() - buffered_) {
     flush_buffer();
     if (size >= buffer_.size()) {
-      write_all(bytes, size);
+      emit(bytes, size);
       return;
     }
   }
@@ -160,10 +178,22 @@ void FileWriter::write(const void* data, std::size_t size) {
 void FileWriter::commit() {
   if (finished_) throw IoError::io("commit of a finished file");
   flush_buffer();
+  if (temporary_.empty()) {
+    commit_to_finish();
+    struct stat info {};
+    if (fstat(fd_, &info) != 0 || (S_ISREG(info.st_mode) && ftruncate(fd_, 0) != 0)) {
+      throw IoError::from_errno(errno);
+    }
+    write_all(held_.data(), held_.size());
+    std::vector<char>().swap(held_);
+  }
   const int fd = fd_;
   fd_ = -1;
   if (close(fd) != 0) throw IoError::from_errno(errno);
-  if (!temporary_.empty() && rename(temporary_.c_str(), target_.c_str()) != 0) throw IoError::from_errno(errno);
+  if (!temporary_.empty()) {
+    commit_to_finish();
+    if (rename(temporary_.c_str(), target_.c_str()) != 0) throw IoError::from_errno(errno);
+  }
   temporary_.clear();
   finished_ = true;
 }

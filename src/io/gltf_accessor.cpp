@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "common/numeric.hpp"
+#include "core/run_context.hpp"
 #include "gltf_error.hpp"
 #include "little_endian.hpp"
 
@@ -136,7 +137,9 @@ void locate_sparse(const tinygltf::Model& model, const tinygltf::Accessor& acces
 
   const unsigned char* first_index = indices.data() + sparse.indices.byteOffset;
   const std::size_t index_size = component_size(index_type);
+  StopPoll poll;
   for (uint64_t k = 0; k < count; ++k) {
+    poll.tick();
     const uint32_t target = load_index(first_index + k * index_size, index_type);
     if (target >= accessor.count) fail_gltf("{}: sparse index {} beyond {} elements", name, target, accessor.count);
   }
@@ -176,7 +179,9 @@ void decode_as(const AccessorLayout& layout, std::vector<Element>& out) {
     }
   };
   if (layout.data) {
-    for (std::size_t i = 0; i < out.size(); ++i) fill(out[i], layout.data + i * layout.stride);
+    for_each_polled_range(out.size(), [&](std::size_t begin, std::size_t end) {
+      for (std::size_t i = begin; i < end; ++i) fill(out[i], layout.data + i * layout.stride);
+    });
   }
   const std::size_t element_size = layout.components * sizeof(Stored);
   for (std::size_t k = 0; k < layout.sparse_count; ++k) {

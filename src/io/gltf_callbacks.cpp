@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/run_context.hpp"
 #include "file_reader.hpp"
 #include "gltf_error.hpp"
 #include "gltf_image.hpp"
@@ -49,8 +50,16 @@ std::string read_named_file(const ImportContext& context, const std::string& nam
   return {};
 }
 
+// The decoded data URI that `path` (the folder, then the name that replaced the URI) names.
+std::vector<unsigned char>* inlined_file(ImportContext& context, const std::string& path) {
+  if (context.inlined.files.empty() || !path.starts_with(context.folder)) return nullptr;
+  const auto file = context.inlined.files.find(path.substr(context.folder.size()));
+  return file == context.inlined.files.end() ? nullptr : &file->second;
+}
+
 bool file_exists(const std::string& path, void* user) {
-  const auto& context = *static_cast<const ImportContext*>(user);
+  auto& context = *static_cast<ImportContext*>(user);
+  if (inlined_file(context, path)) return true;
   // tinygltf also tries the working directory ("./name"); that candidate never matches.
   return !context.folder.empty() && path.starts_with(context.folder);
 }
@@ -59,6 +68,10 @@ std::string expand_file_path(const std::string& path, void*) { return path; }
 
 bool read_whole_file(std::vector<unsigned char>* out, std::string* err, const std::string& path, void* user) {
   auto& context = *static_cast<ImportContext*>(user);
+  if (std::vector<unsigned char>* bytes = inlined_file(context, path)) {
+    *out = std::move(*bytes);  // each is named once
+    return true;
+  }
   std::string why;
   if (context.folder.empty() || !path.starts_with(context.folder)) {
     why = "outside the asset's folder";
@@ -96,6 +109,7 @@ DeclaredFormat declared_format(const tinygltf::Image& image) {
 
 bool load_image(tinygltf::Image* image, const int index, std::string* err, std::string*, int, int,
                 const unsigned char* bytes, int size, void* user) {
+  throw_if_stopped();  // a large image takes a while to check
   auto& context = *static_cast<ImportContext*>(user);
   auto refuse = [&](std::string_view why) {
     if (err) fmt::format_to(std::back_inserter(*err), "image {}: {}", index, why);

@@ -1,11 +1,13 @@
 // The callbacks through which tinygltf reads a document's external files and images: files only
 // as regular files inside the asset's folder that the document names (never the working
-// directory), images through check_image instead of a decoder.
+// directory) or as the decoded data URIs that replaced its own, images through check_image
+// instead of a decoder.
 #pragma once
 
 #include <map>
 #include <string>
 
+#include "gltf_data_uris.hpp"
 #include "gltf_json_checks.hpp"
 #include "gltf_tinygltf.hpp"
 
@@ -14,6 +16,7 @@ namespace morvane::io {
 // Everything the callbacks need while tinygltf runs.
 struct ImportContext {
   std::string folder;                              // canonical, ends in '/'; empty: no file may be read
+  InlinedData inlined;                             // served from memory, whatever the folder
   DocumentResources resources;
   std::map<std::string, std::string> read_errors;  // file name -> why it could not be read
   const tinygltf::Model* model = nullptr;

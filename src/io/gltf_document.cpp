@@ -4,10 +4,13 @@
 #include <exception>
 #include <new>
 
+#include "core/run_context.hpp"
 #include "gltf_callbacks.hpp"
 #include "gltf_container.hpp"
+#include "gltf_data_uris.hpp"
 #include "gltf_error.hpp"
 #include "gltf_json_checks.hpp"
+#include "io_error.hpp"
 
 namespace morvane::io {
 
@@ -44,7 +47,17 @@ tinygltf::Model import_gltf_document(std::string_view bytes, const std::string& 
   }
 
   ImportContext context;
-  context.resources = check_document(json);
+  if (!binary) {
+    context.inlined = inline_data_uris(json);
+    if (!context.inlined.files.empty()) container = json = context.inlined.json;
+  }
+  try {
+    context.resources = check_document(json, context.inlined);
+  } catch (const IoError&) {
+    // Failures read as those of the text as written: a JSON syntax error gives its position there.
+    if (!context.inlined.files.empty()) check_document(bytes);
+    throw;
+  }
   context.folder = canonical_folder(base_dir);
 
   tinygltf::Model model;
@@ -61,6 +74,8 @@ tinygltf::Model import_gltf_document(std::string_view bytes, const std::string& 
                                                   context.folder, tinygltf::REQUIRE_VERSION)
                     : loader.LoadASCIIFromString(&model, &err, &warn, container.data(), size, context.folder,
                                                  tinygltf::REQUIRE_VERSION);
+  } catch (const Interrupted&) {
+    throw;  // from the callbacks
   } catch (const std::bad_alloc&) {
     fail_gltf("not enough memory to import the document");
   } catch (const std::exception& e) {

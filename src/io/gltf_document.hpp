@@ -1,6 +1,7 @@
 // Import of a glTF 2.0 document through tinygltf, with the checks the library does not make: the
-// container is told by content and checked (gltf_container), the JSON is checked before the library
-// reads it (gltf_json_checks), and files and images are read through our own callbacks (gltf_callbacks).
+// container is told by content and checked (gltf_container), data URIs are decoded before any JSON
+// parser sees them (gltf_data_uris), the JSON is checked before the library reads it
+// (gltf_json_checks), and files and images are read through our own callbacks (gltf_callbacks).
 #pragma once
 
 #include <string>

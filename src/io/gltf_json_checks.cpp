@@ -37,8 +37,16 @@ uint64_t decoded_size(const std::string& what, std::string_view payload) {
   return *size;
 }
 
+// The decoded size of an inlined data URI; none for any other URI.
+std::optional<uint64_t> inlined_size(const std::string& uri, const InlinedData& inlined) {
+  const auto file = inlined.files.find(uri);
+  if (file == inlined.files.end()) return std::nullopt;
+  return file->second.size();
+}
+
 // Returns the buffer's declared byteLength (0 when it has none).
-uint64_t check_buffer(std::size_t index, const Json& buffer, DocumentResources& resources) {
+uint64_t check_buffer(std::size_t index, const Json& buffer, const InlinedData& inlined,
+                      DocumentResources& resources) {
   const std::string what = fmt::format("buffer {}", index);
   std::optional<uint64_t> byte_length;
   if (const auto it = buffer.find("byteLength"); it != buffer.end() && it->is_number_unsigned()) {
@@ -48,10 +56,14 @@ uint64_t check_buffer(std::size_t index, const Json& buffer, DocumentResources& 
   const auto it = buffer.find("uri");
   if (it == buffer.end() || !it->is_string()) return byte_length.value_or(0);
   const std::string& uri = it->get_ref<const std::string&>();
-  if (uri.starts_with("data:")) {
+  std::optional<uint64_t> data_size = inlined_size(uri, inlined);
+  if (!data_size && uri.starts_with("data:")) {
     const std::optional<std::string_view> payload = base64_payload(uri);
     if (!payload) fail_gltf("{}: unsupported data URI (only base64 data is read)", what);
-    const uint64_t size = decoded_size(what, *payload);
+    data_size = decoded_size(what, *payload);
+  }
+  if (data_size) {
+    const uint64_t size = *data_size;
     if (byte_length && size != *byte_length) {
       fail_gltf("{}: data URI holds {} bytes but byteLength is {}", what, size, *byte_length);
     }
@@ -61,11 +73,13 @@ uint64_t check_buffer(std::size_t index, const Json& buffer, DocumentResources& 
   return byte_length.value_or(0);
 }
 
-void check_image_entry(std::size_t index, const Json& image, DocumentResources& resources) {
+void check_image_entry(std::size_t index, const Json& image, const InlinedData& inlined,
+                       DocumentResources& resources) {
   const std::string what = fmt::format("image {}", index);
   const auto it = image.find("uri");
   if (it == image.end() || !it->is_string()) return;
   const std::string& uri = it->get_ref<const std::string&>();
+  if (inlined_size(uri, inlined)) return;
   if (uri.starts_with("data:")) {
     if (const std::optional<std::string_view> payload = base64_payload(uri)) {
       decoded_size(what, *payload);
@@ -124,7 +138,7 @@ void check_json_depth(std::string_view text) {
 
 }  // namespace
 
-DocumentResources check_document(std::string_view text) {
+DocumentResources check_document(std::string_view text, const InlinedData& inlined) {
   check_json_depth(text);
   DocumentResources resources;
   Json document;
@@ -155,7 +169,7 @@ DocumentResources check_document(std::string_view text) {
     // tinygltf allocates every buffer at its declared length, even buffers that share a file.
     uint64_t declared = 0;
     for (std::size_t i = 0; i < it->size(); ++i) {
-      if ((*it)[i].is_object()) declared = saturating_add(declared, check_buffer(i, (*it)[i], resources));
+      if ((*it)[i].is_object()) declared = saturating_add(declared, check_buffer(i, (*it)[i], inlined, resources));
     }
     try {
       require_memory(declared, "the buffers");
@@ -166,7 +180,7 @@ DocumentResources check_document(std::string_view text) {
   if (const auto it = document.find("images"); it != document.end() && it->is_array()) {
     resources.image_done.assign(it->size(), false);
     for (std::size_t i = 0; i < it->size(); ++i) {
-      if ((*it)[i].is_object()) check_image_entry(i, (*it)[i], resources);
+      if ((*it)[i].is_object()) check_image_entry(i, (*it)[i], inlined, resources);
     }
   }
   return resources;

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "gltf_data_uris.hpp"
+
 namespace morvane::io {
 
 inline constexpr int kMaxGltfJsonDepth = 128;
@@ -22,7 +24,8 @@ struct DocumentResources {
 
 // Parses the document and checks what tinygltf does not; failures fail_gltf. tinygltf turns nested
 // `extras` and `extensions` into values recursively, so nesting deeper than kMaxGltfJsonDepth
-// fails first, before it could overflow the stack.
-DocumentResources check_document(std::string_view text);
+// fails first, before it could overflow the stack. A URI that names one of `inlined`'s files is
+// checked as the data URI it replaced.
+DocumentResources check_document(std::string_view text, const InlinedData& inlined = {});
 
 }  // namespace morvane::io

@@ -9,6 +9,7 @@
 
 #include "common/memory_guard.hpp"
 #include "common/numeric.hpp"
+#include "core/run_context.hpp"
 #include "file_path.hpp"
 #include "file_reader.hpp"
 #include "gltf_accessor.hpp"
@@ -87,14 +88,19 @@ void MeshMerger::add(const tinygltf::Model& model, const tinygltf::Primitive& pr
 
   const std::vector<std::array<float, 3>> points = read_vec3(positions, positions.count);
   reserve_more(mesh_.positions, points.size());
-  for (const auto& p : points) mesh_.positions.push_back({p[0], p[1], p[2]});
+  for_each_polled_range(points.size(), [&](std::size_t begin, std::size_t end) {
+    for (std::size_t v = begin; v < end; ++v) mesh_.positions.push_back({points[v][0], points[v][1], points[v][2]});
+  });
 
   std::vector<uint32_t> index_list;
   if (indices) {
     index_list = read_scalars(*indices);
-    for (const uint32_t i : index_list) {
-      if (i >= points.size()) fail_gltf("{}: index {} is out of range for {} vertices", where, i, points.size());
-    }
+    for_each_polled_range(index_list.size(), [&](std::size_t begin, std::size_t end) {
+      for (std::size_t k = begin; k < end; ++k) {
+        const uint32_t i = index_list[k];
+        if (i >= points.size()) fail_gltf("{}: index {} is out of range for {} vertices", where, i, points.size());
+      }
+    });
   }
   // Entries beyond the vertex count are never looked up, since every index is below it.
   const std::vector<std::array<float, 2>> uvs = uv_layout ? read_vec2(*uv_layout, points.size())
@@ -110,19 +116,23 @@ void MeshMerger::add(const tinygltf::Model& model, const tinygltf::Primitive& pr
   if (mesh_.uvs) reserve_more(*mesh_.uvs, 3 * triangle_count);
   if (mesh_.normals) reserve_more(*mesh_.normals, 3 * triangle_count);
   const auto base = static_cast<uint32_t>(offset);
-  for (std::size_t t = 0; t < triangle_count; ++t) {
-    uint32_t corner[3];
-    for (std::size_t k = 0; k < 3; ++k) corner[k] = indices ? index_list[3 * t + k] : static_cast<uint32_t>(3 * t + k);
-    mesh_.triangles.push_back({corner[0] + base, corner[1] + base, corner[2] + base});
-    // Corners of a primitive without the attribute, or past its accessor's count, hold zeros.
-    for (const uint32_t i : corner) {
-      if (mesh_.uvs) mesh_.uvs->push_back(i < uvs.size() ? Uv{uvs[i][0], uvs[i][1]} : Uv{0.0f, 0.0f});
-      if (mesh_.normals) {
-        mesh_.normals->push_back(i < normals.size() ? Vec3{normals[i][0], normals[i][1], normals[i][2]}
-                                                    : Vec3{0.0, 0.0, 0.0});
+  for_each_polled_range(triangle_count, [&](std::size_t first, std::size_t last) {
+    for (std::size_t t = first; t < last; ++t) {
+      uint32_t corner[3];
+      for (std::size_t k = 0; k < 3; ++k) {
+        corner[k] = indices ? index_list[3 * t + k] : static_cast<uint32_t>(3 * t + k);
+      }
+      mesh_.triangles.push_back({corner[0] + base, corner[1] + base, corner[2] + base});
+      // Corners of a primitive without the attribute, or past its accessor's count, hold zeros.
+      for (const uint32_t i : corner) {
+        if (mesh_.uvs) mesh_.uvs->push_back(i < uvs.size() ? Uv{uvs[i][0], uvs[i][1]} : Uv{0.0f, 0.0f});
+        if (mesh_.normals) {
+          mesh_.normals->push_back(i < normals.size() ? Vec3{normals[i][0], normals[i][1], normals[i][2]}
+                                                      : Vec3{0.0, 0.0, 0.0});
+        }
       }
     }
-  }
+  });
 }
 
 MeshData MeshMerger::finish() {

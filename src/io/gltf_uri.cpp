@@ -1,5 +1,10 @@
 #include "gltf_uri.hpp"
 
+#include <algorithm>
+#include <array>
+
+#include "core/run_context.hpp"
+
 namespace morvane::io {
 
 namespace {
@@ -18,6 +23,19 @@ int hex_digit(char c) {
 bool is_base64_digit(char c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '/';
 }
+
+// Base64 text decoded between two stop polls: long enough that polling costs nothing, short
+// enough to take well under a millisecond.
+constexpr std::size_t kDecodePiece = std::size_t{1} << 18;
+
+// The value of each base64 digit; -1 for any other byte.
+constexpr std::array<int8_t, 256> kDigitValues = [] {
+  std::array<int8_t, 256> values{};
+  values.fill(-1);
+  constexpr std::string_view kDigits = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  for (std::size_t i = 0; i < kDigits.size(); ++i) values[static_cast<unsigned char>(kDigits[i])] = static_cast<int8_t>(i);
+  return values;
+}();
 
 }  // namespace
 
@@ -56,11 +74,15 @@ std::optional<std::string_view> base64_payload(std::string_view uri) {
 void append_base64(std::string& out, std::span<const unsigned char> bytes) {
   static constexpr char kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   out.reserve(out.size() + (bytes.size() + 2) / 3 * 4);
-  std::size_t i = 0;
-  for (; i + 3 <= bytes.size(); i += 3) {
-    const uint32_t group = uint32_t{bytes[i]} << 16 | uint32_t{bytes[i + 1]} << 8 | bytes[i + 2];
-    for (const int shift : {18, 12, 6, 0}) out += kDigits[(group >> shift) & 63];
-  }
+  const std::size_t groups = bytes.size() / 3;
+  for_each_polled_range(groups, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t g = begin; g < end; ++g) {
+      const std::size_t i = 3 * g;
+      const uint32_t group = uint32_t{bytes[i]} << 16 | uint32_t{bytes[i + 1]} << 8 | bytes[i + 2];
+      for (const int shift : {18, 12, 6, 0}) out += kDigits[(group >> shift) & 63];
+    }
+  });
+  const std::size_t i = 3 * groups;
   if (const std::size_t rest = bytes.size() - i; rest > 0) {
     const uint32_t group = uint32_t{bytes[i]} << 16 | (rest == 2 ? uint32_t{bytes[i + 1]} << 8 : 0);
     out += kDigits[(group >> 18) & 63];
@@ -82,6 +104,47 @@ std::optional<uint64_t> base64_decoded_size(std::string_view text) {
   }
   if (digits % 4 == 1 || (padding > 0 && (digits + padding) % 4 != 0)) return std::nullopt;
   return uint64_t{digits / 4 * 3} + (digits % 4 == 0 ? 0 : digits % 4 - 1);
+}
+
+std::optional<std::vector<unsigned char>> decode_base64(std::string_view text) {
+  std::size_t digits = text.size();
+  std::size_t padding = 0;
+  while (padding < 2 && digits > 0 && text[digits - 1] == '=') {
+    --digits;
+    ++padding;
+  }
+  if (digits % 4 == 1 || (padding > 0 && (digits + padding) % 4 != 0)) return std::nullopt;
+  std::vector<unsigned char> out(digits / 4 * 3 + (digits % 4 == 0 ? 0 : digits % 4 - 1));
+  unsigned char* to = out.data();
+  const auto* from = reinterpret_cast<const unsigned char*>(text.data());
+  for (std::size_t start = 0; start < digits; start += kDecodePiece) {
+    throw_if_stopped();
+    const std::size_t end = std::min(digits, start + kDecodePiece);  // a multiple of 4 but at the text's end
+    int32_t invalid = 0;  // any digit's -1 makes it negative
+    std::size_t i = start;
+    for (; i + 4 <= end; i += 4) {
+      const int32_t a = kDigitValues[from[i]], b = kDigitValues[from[i + 1]], c = kDigitValues[from[i + 2]],
+                    d = kDigitValues[from[i + 3]];
+      invalid |= a | b | c | d;
+      const uint32_t group = static_cast<uint32_t>(a) << 18 | static_cast<uint32_t>(b) << 12 |
+                             static_cast<uint32_t>(c) << 6 | static_cast<uint32_t>(d);
+      *to++ = static_cast<unsigned char>(group >> 16);
+      *to++ = static_cast<unsigned char>(group >> 8);
+      *to++ = static_cast<unsigned char>(group);
+    }
+    if (i < end) {  // the last two or three digits: one or two bytes
+      uint32_t group = 0;
+      for (std::size_t k = 0; k < 4; ++k) {
+        const int32_t value = i + k < end ? kDigitValues[from[i + k]] : 0;
+        invalid |= value;
+        group = group << 6 | static_cast<uint32_t>(value);
+      }
+      *to++ = static_cast<unsigned char>(group >> 16);
+      if (end - i == 3) *to++ = static_cast<unsigned char>(group >> 8);
+    }
+    if (invalid < 0) return std::nullopt;
+  }
+  return out;
 }
 
 }  // namespace morvane::io

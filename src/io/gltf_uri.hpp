@@ -8,6 +8,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace morvane::io {
 
@@ -31,5 +32,9 @@ void append_base64(std::string& out, std::span<const unsigned char> bytes);
 // Decoded length of strict base64 text (padding optional); none for anything else. tinygltf stops
 // silently at the first stray character, which can leave a buffer of the right size but wrong content.
 std::optional<uint64_t> base64_decoded_size(std::string_view text);
+
+// The bytes of text that base64_decoded_size accepts, decoded piece by piece with a stop poll
+// between pieces (run_context.hpp); none for any other text.
+std::optional<std::vector<unsigned char>> decode_base64(std::string_view text);
 
 }  // namespace morvane::io

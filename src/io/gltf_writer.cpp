@@ -13,6 +13,7 @@
 
 #include "common/numeric.hpp"
 #include "common/text_format.hpp"
+#include "core/run_context.hpp"
 #include "file_writer.hpp"
 #include "gltf_io.hpp"
 #include "gltf_uri.hpp"
@@ -58,21 +59,23 @@ GltfBuffer build_buffer(std::span<const Vec3> positions, std::span<const Tri> tr
   buffer.index_bytes = 12 * uint64_t{triangles.size()};
   buffer.bytes.resize(buffer.position_bytes + buffer.index_bytes);
   unsigned char* out = buffer.bytes.data();
-  for (std::size_t v = 0; v < positions.size(); ++v) {
-    const Vec3& p = positions[v];
-    float narrowed[3];
-    for (int c = 0; c < 3; ++c) {
-      narrowed[c] = narrow_to_float(p[c]);
-      if (!std::isfinite(narrowed[c])) {
-        throw IoError::io(fmt::format("glTF positions must be finite 32-bit floats: vertex {} is ({}, {}, {})", v,
-                                      p[0], p[1], p[2]));
+  for_each_polled_range(positions.size(), [&](std::size_t begin, std::size_t end) {
+    for (std::size_t v = begin; v < end; ++v) {
+      const Vec3& p = positions[v];
+      float narrowed[3];
+      for (int c = 0; c < 3; ++c) {
+        narrowed[c] = narrow_to_float(p[c]);
+        if (!std::isfinite(narrowed[c])) {
+          throw IoError::io(fmt::format("glTF positions must be finite 32-bit floats: vertex {} is ({}, {}, {})", v,
+                                        p[0], p[1], p[2]));
+        }
+        buffer.min[c] = std::min(buffer.min[c], narrowed[c]);
+        buffer.max[c] = std::max(buffer.max[c], narrowed[c]);
       }
-      buffer.min[c] = std::min(buffer.min[c], narrowed[c]);
-      buffer.max[c] = std::max(buffer.max[c], narrowed[c]);
+      std::memcpy(out, narrowed, sizeof narrowed);
+      out += sizeof narrowed;
     }
-    std::memcpy(out, narrowed, sizeof narrowed);
-    out += sizeof narrowed;
-  }
+  });
   if (buffer.index_bytes > 0) std::memcpy(out, triangles.data(), buffer.index_bytes);
   return buffer;
 }

@@ -341,9 +341,13 @@ void parse_line(TextCursor& cursor, ObjBuilder& builder, std::vector<Corner>& fa
     if (!read_numbers(cursor, p)) throw IoError::obj_parse("position parse error");
     builder.add_position(p[0], p[1], p[2]);
   } else if (keyword == "vt") {
-    float t[2];
-    if (!read_numbers(cursor, t)) throw IoError::obj_parse("texcoord parse error");
-    builder.add_texcoord(t[0], t[1]);
+    // u, then an optional v (0 when absent) and w (not read).
+    float u[1];
+    float v[1] = {0.0f};
+    if (!read_numbers(cursor, u) || (!cursor.line_ends() && !read_numbers(cursor, v))) {
+      throw IoError::obj_parse("texcoord parse error");
+    }
+    builder.add_texcoord(u[0], v[0]);
   } else if (keyword == "vn") {
     float n[3];
     if (!read_numbers(cursor, n)) throw IoError::obj_parse("normal parse error");

@@ -1,5 +1,6 @@
 #include "usd_polygons.hpp"
 
+#include "core/run_context.hpp"
 #include "io_error.hpp"
 
 namespace morvane::io {
@@ -17,7 +18,9 @@ PolygonScan scan(std::span<const I> counts, std::span<const I> indices) {
   PolygonScan result;
   const uint64_t index_count = indices.size();
   uint64_t offset = 0;
+  StopPoll poll;
   for (const I count : counts) {
+    poll.tick();
     const int64_t c = count;
     if (c < 3 || static_cast<uint64_t>(c) > index_count) throw IoError::usd_parse("bad faceVertexCounts entry");
     if (offset + static_cast<uint64_t>(c) > index_count) throw IoError::usd_parse("faceVertexIndices truncated");
@@ -38,7 +41,9 @@ std::vector<Tri> fan(std::span<const I> counts, std::span<const I> indices, uint
                      bool left_handed) {
   std::vector<Tri> triangles(triangle_count);
   std::size_t t = 0, offset = 0;
+  StopPoll poll;
   for (const I count : counts) {
+    poll.tick();
     const auto c = static_cast<std::size_t>(count);
     const auto first = static_cast<uint32_t>(indices[offset]);
     for (std::size_t k = 1; k + 1 < c; ++k) {

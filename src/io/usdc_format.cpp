@@ -10,6 +10,7 @@
 #include <unordered_map>
 
 #include "core/core_errors.hpp"
+#include "core/run_context.hpp"
 #include "common/numeric.hpp"
 #include "io_error.hpp"
 
@@ -85,6 +86,7 @@ std::vector<uint8_t> decompress_lz4_blob(std::span<const uint8_t> blob, uint64_t
   } else {
     std::size_t p = 1;
     for (unsigned chunk = 0; chunk < chunk_count; ++chunk) {
+      throw_if_stopped();
       if (blob.size() - p < 4) throw end_of_file();
       const uint32_t size = load_u32(blob.data() + p);
       p += 4;
@@ -138,25 +140,27 @@ std::vector<int32_t> read_compressed_ints(ByteCursor& cursor, uint64_t count) {
   const uint32_t common = load_u32(content.data());
   std::size_t q = static_cast<std::size_t>(header);
   uint32_t sum = 0;
-  for (std::size_t i = 0; i < values.size(); ++i) {
-    const unsigned code = (content[4 + i / 4] >> (2 * (i % 4))) & 3;
-    uint32_t delta = common;
-    if (code != 0) {
-      const std::size_t width = code == 1 ? 1 : code == 2 ? 2 : 4;
-      if (content.size() - q < width) throw IoError::usd_parse("int payload truncated");
-      if (width == 1) {
-        delta = static_cast<uint32_t>(static_cast<int32_t>(static_cast<int8_t>(content[q])));
-      } else if (width == 2) {
-        const auto raw = static_cast<uint16_t>(content[q] | content[q + 1] << 8);
-        delta = static_cast<uint32_t>(static_cast<int32_t>(static_cast<int16_t>(raw)));
-      } else {
-        delta = load_u32(content.data() + q);
+  for_each_polled_range(values.size(), [&](std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) {
+      const unsigned code = (content[4 + i / 4] >> (2 * (i % 4))) & 3;
+      uint32_t delta = common;
+      if (code != 0) {
+        const std::size_t width = code == 1 ? 1 : code == 2 ? 2 : 4;
+        if (content.size() - q < width) throw IoError::usd_parse("int payload truncated");
+        if (width == 1) {
+          delta = static_cast<uint32_t>(static_cast<int32_t>(static_cast<int8_t>(content[q])));
+        } else if (width == 2) {
+          const auto raw = static_cast<uint16_t>(content[q] | content[q + 1] << 8);
+          delta = static_cast<uint32_t>(static_cast<int32_t>(static_cast<int16_t>(raw)));
+        } else {
+          delta = load_u32(content.data() + q);
+        }
+        q += width;
       }
-      q += width;
+      sum += delta;
+      values[i] = static_cast<int32_t>(sum);
     }
-    sum += delta;
-    values[i] = static_cast<int32_t>(sum);
-  }
+  });
   return values;
 }
 
@@ -164,23 +168,28 @@ void compress_ints(std::vector<uint8_t>& out, std::span<const int32_t> values) {
   const std::size_t n = values.size();
   std::vector<int32_t> deltas(n);
   uint32_t previous = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    deltas[i] = static_cast<int32_t>(static_cast<uint32_t>(values[i]) - previous);
-    previous = static_cast<uint32_t>(values[i]);
-  }
+  for_each_polled_range(n, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) {
+      deltas[i] = static_cast<int32_t>(static_cast<uint32_t>(values[i]) - previous);
+      previous = static_cast<uint32_t>(values[i]);
+    }
+  });
 
   // The most frequent delta becomes the common value. Small deltas are counted in a table, the
   // rest in a map; ties go to the smallest delta, and a delta outside the table wins only with a
   // strictly higher count, so the choice never depends on the map's order.
   std::array<uint64_t, 1024> small{};
   std::unordered_map<int32_t, uint64_t> large;
-  for (const int32_t d : deltas) {
-    if (d >= -512 && d <= 511) {
-      ++small[static_cast<std::size_t>(d + 512)];
-    } else {
-      ++large[d];
+  for_each_polled_range(n, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) {
+      const int32_t d = deltas[i];
+      if (d >= -512 && d <= 511) {
+        ++small[static_cast<std::size_t>(d + 512)];
+      } else {
+        ++large[d];
+      }
     }
-  }
+  });
   uint64_t best = 0;
   int32_t common = 0;
   for (std::size_t k = 0; k < small.size(); ++k) {
@@ -197,23 +206,25 @@ void compress_ints(std::vector<uint8_t>& out, std::span<const int32_t> values) {
   std::vector<uint8_t> content(4 + code_bytes, 0);
   content.reserve(4 + code_bytes + 4 * n);
   store_u32(content.data(), static_cast<uint32_t>(common));
-  for (std::size_t i = 0; i < n; ++i) {
-    const int32_t d = deltas[i];
-    unsigned code;
-    if (d == common) {
-      code = 0;
-    } else if (d >= -128 && d <= 127) {
-      code = 1;
-      content.push_back(static_cast<uint8_t>(d));
-    } else if (d >= -32768 && d <= 32767) {
-      code = 2;
-      for (int k = 0; k < 2; ++k) content.push_back(static_cast<uint8_t>(static_cast<uint32_t>(d) >> (8 * k)));
-    } else {
-      code = 3;
-      append_u32(content, static_cast<uint32_t>(d));
+  for_each_polled_range(n, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) {
+      const int32_t d = deltas[i];
+      unsigned code;
+      if (d == common) {
+        code = 0;
+      } else if (d >= -128 && d <= 127) {
+        code = 1;
+        content.push_back(static_cast<uint8_t>(d));
+      } else if (d >= -32768 && d <= 32767) {
+        code = 2;
+        for (int k = 0; k < 2; ++k) content.push_back(static_cast<uint8_t>(static_cast<uint32_t>(d) >> (8 * k)));
+      } else {
+        code = 3;
+        append_u32(content, static_cast<uint32_t>(d));
+      }
+      content[4 + i / 4] |= static_cast<uint8_t>(code << (2 * (i % 4)));
     }
-    content[4 + i / 4] |= static_cast<uint8_t>(code << (2 * (i % 4)));
-  }
+  });
   append_blob(out, content);
 }
 

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "common/numeric.hpp"
+#include "core/run_context.hpp"
 #include "file_reader.hpp"
 #include "io_error.hpp"
 #include "mesh_data.hpp"
@@ -446,7 +447,9 @@ std::vector<Vec3> read_points(const Crate& crate, uint64_t rep) {
   ByteCursor cursor(crate.file, header.data);
   const uint8_t* p = cursor.read_bytes(header.count * element_size).data();
   std::vector<Vec3> points(static_cast<std::size_t>(header.count));
+  StopPoll poll;
   for (Vec3& point : points) {
+    poll.tick();
     for (double& component : point) {
       if (type == kTypeFloat3) {
         component = std::bit_cast<float>(load_u32(p));
@@ -470,7 +473,9 @@ std::vector<int32_t> read_int_array(const Crate& crate, uint64_t rep) {
   if (rep & kRepCompressed) return read_compressed_ints(cursor, header.count);
   const uint8_t* p = cursor.read_bytes(4 * header.count).data();
   std::vector<int32_t> values(static_cast<std::size_t>(header.count));
+  StopPoll poll;
   for (int32_t& v : values) {
+    poll.tick();
     v = static_cast<int32_t>(load_u32(p));
     p += 4;
   }

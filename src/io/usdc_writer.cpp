@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/numeric.hpp"
+#include "core/run_context.hpp"
 #include "file_writer.hpp"
 #include "usd.hpp"
 #include "usdc.hpp"
@@ -103,10 +104,9 @@ uint64_t write_float_array_value(CrateWriter& w, uint32_t type, std::span<const 
   append_u64(w.values, components.size() / (type == kTypeFloat3 ? 3 : 2));
   std::size_t at = w.values.size();
   w.values.resize(at + 4 * components.size());
-  for (const float c : components) {
-    store_u32(&w.values[at], std::bit_cast<uint32_t>(c));
-    at += 4;
-  }
+  for_each_polled_range(components.size(), [&](std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i, at += 4) store_u32(&w.values[at], std::bit_cast<uint32_t>(components[i]));
+  });
   return rep;
 }
 
@@ -125,9 +125,11 @@ uint64_t write_int_array_value(CrateWriter& w, std::span<const int32_t> values) 
 std::vector<float> narrowed(std::span<const Vec3> vectors) {
   std::vector<float> components;
   components.reserve(3 * vectors.size());
-  for (const Vec3& v : vectors) {
-    for (const double c : v) components.push_back(narrow_to_float(c));
-  }
+  for_each_polled_range(vectors.size(), [&](std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) {
+      for (const double c : vectors[i]) components.push_back(narrow_to_float(c));
+    }
+  });
   return components;
 }
 
@@ -159,9 +161,11 @@ EncodedCrate encode(const MeshData& mesh) {
   const uint64_t counts_value = write_int_array_value(w, counts);
   std::vector<int32_t> corners;
   corners.reserve(3 * mesh.triangles.size());
-  for (const Tri& t : mesh.triangles) {
-    for (const uint32_t v : t) corners.push_back(static_cast<int32_t>(v));
-  }
+  for_each_polled_range(mesh.triangles.size(), [&](std::size_t begin, std::size_t end) {
+    for (std::size_t t = begin; t < end; ++t) {
+      for (const uint32_t v : mesh.triangles[t]) corners.push_back(static_cast<int32_t>(v));
+    }
+  });
   const uint64_t indices_value = write_int_array_value(w, corners);
   corners = {};
   uint64_t normals_value = 0;

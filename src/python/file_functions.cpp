@@ -1,5 +1,6 @@
 // load, save and proxy_from_path: the module's road to the file layer. load and save keep the
-// interpreter lock; proxy_from_path releases it for all of its file and mesh work.
+// interpreter lock; proxy_from_path releases it for all of its file and mesh work. All three run
+// their work where Ctrl-C stops it, and none replaces a file once it has been stopped.
 #include <fmt/format.h>
 
 #include <algorithm>
@@ -111,7 +112,7 @@ PyObject* load(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     Arguments arguments(kLoad, args, kwargs);
     const std::string path = arguments.required("path", to_str);
-    io::MeshData data = io::load_mesh(path);  // normals and texture coordinates are not kept
+    io::MeshData data = run_keeping_lock([&] { return io::load_mesh(path); });  // normals and uvs are not kept
     return new_mesh_object(Mesh{std::move(data.positions), std::move(data.triangles)}).release();
   });
 }
@@ -119,15 +120,17 @@ PyObject* load(PyObject*, PyObject* args, PyObject* kwargs) {
 PyObject* save(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     Arguments arguments(kSave, args, kwargs);
-    const Mesh& mesh = arguments.required("mesh", mesh_of);
+    const HeldMesh mesh = arguments.required("mesh", hold_mesh);
     const std::string path = arguments.required("path", to_str);
-    // Checked as generate_proxy checks its input, with the same texts, before any file is touched.
-    if (const std::optional<io::MeshFormat> format = io::format_from_extension(path)) {
-      if (const std::optional<MeshError> error = io::find_save_error(*format, mesh.positions, mesh.indices)) {
-        throw ModuleError(mesh_error_display(*error));
+    run_keeping_lock([&] {
+      // Checked as generate_proxy checks its input, with the same texts, before any file is touched.
+      if (const std::optional<io::MeshFormat> format = io::format_from_extension(path)) {
+        if (const std::optional<MeshError> error = io::find_save_error(*format, mesh->positions, mesh->indices)) {
+          throw ModuleError(mesh_error_display(*error));
+        }
       }
-    }
-    io::save_mesh(mesh.positions, mesh.indices, path);
+      io::save_mesh(mesh->positions, mesh->indices, path);
+    });
     Py_INCREF(Py_None);
     return Py_None;
   });

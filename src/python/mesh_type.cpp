@@ -144,4 +144,9 @@ const Mesh& mesh_of(PyObject* value) {
   return payload(value);
 }
 
+HeldMesh hold_mesh(PyObject* value) {
+  const Mesh& mesh = mesh_of(value);
+  return {PyRef::borrow(value), &mesh};
+}
+
 }  // namespace morvane::py

@@ -18,4 +18,18 @@ PyRef new_mesh_object(Mesh mesh);
 // The mesh held by `value`; TypeError "'{}' object cannot be converted to 'Mesh'" for any other object.
 const Mesh& mesh_of(PyObject* value);
 
+// A Mesh argument with a reference of its own, taken and dropped with the interpreter lock. While
+// it lives the mesh's lists may be read without the lock: a Mesh never changes, and the reference
+// keeps it from being freed.
+struct HeldMesh {
+  PyRef object;
+  const Mesh* mesh;
+
+  const Mesh& operator*() const { return *mesh; }
+  const Mesh* operator->() const { return mesh; }
+};
+
+// mesh_of, with the reference taken.
+HeldMesh hold_mesh(PyObject* value);
+
 }  // namespace morvane::py

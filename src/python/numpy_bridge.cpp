@@ -6,13 +6,16 @@
 #include <numpy/arrayobject.h>
 
 #include <cstring>
+#include <exception>
 #include <string>
+#include <thread>
 
 #include "arguments.hpp"
 #include "common/memory_guard.hpp"
 #include "core/core_errors.hpp"
 #include "common/numeric.hpp"
 #include "errors.hpp"
+#include "thread_start.hpp"
 
 namespace morvane::py {
 
@@ -20,12 +23,36 @@ static_assert(sizeof(Vec3) == 3 * sizeof(double) && sizeof(Tri) == 3 * sizeof(ui
 
 namespace {
 
-// Binds NumPy's C API once per process (under the interpreter lock, like every caller).
+// Binds NumPy's C API once per process (called with the interpreter lock, like every caller).
+// The import runs NumPy's own Python modules, inside which a signal handler of the main thread
+// could raise (Ctrl-C: KeyboardInterrupt) and leave NumPy half-initialised, unable to load again
+// in this process. So it runs on a thread of its own, where handlers never run, and a signal that
+// came meanwhile is acted on once the import is done. A failed import is not remembered: the next
+// array operation imports again.
 void require_numpy() {
   if (PyArray_API) return;
-  if (_import_array() < 0) {
-    throw InternalError("Failed to access NumPy array API capsule: " + take_error_text());
-  }
+  bool imported = false;
+  std::string failure;
+  std::exception_ptr broken;
+  std::thread importer = start_thread("to import NumPy", [&] {
+    const PyGILState_STATE gil = PyGILState_Ensure();
+    try {
+      imported = _import_array() >= 0;
+      if (!imported) {
+        PyArray_API = nullptr;  // _import_array sets it before checks that may still fail
+        failure = take_error_text();
+      }
+    } catch (...) {
+      broken = std::current_exception();
+    }
+    PyGILState_Release(gil);
+  });
+  PyThreadState* state = PyEval_SaveThread();
+  importer.join();
+  PyEval_RestoreThread(state);
+  check_status(PyErr_CheckSignals());
+  if (broken) std::rethrow_exception(broken);
+  if (!imported) throw InternalError("Failed to access NumPy array API capsule: " + failure);
 }
 
 PyObject* as_matrix(PyObject* value, int type_number) {

@@ -1,6 +1,6 @@
 // generate_proxy and generate_lod_chain: proxies of an in-memory Mesh. Arguments are converted
-// and the mesh copied first; the pipeline then runs with the interpreter lock released, so other
-// Python threads (and other pipelines) go on meanwhile.
+// first; the pipeline then runs with the interpreter lock released, so other Python threads (and
+// other pipelines) go on meanwhile, reading the caller's Mesh through a reference held meanwhile.
 #include <algorithm>
 #include <vector>
 
@@ -34,13 +34,16 @@ uint64_t lod_voxel_res(uint64_t base_res, uint64_t level) {
 PyObject* generate_proxy(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     Arguments arguments(kGenerateProxy, args, kwargs);
-    const Mesh& mesh = arguments.required("mesh", mesh_of);
+    const HeldMesh mesh = arguments.required("mesh", hold_mesh);
     const ProxyOptions options = read_proxy_options(arguments);
 
-    const ProxyParams params = resolve_proxy_params(mesh.positions, mesh.indices, options);
-    require_valid_faces(mesh.positions, mesh.indices);
-    const Mesh input = mesh;
-    Mesh proxy = run_unlocked([&] { return generate_proxy_mesh(input.positions, input.indices, params); });
+    // The settings, the input's checks and the pipeline read the caller's mesh where it is, all
+    // where Ctrl-C reaches them.
+    Mesh proxy = run_unlocked([&] {
+      const ProxyParams params = resolve_proxy_params(mesh->positions, mesh->indices, options);
+      require_valid_faces(mesh->positions, mesh->indices);
+      return generate_proxy_mesh(mesh->positions, mesh->indices, params);
+    });
     return new_mesh_object(std::move(proxy)).release();
   });
 }
@@ -48,7 +51,7 @@ PyObject* generate_proxy(PyObject*, PyObject* args, PyObject* kwargs) {
 PyObject* generate_lod_chain(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     Arguments arguments(kGenerateLodChain, args, kwargs);
-    const Mesh& mesh = arguments.required("mesh", mesh_of);
+    const HeldMesh mesh = arguments.required("mesh", hold_mesh);
     // A chain remeshes by default; its other defaults are the pipeline's own.
     const ProxyParams defaults;
     const uint64_t levels = arguments.keyword("levels", uint64_t{4}, to_unsigned);
@@ -61,21 +64,23 @@ PyObject* generate_lod_chain(PyObject*, PyObject* args, PyObject* kwargs) {
 
     // Grown level by level: `levels` may be any 64-bit count, far more than could be reserved.
     std::vector<Mesh> chain;
-    if (levels > 0) chain.push_back(mesh);
-    if (levels > 1) {
-      require_valid_faces(mesh.positions, mesh.indices);
-      const Mesh input = mesh;  // every level is built from the input, never from the previous level
-      for (uint64_t level = 1; level < levels; ++level) {
-        ProxyParams params;  // the other settings keep generate_proxy's defaults
-        params.voxel_res = lod_voxel_res(base_res, level);
-        params.offset = offset;
-        params.close = close;
-        params.smooth = smooth;
-        params.remesh = remesh;
-        params.project = project;
-        chain.push_back(run_unlocked([&] { return generate_proxy_mesh(input.positions, input.indices, params); }));
-        check_status(PyErr_CheckSignals());  // Ctrl-C ends a long chain between levels
-      }
+    if (levels > 0) {
+      run_unlocked([&] {
+        chain.push_back(*mesh);
+        if (levels > 1) require_valid_faces(mesh->positions, mesh->indices);
+      });
+    }
+    // Every level is built from the input, never from the previous level.
+    for (uint64_t level = 1; level < levels; ++level) {
+      ProxyParams params;  // the other settings keep generate_proxy's defaults
+      params.voxel_res = lod_voxel_res(base_res, level);
+      params.offset = offset;
+      params.close = close;
+      params.smooth = smooth;
+      params.remesh = remesh;
+      params.project = project;
+      chain.push_back(run_unlocked([&] { return generate_proxy_mesh(mesh->positions, mesh->indices, params); }));
+      check_status(PyErr_CheckSignals());  // Ctrl-C ends a long chain between levels
     }
 
     PyRef list = owned(PyList_New(static_cast<Py_ssize_t>(chain.size())));

@@ -13,6 +13,7 @@
 
 #include "common/memory_guard.hpp"
 #include "errors.hpp"
+#include "thread_start.hpp"
 
 namespace morvane::py::detail {
 
@@ -31,12 +32,12 @@ std::string out_of_memory_text(const std::bad_alloc& failure, const std::string&
 
 }  // namespace
 
-void run_interruptible(RunContext& context, const std::function<void()>& work) {
+void run_interruptible(RunContext& context, const std::function<void()>& work, LockWhileWaiting lock_mode) {
   std::mutex mutex;
   std::condition_variable ended_signal;
   bool ended = false;
   std::exception_ptr failure;
-  std::thread runner([&] {
+  std::thread runner = start_thread("to run the call", [&] {
     {
       RunScope scope(&context);
       try {
@@ -52,17 +53,20 @@ void run_interruptible(RunContext& context, const std::function<void()>& work) {
     ended_signal.notify_one();
   });
 
+  const bool release = lock_mode == LockWhileWaiting::Release;
+  // Handlers run on the main thread only; after a commit they are not run at all, so that the
+  // signal stays pending for the interpreter instead of failing a call whose work is done.
+  const auto signal_stops_work = [&] { return context.request_stop_if([] { return PyErr_CheckSignals() < 0; }); };
   bool interrupted = false;
-  PyThreadState* state = PyEval_SaveThread();
+  PyThreadState* state = release ? PyEval_SaveThread() : nullptr;
   try {
     std::unique_lock<std::mutex> lock(mutex);
     while (!ended_signal.wait_for(lock, kSignalCheckInterval, [&] { return ended; })) {
       if (interrupted) continue;
       lock.unlock();
-      PyEval_RestoreThread(state);
-      interrupted = PyErr_CheckSignals() < 0;  // handlers run on the main thread only
-      state = PyEval_SaveThread();
-      if (interrupted) context.request_stop();
+      if (release) PyEval_RestoreThread(state);
+      interrupted = signal_stops_work();
+      if (release) state = PyEval_SaveThread();
       lock.lock();
     }
   } catch (abi::__forced_unwind&) {
@@ -72,7 +76,7 @@ void run_interruptible(RunContext& context, const std::function<void()>& work) {
     throw;
   }
   runner.join();
-  PyEval_RestoreThread(state);
+  if (release) PyEval_RestoreThread(state);
   if (interrupted) throw PythonErrorSet{};
   if (failure) std::rethrow_exception(failure);
 }

@@ -212,6 +212,50 @@ TEST(FileWriterTargets, FifoWaitsForItsReaderAndCanBeStopped) {
   stopper.join();
 }
 
+// A file in a folder that refuses new files is written in place, yet only at commit: a writer
+// stopped before it leaves the file as it was. Root may create files anywhere, so the child drops
+// to an unprivileged user, for whom root's folder refuses them.
+TEST(FileWriterTargets, InPlaceTargetIsUntouchedUntilCommit) {
+  TempDir dir;
+  ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+  const std::string target = dir.file("mesh.obj");
+  write_text(target, "previous mesh\n");
+  ASSERT_EQ(chmod(target.c_str(), 0666), 0);
+  const std::string text(5 * FileWriter::kBufferSize + 3, 'x');
+
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (geteuid() == 0 && setuid(65534) != 0) _exit(9);
+    int code = 0;
+    try {
+      RunContext context;
+      RunScope scope(&context);
+      FileWriter out(target);
+      out.write(text);
+      context.request_stop();
+      out.commit();
+      code = 1;
+    } catch (const Interrupted&) {
+    }
+    if (read_text(target) != "previous mesh\n") code = 2;
+    {
+      FileWriter out(target);
+      out.write(text);
+      if (read_text(target) != "previous mesh\n") code = 3;
+      out.commit();
+    }
+    if (read_text(target) != text) code = 4;
+    _exit(code);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "1: not stopped, 2: changed by the stopped writer, 3: changed before commit, "
+                                       "4: not written whole, 9: no user to drop to";
+  EXPECT_EQ(dir.entries(), std::vector<std::string>{"mesh.obj"});
+}
+
 TEST(FileWriterTargets, DirectoryOrMissingParentFails) {
   TempDir dir;
   EXPECT_EQ(write_error(dir.path(), "x"), "I/O error: Is a directory (os error 21)");

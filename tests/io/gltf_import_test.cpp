@@ -7,6 +7,7 @@
 
 #include <filesystem>
 
+#include "core/run_context.hpp"
 #include "gltf_test_builder.hpp"
 #include "io/gltf_image.hpp"
 #include "io/gltf_io.hpp"
@@ -198,6 +199,52 @@ TEST(GltfImportDataUri, InvalidBase64IsRefused) {
                                           std::to_string(b.padded_bin().size()));
   doc["buffers"][0]["uri"] = "data:application/octet-stream,raw";
   EXPECT_TRUE(contains(import_error(doc.dump()), "buffer 0: unsupported data URI"));
+}
+
+// The reader decodes data URIs itself, before any JSON parser sees them; what the file says must
+// come out as the library would have read it: across the decoder's pieces, with escaped slashes,
+// for images by their declared type, and with JSON syntax errors at their place in the text.
+TEST(GltfImportDataUri, DecodedAsTheLibraryWouldReadThem) {
+  GltfBuilder b;
+  std::vector<std::array<float, 3>> points;
+  for (int i = 0; i < 30000; ++i) points.push_back({static_cast<float>(i), 0.5f * static_cast<float>(i % 7), -1.0f});
+  std::vector<uint32_t> corners;
+  for (uint32_t i = 0; i + 2 < points.size(); i += 3) corners.insert(corners.end(), {i, i + 2, i + 1});
+  b.primitive(0, {{"POSITION", b.vec3(points)}}, b.scalars(corners, 5125));
+  const MeshData mesh = read_gltf_bytes(b.gltf_with_data_uri(), "");  // more than one piece of base64
+  ASSERT_EQ(mesh.positions.size(), points.size());
+  EXPECT_EQ(mesh.positions[29999], (Vec3{29999.0, 2.0, -1.0}));
+  EXPECT_EQ(mesh.triangles[9999], (Tri{29997, 29999, 29998}));
+
+  std::string escaped = b.gltf_with_data_uri();
+  for (std::size_t at = escaped.find('/'); at != std::string::npos; at = escaped.find('/', at + 2)) {
+    escaped.insert(at, "\\");
+  }
+  EXPECT_EQ(read_gltf_bytes(escaped, "").positions, mesh.positions);
+
+  GltfBuilder t = test::one_triangle();
+  t.doc["images"] = {{{"uri", "data:image/bmp;base64," + test::base64("not a bitmap")}}};
+  EXPECT_EQ(read_gltf_bytes(t.gltf_with_data_uri(), "").triangles.size(), 1u);
+  t.doc["images"] = {{{"uri", "data:image/png;base64," + test::base64("not a PNG")}}};
+  EXPECT_EQ(import_error(t.gltf_with_data_uri()), "OBJ parse error: glTF: image 0: not a PNG or JPEG image");
+
+  const std::string broken = b.gltf_with_data_uri() + ",";
+  try {
+    const Json parsed = Json::parse(broken);
+    FAIL() << parsed.size();
+  } catch (const Json::exception& e) {
+    EXPECT_EQ(import_error(broken), std::string("OBJ parse error: glTF: ") + e.what());
+  }
+}
+
+// Ctrl-C reaches the import wherever the document keeps its buffer.
+TEST(GltfImportDataUri, StopRequestEndsTheImport) {
+  const GltfBuilder b = test::one_triangle();
+  RunContext context;
+  RunScope scope(&context);
+  context.request_stop();
+  EXPECT_THROW(read_gltf_bytes(b.gltf_with_data_uri(), ""), Interrupted);
+  EXPECT_THROW(read_gltf_bytes(b.glb(), ""), Interrupted);
 }
 
 // ---- External files -----------------------------------------------------------------------

@@ -34,10 +34,20 @@ TEST(ObjReadNumbers, CoordinatesAreReadWholeOrRefused) {
     EXPECT_EQ(parse_error(line + "\n" + kSquare + kFace), "OBJ parse error: position parse error") << line;
   }
   EXPECT_EQ(parse_error(std::string("v 1\0 2 3\n", 9) + kSquare + kFace), "OBJ parse error: position parse error");
-  EXPECT_EQ(parse_error(std::string(kSquare) + "vt 0.5\n" + kFace), "OBJ parse error: texcoord parse error");
-  EXPECT_EQ(parse_error(std::string(kSquare) + "vt 0.5 ,\n" + kFace), "OBJ parse error: texcoord parse error");
+  for (const char* line : {"vt", "vt ,", "vt 0.5 ,", "vt 0.5 0.5.5"}) {
+    EXPECT_EQ(parse_error(std::string(kSquare) + line + "\n" + kFace), "OBJ parse error: texcoord parse error")
+        << line;
+  }
   EXPECT_EQ(parse_error(std::string(kSquare) + "vn 0 0\n" + kFace), "OBJ parse error: normal parse error");
   EXPECT_EQ(parse_error(std::string(kSquare) + "vn 0 0 1;\n" + kFace), "OBJ parse error: normal parse error");
+}
+
+// A texture coordinate is u, an optional v (0 when absent) and an optional w that is not kept.
+TEST(ObjReadNumbers, TexcoordsHaveOneToThreeComponents) {
+  const MeshData mesh = parse_obj(std::string(kSquare) + "vt 0.25\nvt 0.5 0.75\nvt 0.125 0.375 0.9\r\n" +
+                                  "f 1/1 2/2 3/3\n");
+  ASSERT_TRUE(mesh.uvs.has_value());
+  EXPECT_EQ(*mesh.uvs, (std::vector<Uv>{{0.25f, 0.0f}, {0.5f, 0.75f}, {0.125f, 0.375f}}));
 }
 
 TEST(ObjReadNumbers, ValuesAreExactWithTheirSpellingsOfInfinityAndNaN) {

@@ -4,6 +4,7 @@
 
 #include <set>
 
+#include "core/run_context.hpp"
 #include "io/io_error.hpp"
 #include "io/usdc.hpp"
 #include "usdc_test_crate.hpp"
@@ -406,6 +407,13 @@ TEST(UsdcReaderContainer, EverySectionCutShortIsRefused) {
                                                                                         << ": " << error;
     }
   }
+}
+
+TEST(UsdcReaderContainer, StopRequestEndsTheRead) {
+  RunContext context;
+  RunScope scope(&context);
+  context.request_stop();
+  EXPECT_THROW(read_usdc_bytes(written_file()), Interrupted);
 }
 
 TEST(UsdcReaderContainer, ChecksTheHeader) {

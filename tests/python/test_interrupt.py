@@ -1,6 +1,7 @@
 """Ctrl-C during long calls: a child interpreter starts each call, the test sends it SIGINT once the
 call's work has visibly started (its progress lines), and checks that the call ends promptly with
-KeyboardInterrupt, leaves no file behind, and that the next call gives the same result as before."""
+KeyboardInterrupt, leaves no file behind, and that the next call gives the same result as before.
+A call stopped by Ctrl-C replaces no file; one that has begun to replace its output finishes."""
 import os
 import signal
 import subprocess
@@ -10,6 +11,8 @@ import threading
 import time
 
 import pytest
+
+from conftest import write_obj
 
 # Generous: the calls poll for a stop request many times a second, but CI machines are slow and busy.
 STOP_SECONDS = 3.0
@@ -150,3 +153,163 @@ class TestCtrlCStopsLongCalls:
             assert seconds < STOP_SECONDS, (name, seconds)
         assert output.read_bytes() == b"# an earlier proxy\n"
         assert sorted(p.name for p in tmp_path.iterdir()) == ["big.obj", "out.obj", "sphere.obj"]
+
+
+# load keeps the interpreter lock, so no thread of the child could signal it: a real-time timer
+# started as the call begins does, through the kernel, with SIGINT.
+LOAD_CHILD = textwrap.dedent("""
+    import os, signal, sys
+    import numpy as np
+    import morvane_reduce as mr
+
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+    signal.signal(signal.SIGALRM, lambda *_: os.kill(os.getpid(), signal.SIGINT))
+    n = 1200
+    i, j = np.meshgrid(np.arange(n + 1), np.arange(n + 1))
+    positions = np.stack([i.ravel(), j.ravel(), np.sin(i.ravel())], axis=1).astype(np.float64)
+    a = (np.arange(n)[None, :] + (n + 1) * np.arange(n)[:, None]).ravel().astype(np.uint32)
+    indices = np.concatenate([np.stack([a, a + 1, a + n + 2], 1), np.stack([a, a + n + 2, a + n + 1], 1)])
+    grid = mr.Mesh.from_numpy(positions, indices.astype(np.uint32))
+    for extension in ("gltf", "glb", "usdc"):
+        path = os.path.join(sys.argv[1], "grid." + extension)
+        mr.save(grid, path)
+        signal.setitimer(signal.ITIMER_REAL, 0.02)
+        try:
+            mr.load(path)
+            outcome = "finished"
+        except KeyboardInterrupt:
+            outcome = "interrupted"
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        print(extension, outcome, mr.load(path).face_count == grid.face_count, flush=True)
+""")
+
+
+# Signals sent from the child itself, by a watcher thread, at the moments that decide a save: while
+# the output is written to its temporary, just after it has replaced the target, and while a FIFO
+# target (written in place) is being read. The handler raises only while the call runs; after the
+# call has returned, the interpreter runs it at once, so a late signal still shows as a
+# KeyboardInterrupt, with the output complete.
+COMMIT_CHILD = textwrap.dedent("""
+    import os, pathlib, signal, sys, threading, time
+    import morvane_reduce as mr
+    from conftest import icosphere_arrays, write_obj
+
+    folder = pathlib.Path(sys.argv[1])
+    source = write_obj(folder / "sphere.obj", *icosphere_arrays(3))
+    in_call = False
+
+    def handler(signum, frame):
+        if in_call:
+            raise KeyboardInterrupt
+    signal.signal(signal.SIGINT, handler)
+
+    def signal_when(ready, done):
+        while not done.is_set():
+            if ready():
+                os.kill(os.getpid(), signal.SIGINT)
+                return
+            time.sleep(0.0002)
+
+    def convert(target, ready, voxel_res):
+        global in_call
+        done = threading.Event()
+        watcher = threading.Thread(target=signal_when, args=(ready, done))
+        watcher.start()
+        try:
+            in_call = True
+            mr.proxy_from_path(source, str(target), voxel_res=voxel_res, smooth=0)
+            return "returned"
+        except KeyboardInterrupt:
+            return "interrupted"
+        finally:
+            in_call = False
+            done.set()
+            watcher.join()
+
+    # A regular file, replaced by rename.
+    target = folder / "out.obj"
+    mr.proxy_from_path(source, str(target), voxel_res=48, smooth=0)
+    complete = target.read_bytes()
+    earlier = b"# an earlier proxy\\n"
+    writing = lambda: any(p.suffix == ".tmp" for p in folder.iterdir())
+    replaced = lambda: target.stat().st_size != len(earlier)
+    for attempt in range(16):
+        target.write_bytes(earlier)
+        outcome = convert(target, writing if attempt % 2 else replaced, 48)
+        after = target.read_bytes()
+        state = "earlier" if after == earlier else "complete" if after == complete else "partial"
+        print(f"rename {outcome} {state}", flush=True)
+
+    # A FIFO, written in place, read slowly so that the write lasts.
+    fifo = folder / "pipe.obj"
+    os.mkfifo(fifo)
+    received = []
+
+    def read_slowly():
+        with open(fifo, "rb", buffering=0) as f:
+            while chunk := f.read(16384):
+                received.append(chunk)
+                time.sleep(0.001)
+
+    reader = threading.Thread(target=read_slowly)
+    reader.start()
+    outcome = convert(fifo, lambda: len(received) > 0, 48)
+    reader.join()
+    got = b"".join(received)
+    print(f"fifo {outcome} {'complete' if got == complete else f'partial {len(got)} of {len(complete)} bytes'}",
+          flush=True)
+""")
+
+
+class TestCtrlCDuringALoad:
+    def test_every_reader_is_stopped_and_reads_whole_afterwards(self, tmp_path):
+        done = subprocess.run([sys.executable, "-c", LOAD_CHILD, str(tmp_path)], capture_output=True, text=True,
+                              timeout=120)
+        assert done.stdout.splitlines() == ["gltf interrupted True", "glb interrupted True", "usdc interrupted True"], \
+            done.stderr
+
+
+class TestCtrlCAtTheCommit:
+    def test_a_stopped_save_replaces_nothing_and_a_begun_one_finishes(self, tmp_path):
+        done = subprocess.run([sys.executable, "-c", COMMIT_CHILD, str(tmp_path)], cwd=os.path.dirname(__file__),
+                              capture_output=True, text=True, timeout=120)
+        lines = done.stdout.splitlines()
+        renames = [line.split()[1:] for line in lines if line.startswith("rename ")]
+        assert len(renames) == 16, done.stderr
+        for outcome, state in renames:
+            # Stopped: the earlier file stays; returned or interrupted once replaced: the whole proxy.
+            assert state != "partial", renames
+            assert outcome == "interrupted" or state == "complete", renames
+        assert ["interrupted", "earlier"] in renames and ["interrupted", "complete"] in renames, renames
+        # The signal came while the FIFO was being written: the write is not cut half-way.
+        assert [line for line in lines if line.startswith("fifo ")] == ["fifo interrupted complete"], done.stderr
+
+
+class TestCtrlCDuringTheFirstNumpyImport:
+    def test_the_import_is_not_broken_and_the_interrupt_is_raised(self, tmp_path):
+        # The signal is sent from inside NumPy's own import (a module that its array module imports
+        # while it initialises itself), so that it is pending while the import runs.
+        path = write_obj(tmp_path / "triangle.obj", [[0, 0, 0], [1, 0, 0], [0, 1, 0]], [[0, 1, 2]])
+        done = subprocess.run([sys.executable, "-c", textwrap.dedent("""
+            import os, signal, sys, time
+            import morvane_reduce as mr
+
+            signal.signal(signal.SIGINT, signal.default_int_handler)
+            mesh = mr.load(sys.argv[1])
+
+            class SignalDuringImport:
+                def find_spec(self, name, path=None, target=None):
+                    if name.startswith("numpy.") and name.endswith("._exceptions"):
+                        os.kill(os.getpid(), signal.SIGINT)
+                        time.sleep(0.2)
+                    return None
+
+            sys.meta_path.insert(0, SignalDuringImport())
+            for attempt in range(2):
+                try:
+                    print(mesh.positions().tolist())
+                except BaseException as e:
+                    print(type(e).__name__, e)
+        """), path], capture_output=True, text=True, timeout=60)
+        assert done.stdout.splitlines() == ["KeyboardInterrupt ", "[[0.0, 0.0, 0.0], [1.0, 0.0, 0.0], [0.0, 1.0, 0.0]]"], \
+            done.stderr

@@ -263,3 +263,36 @@ class TestMemory:
         assert len(lines) == 3 and lines[-1] == "True", done.stderr[-2000:]
         # Each says what could not be allocated and how much.
         assert all(re.match(r"MemoryError: could not allocate \S+ \S+ \(\d+ bytes\)", line) for line in lines[:2]), lines
+
+    def test_thread_that_cannot_start_raises_memory_error(self):
+        # Each call runs on a thread of its own; with no address space left for that thread's stack
+        # the call fails cleanly, naming the thread. Joined threads leave their stacks to a cache that
+        # a new thread would reuse, so parked threads take those first.
+        done = run_python("""
+            import resource, threading
+            import numpy as np
+            import morvane_reduce as mr
+
+            box = mr.Mesh.from_numpy(np.array([[x, y, z] for z in (0, 1) for y in (0, 1) for x in (0, 1)], float),
+                                     np.array([[0, 2, 1], [1, 2, 3], [4, 5, 6], [5, 7, 6], [0, 1, 4], [1, 5, 4],
+                                               [2, 6, 3], [3, 6, 7], [0, 4, 2], [2, 4, 6], [1, 3, 5], [3, 7, 5]],
+                                              dtype=np.uint32))
+            release = threading.Event()
+            parked = [threading.Thread(target=release.wait) for _ in range(8)]
+            for thread in parked:
+                thread.start()
+            in_use = int(open("/proc/self/status").read().split("VmSize:")[1].split()[0]) * 1024
+            resource.setrlimit(resource.RLIMIT_AS, (in_use + (1 << 20), resource.RLIM_INFINITY))
+            try:
+                mr.generate_proxy(box, voxel_res=8)
+            except MemoryError as e:
+                print("MemoryError:", e)
+            resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+            release.set()
+            for thread in parked:
+                thread.join()
+            print(mr.generate_proxy(box, voxel_res=8).face_count > 0)
+        """)
+        assert done.stdout.splitlines() == [
+            "MemoryError: could not start a thread to run the call: Resource temporarily unavailable", "True"], \
+            done.stderr[-2000:]
