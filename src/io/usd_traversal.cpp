@@ -25,15 +25,23 @@ struct ComposedSpec {
 
 constexpr std::size_t kNoParent = SIZE_MAX;
 
-// A prim whose visit is still to come: the specs that carry its name, strongest first, before
-// their variants are added.
+// A prim whose visit is still to come. The specs that carry its name, strongest first and before
+// their variants are added, are a range of the walk's spec stack: prims wait in the order in which
+// their ranges were pushed, so the range of the prim visited next is always the last one.
 struct PendingPrim {
-  std::vector<UsdSpecId> specs;
+  std::size_t first_spec;
+  std::size_t spec_count;
   std::size_t parent;  // its parent's entry in the visited names, for messages
   std::string_view name;
   // The strongest spec is the prim's own spec in the layer (no variant holds it), whose opinions
   // no composition arc can override.
   bool own_spec_first;
+};
+
+// The prims still to visit, last first, with their specs.
+struct Pending {
+  std::vector<PendingPrim> prims;
+  std::vector<UsdSpecId> specs;
 };
 
 struct VisitedName {
@@ -69,14 +77,17 @@ void add_selections(Selections& selections, const UsdPrimFacts& facts) {
 // each variant by those of its own sets: depth first, on a stack rather than by recursion. A set's
 // selection is the strongest among the specs added so far, else among the weaker specs still to
 // come; an empty selection selects nothing.
-std::vector<ComposedSpec> add_variants(UsdLayerView& layer, const std::vector<UsdSpecId>& specs,
+std::vector<ComposedSpec> add_variants(UsdLayerView& layer, std::span<const UsdSpecId> specs,
                                        std::unordered_set<UsdSpecId>& used) {
   std::vector<ComposedSpec> named;
   Selections named_selections;
+  bool has_variant_sets = false;
   for (const UsdSpecId id : specs) {
     named.push_back({id, layer.facts(id)});
     add_selections(named_selections, named.back().facts);
+    has_variant_sets = has_variant_sets || !named.back().facts.variant_sets.empty();
   }
+  if (!has_variant_sets) return named;
   std::vector<ComposedSpec> composed;
   Selections selections;
   const auto selected = [&](std::string_view set) -> std::optional<std::string_view> {
@@ -143,40 +154,78 @@ Opinions strongest(const std::vector<ComposedSpec>& specs) {
   return result;
 }
 
+// Throws for a spec that has two children of one name, which no layer may hold. The names are
+// sorted by their hashes, so that only names of equal hash are compared.
+void refuse_twice_defined(std::span<const UsdChildSpec> children, const std::vector<VisitedName>& visited,
+                          std::size_t parent) {
+  std::vector<std::pair<std::size_t, std::string_view>> hashed;
+  hashed.reserve(children.size());
+  for (const UsdChildSpec& child : children) hashed.emplace_back(std::hash<std::string_view>()(child.name), child.name);
+  std::sort(hashed.begin(), hashed.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  for (std::size_t i = 0; i < hashed.size(); ++i) {
+    for (std::size_t j = i + 1; j < hashed.size() && hashed[j].first == hashed[i].first; ++j) {
+      if (hashed[j].second != hashed[i].second) continue;
+      const std::string parent_path = parent == kNoParent ? "" : path_of(visited, parent);
+      throw IoError::usd_parse(fmt::format("prim {}/{} is defined twice", parent_path, hashed[i].second));
+    }
+  }
+}
+
+// The children of a prim with one spec, the usual case: the spec's own, in its order.
+void push_children_of_one_spec(UsdLayerView& layer, const ComposedSpec& spec, bool own_spec_first,
+                               std::size_t parent, const std::vector<VisitedName>& visited, Pending& pending,
+                               std::unordered_set<UsdSpecId>& used) {
+  std::vector<UsdChildSpec> children = layer.children(spec.id);
+  std::erase_if(children, [&](const UsdChildSpec& child) { return !used.insert(child.spec).second; });
+  refuse_twice_defined(children, visited, parent);
+  if (!spec.facts.child_order.empty()) {
+    std::vector<std::string_view> names;
+    std::unordered_map<std::string_view, UsdSpecId> spec_of;
+    for (const UsdChildSpec& child : children) {
+      names.push_back(child.name);
+      spec_of.emplace(child.name, child.spec);
+    }
+    apply_child_order(names, spec.facts.child_order);
+    for (std::size_t i = 0; i < names.size(); ++i) children[i] = {names[i], spec_of.at(names[i])};
+  }
+  for (auto child = children.rbegin(); child != children.rend(); ++child) {
+    pending.prims.push_back({pending.specs.size(), 1, parent, child->name, own_spec_first});
+    pending.specs.push_back(child->spec);
+  }
+}
+
 // The children of a composed prim, pushed so that the first in namespace order is visited next.
 // Names are gathered from the weakest spec to the strongest: each spec appends the names not yet
 // seen, then reorders all names so far by its own "reorder nameChildren".
 void push_children(UsdLayerView& layer, const std::vector<ComposedSpec>& specs, bool own_spec_first,
-                   std::size_t parent, std::vector<VisitedName>& visited, std::vector<PendingPrim>& pending,
+                   std::size_t parent, const std::vector<VisitedName>& visited, Pending& pending,
                    std::unordered_set<UsdSpecId>& used) {
+  if (specs.size() == 1) {
+    return push_children_of_one_spec(layer, specs[0], own_spec_first, parent, visited, pending, used);
+  }
   struct Child {
     std::vector<UsdSpecId> specs;  // weakest first
-    std::size_t last_source = SIZE_MAX;
     bool from_strongest = false;
   };
   std::unordered_map<std::string_view, Child> by_name;
   std::vector<std::string_view> names;
   for (std::size_t i = specs.size(); i-- > 0;) {
-    for (const UsdChildSpec& child : layer.children(specs[i].id)) {
+    std::vector<UsdChildSpec> children = layer.children(specs[i].id);
+    std::erase_if(children, [&](const UsdChildSpec& child) { return !used.insert(child.spec).second; });
+    refuse_twice_defined(children, visited, parent);
+    for (const UsdChildSpec& child : children) {
       const auto [entry, fresh] = by_name.try_emplace(child.name);
       if (fresh) names.push_back(child.name);
-      if (!used.insert(child.spec).second) continue;
-      Child& gathered = entry->second;
-      if (gathered.last_source == i) {
-        const std::string parent_path = parent == kNoParent ? "" : path_of(visited, parent);
-        throw IoError::usd_parse(fmt::format("prim {}/{} is defined twice", parent_path, child.name));
-      }
-      gathered.last_source = i;
-      gathered.specs.push_back(child.spec);
-      gathered.from_strongest = i == 0;
+      entry->second.specs.push_back(child.spec);
+      entry->second.from_strongest = i == 0;
     }
     apply_child_order(names, specs[i].facts.child_order);
   }
   for (auto name = names.rbegin(); name != names.rend(); ++name) {
-    Child& child = by_name[*name];
-    if (child.specs.empty()) continue;
-    std::reverse(child.specs.begin(), child.specs.end());
-    pending.push_back({std::move(child.specs), parent, *name, own_spec_first && child.from_strongest});
+    const Child& child = by_name.at(*name);
+    pending.prims.push_back(
+        {pending.specs.size(), child.specs.size(), parent, *name, own_spec_first && child.from_strongest});
+    pending.specs.insert(pending.specs.end(), child.specs.rbegin(), child.specs.rend());
   }
 }
 
@@ -190,12 +239,15 @@ std::vector<UsdSpecId> find_first_mesh(UsdLayerView& layer) {
   if (!root_specs[0].facts.arc.empty()) throw refusal("the layer", root_specs[0].facts.arc);
 
   std::vector<VisitedName> visited;
-  std::vector<PendingPrim> pending;
+  Pending pending;
   push_children(layer, root_specs, true, kNoParent, visited, pending, used);
-  while (!pending.empty()) {
-    PendingPrim prim = std::move(pending.back());
-    pending.pop_back();
-    const std::vector<ComposedSpec> specs = add_variants(layer, prim.specs, used);
+  std::vector<UsdSpecId> named;
+  while (!pending.prims.empty()) {
+    const PendingPrim prim = pending.prims.back();
+    pending.prims.pop_back();
+    named.assign(pending.specs.begin() + static_cast<std::ptrdiff_t>(prim.first_spec), pending.specs.end());
+    pending.specs.resize(prim.first_spec);
+    const std::vector<ComposedSpec> specs = add_variants(layer, named, used);
     visited.push_back({prim.name, prim.parent});
     const std::size_t entry = visited.size() - 1;
 

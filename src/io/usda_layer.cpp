@@ -68,24 +68,37 @@ bool names_anything(const UsdaToken& value) {
   return value.kind != UsdaTokenKind::Group || !group_tokens(value).empty();
 }
 
-IoError malformed(std::string_view block) { return IoError::usd_parse(fmt::format("malformed {}", block)); }
-IoError unclosed(std::string_view block) { return IoError::usd_parse(fmt::format("unclosed {}", block)); }
+// How messages name what is being read: "Mesh block" for a prim of that type (or a variant of
+// it), "prim block" for one without a type, "layer" and "layer metadata" at the top level.
+struct Place {
+  bool layer = false;
+  bool metadata = false;
+  std::string_view type;
+};
 
-std::string block_name(std::string_view type) { return fmt::format("{} block", type.empty() ? "prim" : type); }
+std::string describe(const Place& place) {
+  if (place.layer) return place.metadata ? "layer metadata" : "layer";
+  return fmt::format("{} block", place.type.empty() ? "prim" : place.type);
+}
+
+IoError malformed(const Place& place) { return IoError::usd_parse(fmt::format("malformed {}", describe(place))); }
+IoError unclosed(const Place& place) { return IoError::usd_parse(fmt::format("unclosed {}", describe(place))); }
+IoError too_deep(const Place& place) {
+  return IoError::usd_parse(fmt::format("{} nested deeper than {} levels", describe(place), kMaxUsdaNesting));
+}
 
 }  // namespace
 
 class UsdaLayer::Parser {
  public:
-  Parser(std::string_view text, std::vector<Spec>& specs, VariantIndex& variants)
-      : scanner_(text), specs_(specs), variants_(variants) {}
+  Parser(std::string_view text, UsdaLayer& layer) : scanner_(text), layer_(layer) {}
 
   void run() {
-    specs_.emplace_back();  // the pseudo-root
-    blocks_.push_back({BlockKind::Layer, 0, {}, {}, "layer"});
+    layer_.specs_.emplace_back();  // the pseudo-root
+    blocks_.push_back({BlockKind::Layer, 0, {}, {}});
     if (scanner_.peek().is('(')) {
       scanner_.next();
-      read_metadata(0, "layer metadata");
+      read_metadata(0, {true, true, {}});
     }
     while (!ended_) {
       if (blocks_.back().kind == BlockKind::VariantSet) {
@@ -101,42 +114,73 @@ class UsdaLayer::Parser {
 
   struct Block {
     BlockKind kind;
-    UsdSpecId spec;          // the prim or variant whose body it is; for a variant set, the prim
-    std::string_view type;   // the prim's type name
-    std::string_view set;    // a variant set's name
-    std::string name;        // for messages: "Mesh block", "prim block", "layer"
+    UsdSpecId spec;         // the prim or variant whose body it is; for a variant set, the prim
+    std::string_view type;  // the prim's type name
+    std::string_view set;   // a variant set's name
   };
+
+  Place place() const { return {blocks_.back().kind == BlockKind::Layer, false, blocks_.back().type}; }
 
   // The nesting of the innermost open block; the layer is 0.
   std::size_t depth() const { return blocks_.size() - 1; }
 
-  UsdSpecId new_spec() {
-    specs_.emplace_back();
-    return static_cast<UsdSpecId>(specs_.size() - 1);
+  Spec& spec(UsdSpecId id) { return layer_.specs_[id]; }
+
+  Lists& lists(UsdSpecId id) {
+    if (spec(id).lists == kNone) {
+      spec(id).lists = static_cast<uint32_t>(layer_.lists_.size());
+      layer_.lists_.emplace_back();
+    }
+    return layer_.lists_[spec(id).lists];
   }
 
-  void open_block(Block block) {
-    if (blocks_.size() > kMaxUsdaNesting) {
-      throw IoError::usd_parse(fmt::format("{} nested deeper than {} levels", block.name, kMaxUsdaNesting));
+  UsdSpecId new_spec() {
+    layer_.specs_.emplace_back();
+    return static_cast<UsdSpecId>(layer_.specs_.size() - 1);
+  }
+
+  void add_child(UsdSpecId parent, std::string_view name, UsdSpecId child) {
+    const auto link = static_cast<uint32_t>(layer_.children_.size());
+    layer_.children_.push_back({{name, child}});
+    Spec& owner = spec(parent);
+    if (owner.last_child == kNone) {
+      owner.first_child = link;
+    } else {
+      layer_.children_[owner.last_child].next = link;
     }
-    blocks_.push_back(std::move(block));
+    owner.last_child = link;
+  }
+
+  void open_block(const Block& block) {
+    if (blocks_.size() > kMaxUsdaNesting) throw too_deep({false, false, block.type});
+    blocks_.push_back(block);
   }
 
   // A group in a block's body. One that the text does not close is an error inside a prim; at the
   // top level, outside every prim, it ends the layer.
   std::optional<UsdaToken> body_group(const UsdaToken& open) {
-    const std::optional<UsdaToken> group = scanner_.skip_group(open, depth() + 1, blocks_.back().name);
-    if (!group) {
-      if (blocks_.back().kind != BlockKind::Layer) throw unclosed(blocks_.back().name);
+    const UsdaGroup group = scanner_.skip_group(open, depth() + 1);
+    if (group.end == UsdaGroup::End::TooDeep) throw too_deep(place());
+    if (group.end == UsdaGroup::End::Unclosed) {
+      if (blocks_.back().kind != BlockKind::Layer) throw unclosed(place());
       ended_ = true;
+      return std::nullopt;
     }
-    return group;
+    return group.token;
+  }
+
+  // A group in metadata, which must close.
+  UsdaToken metadata_group(const UsdaToken& open, std::size_t depth, const Place& place) {
+    const UsdaGroup group = scanner_.skip_group(open, depth);
+    if (group.end == UsdaGroup::End::TooDeep) throw too_deep(place);
+    if (group.end == UsdaGroup::End::Unclosed) throw malformed(place);
+    return group.token;
   }
 
   void read_body_statement() {
     const UsdaToken token = scanner_.next();
     if (token.kind == UsdaTokenKind::End) {
-      if (blocks_.back().kind != BlockKind::Layer) throw unclosed(blocks_.back().name);
+      if (blocks_.back().kind != BlockKind::Layer) throw unclosed(place());
       ended_ = true;
     } else if (token.is('}')) {
       if (blocks_.back().kind != BlockKind::Layer) blocks_.pop_back();
@@ -154,7 +198,7 @@ class UsdaLayer::Parser {
       if (!scanner_.peek().is('=')) return;
       scanner_.next();
       const std::optional<UsdaToken> order = read_value();
-      if (order) specs_[blocks_.back().spec].facts.child_order = string_list(*order);
+      if (order) lists(blocks_.back().spec).child_order = string_list(*order);
     } else {
       read_statement(token);
     }
@@ -169,52 +213,53 @@ class UsdaLayer::Parser {
       type = token.text;
       token = scanner_.next();
     }
-    std::string name = block_name(type);
-    if (token.kind != UsdaTokenKind::String) throw malformed(name);
-    const UsdSpecId spec = new_spec();
-    specs_[spec].facts.specifier = specifier;
-    specs_[spec].facts.type_name = type;
-    specs_[blocks_.back().spec].children.push_back({string_contents(token), spec});
+    const Place prim{false, false, type};
+    if (token.kind != UsdaTokenKind::String) throw malformed(prim);
+    const UsdSpecId id = new_spec();
+    spec(id).specifier = specifier;
+    spec(id).type_name = type;
+    add_child(blocks_.back().spec, string_contents(token), id);
     token = scanner_.next();
     if (token.is('(')) {
-      read_metadata(spec, name);
+      read_metadata(id, prim);
       token = scanner_.next();
     }
-    if (!token.is('{')) throw malformed(name);
-    open_block({BlockKind::Prim, spec, type, {}, std::move(name)});
+    if (!token.is('{')) throw malformed(prim);
+    open_block({BlockKind::Prim, id, type, {}});
   }
 
   // `variantSet "name" = {`, then the variants until the closing brace.
   void read_variant_set() {
-    const Block& prim = blocks_.back();
+    const Block prim = blocks_.back();
     const UsdaToken name = scanner_.next();
     if (name.kind != UsdaTokenKind::String || !scanner_.next().is('=') || !scanner_.next().is('{')) {
-      throw malformed(prim.name);
+      throw malformed(place());
     }
-    open_block({BlockKind::VariantSet, prim.spec, prim.type, string_contents(name), prim.name});
+    open_block({BlockKind::VariantSet, prim.spec, prim.type, string_contents(name)});
   }
 
   // One variant: its name in quotes, optional metadata, and its body, which holds opinions about
   // the prim as a prim body does.
   void read_variant() {
-    const Block& set = blocks_.back();
+    const Block set = blocks_.back();
+    const Place prim{false, false, set.type};
     UsdaToken token = scanner_.next();
-    if (token.kind == UsdaTokenKind::End) throw unclosed(set.name);
+    if (token.kind == UsdaTokenKind::End) throw unclosed(prim);
     if (token.is('}')) {
       blocks_.pop_back();
       return;
     }
     if (token.is(';')) return;
-    if (token.kind != UsdaTokenKind::String) throw malformed(set.name);
-    const UsdSpecId spec = new_spec();
-    variants_.try_emplace({set.spec, set.set, string_contents(token)}, spec);
+    if (token.kind != UsdaTokenKind::String) throw malformed(prim);
+    const UsdSpecId id = new_spec();
+    layer_.variants_.try_emplace({set.spec, set.set, string_contents(token)}, id);
     token = scanner_.next();
     if (token.is('(')) {
-      read_metadata(spec, set.name);
+      read_metadata(id, prim);
       token = scanner_.next();
     }
-    if (!token.is('{')) throw malformed(set.name);
-    open_block({BlockKind::Prim, spec, set.type, {}, set.name});
+    if (!token.is('{')) throw malformed(prim);
+    open_block({BlockKind::Prim, id, set.type, {}});
   }
 
   // A value after "=" on the same line: a word, string, path or group. None when the line, the
@@ -261,31 +306,30 @@ class UsdaLayer::Parser {
   }
 
   void add_value(std::string_view name, const UsdaToken& value) {
-    std::vector<UsdaAttributeValue>& values = specs_[blocks_.back().spec].values;
     const std::size_t dot = name.find('.');
-    if (dot == std::string_view::npos) {
-      values.push_back({name, false, value});
-    } else if (name.substr(dot + 1) == "timeSamples" && is_group(value, '{')) {
-      values.push_back({name.substr(0, dot), true, value});
+    UsdaAttributeValue statement{name, false, value};
+    if (dot != std::string_view::npos) {
+      if (name.substr(dot + 1) != "timeSamples" || !is_group(value, '{')) return;
+      statement = {name.substr(0, dot), true, value};
     }
+    Spec& owner = spec(blocks_.back().spec);
+    layer_.values_.push_back({statement, owner.last_value});
+    owner.last_value = static_cast<uint32_t>(layer_.values_.size() - 1);
   }
 
   // Metadata in parentheses, after the opening one: "key = value" statements, each perhaps a
   // list edit ("prepend variantSets = ..."), and documentation strings. Unknown keys are skipped.
-  void read_metadata(UsdSpecId spec, std::string_view block) {
+  void read_metadata(UsdSpecId id, const Place& place) {
     const std::size_t metadata_depth = depth() + 1;
-    if (metadata_depth > kMaxUsdaNesting) {
-      throw IoError::usd_parse(fmt::format("{} nested deeper than {} levels", block, kMaxUsdaNesting));
-    }
-    UsdPrimFacts& facts = specs_[spec].facts;
+    if (metadata_depth > kMaxUsdaNesting) throw too_deep(place);
     std::optional<UsdListEdits> variant_sets;
     std::vector<std::pair<std::string_view, UsdListEdits>> arcs;
     for (;;) {
       UsdaToken token = scanner_.next();
-      if (token.kind == UsdaTokenKind::End) throw malformed(block);
+      if (token.kind == UsdaTokenKind::End) throw malformed(place);
       if (token.is(')')) break;
       if (token.opens_group()) {
-        if (!scanner_.skip_group(token, metadata_depth + 1, block)) throw malformed(block);
+        metadata_group(token, metadata_depth + 1, place);
         continue;
       }
       if (token.kind != UsdaTokenKind::Word) continue;
@@ -299,18 +343,14 @@ class UsdaLayer::Parser {
       const UsdaToken ahead = scanner_.peek();
       if (ahead.kind == UsdaTokenKind::End || ahead.after_line_break || ahead.is(')')) continue;
       UsdaToken value = scanner_.next();
-      if (value.opens_group()) {
-        const std::optional<UsdaToken> group = scanner_.skip_group(value, metadata_depth + 1, block);
-        if (!group) throw malformed(block);
-        value = *group;
-      }
+      if (value.opens_group()) value = metadata_group(value, metadata_depth + 1, place);
 
       const std::string_view key = token.text;
       if (key == "active" && edit.empty() && value.kind == UsdaTokenKind::Word) {
-        if (value.text == "true" || value.text == "1") facts.active = true;
-        if (value.text == "false" || value.text == "0") facts.active = false;
+        if (value.text == "true" || value.text == "1") spec(id).active = true;
+        if (value.text == "false" || value.text == "0") spec(id).active = false;
       } else if (key == "variants" && edit.empty() && is_group(value, '{')) {
-        add_selections(facts, value);
+        add_selections(lists(id).variant_selections, value);
       } else if (key == "variantSets") {
         if (!variant_sets) variant_sets.emplace();
         set_edit(*variant_sets, edit, string_list(value));
@@ -321,15 +361,15 @@ class UsdaLayer::Parser {
                  names_anything(value) ? std::vector<std::string_view>{value.text} : std::vector<std::string_view>{});
       }
     }
-    if (variant_sets) facts.variant_sets = variant_sets->applied();
+    if (variant_sets) lists(id).variant_sets = variant_sets->applied();
     for (const auto& [key, edits] : arcs) {
-      if (edits.adds_items() && facts.arc.empty()) facts.arc = key;
+      if (edits.adds_items() && spec(id).arc.empty()) spec(id).arc = key;
     }
   }
 
   // "variants = { string set = "variant" ... }": a later selection of a set replaces an earlier.
-  static void add_selections(UsdPrimFacts& facts, const UsdaToken& group) {
-    auto& selections = facts.variant_selections;
+  static void add_selections(std::vector<std::pair<std::string_view, std::string_view>>& selections,
+                             const UsdaToken& group) {
     std::unordered_map<std::string_view, std::size_t> position;
     for (std::size_t i = 0; i < selections.size(); ++i) position.emplace(selections[i].first, i);
     const std::vector<UsdaToken> tokens = group_tokens(group);
@@ -349,8 +389,7 @@ class UsdaLayer::Parser {
   }
 
   UsdaScanner scanner_;
-  std::vector<Spec>& specs_;
-  VariantIndex& variants_;
+  UsdaLayer& layer_;
   std::vector<Block> blocks_;
   bool ended_ = false;
 };
@@ -360,7 +399,31 @@ std::size_t UsdaLayer::VariantKeyHash::operator()(const VariantKey& key) const {
   return std::hash<UsdSpecId>()(key.spec) ^ (hash(key.set) * 31) ^ (hash(key.name) * 1000003);
 }
 
-UsdaLayer::UsdaLayer(std::string_view text) { Parser(text, specs_, variants_).run(); }
+UsdaLayer::UsdaLayer(std::string_view text) { Parser(text, *this).run(); }
+
+UsdPrimFacts UsdaLayer::facts(UsdSpecId id) {
+  const Spec& spec = specs_[id];
+  UsdPrimFacts facts;
+  facts.specifier = spec.specifier;
+  facts.type_name = spec.type_name;
+  facts.active = spec.active;
+  facts.arc = spec.arc;
+  if (spec.lists != kNone) {
+    const Lists& lists = lists_[spec.lists];
+    facts.child_order = lists.child_order;
+    facts.variant_selections = lists.variant_selections;
+    facts.variant_sets = lists.variant_sets;
+  }
+  return facts;
+}
+
+std::vector<UsdChildSpec> UsdaLayer::children(UsdSpecId id) {
+  std::vector<UsdChildSpec> children;
+  for (uint32_t link = specs_[id].first_child; link != kNone; link = children_[link].next) {
+    children.push_back(children_[link].child);
+  }
+  return children;
+}
 
 std::optional<UsdSpecId> UsdaLayer::variant(UsdSpecId spec, std::string_view set, std::string_view name) {
   const auto it = variants_.find({spec, set, name});
@@ -368,9 +431,9 @@ std::optional<UsdSpecId> UsdaLayer::variant(UsdSpecId spec, std::string_view set
 }
 
 const UsdaToken* UsdaLayer::attribute_value(UsdSpecId spec, std::string_view name, bool time_samples) const {
-  const std::vector<UsdaAttributeValue>& values = specs_[spec].values;
-  for (auto value = values.rbegin(); value != values.rend(); ++value) {
-    if (value->time_samples == time_samples && value->name == name) return &value->value;
+  for (uint32_t link = specs_[spec].last_value; link != kNone; link = values_[link].previous) {
+    const UsdaAttributeValue& value = values_[link].value;
+    if (value.time_samples == time_samples && value.name == name) return &value.value;
   }
   return nullptr;
 }

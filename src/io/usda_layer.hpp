@@ -4,6 +4,8 @@
 // connections, unknown statements) and strict about the nesting of blocks.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
@@ -29,8 +31,8 @@ class UsdaLayer final : public UsdLayerView {
   explicit UsdaLayer(std::string_view text);
 
   std::optional<UsdSpecId> pseudo_root() override { return 0; }
-  UsdPrimFacts facts(UsdSpecId spec) override { return specs_[spec].facts; }
-  std::vector<UsdChildSpec> children(UsdSpecId spec) override { return specs_[spec].children; }
+  UsdPrimFacts facts(UsdSpecId spec) override;
+  std::vector<UsdChildSpec> children(UsdSpecId spec) override;
   std::optional<UsdSpecId> variant(UsdSpecId spec, std::string_view set, std::string_view name) override;
 
   // The value that the last statement of `spec` naming the attribute gives it, by its whole name;
@@ -40,10 +42,31 @@ class UsdaLayer final : public UsdLayerView {
  private:
   class Parser;
 
+  static constexpr uint32_t kNone = UINT32_MAX;
+
+  // Kept small, since a layer may hold millions of prims: lists live in the layer's own vectors,
+  // linked by index, and what few specs author (orders, variants) in `lists_`.
   struct Spec {
-    UsdPrimFacts facts;
-    std::vector<UsdChildSpec> children;
-    std::vector<UsdaAttributeValue> values;
+    std::string_view type_name;
+    std::string_view arc;
+    std::optional<UsdSpecifier> specifier;
+    std::optional<bool> active;
+    uint32_t lists = kNone;                            // in lists_
+    uint32_t first_child = kNone, last_child = kNone;  // in children_, in authored order
+    uint32_t last_value = kNone;                       // in values_, newest first
+  };
+  struct Lists {
+    std::vector<std::string_view> child_order;
+    std::vector<std::pair<std::string_view, std::string_view>> variant_selections;
+    std::vector<std::string_view> variant_sets;
+  };
+  struct ChildLink {
+    UsdChildSpec child;
+    uint32_t next = kNone;
+  };
+  struct ValueLink {
+    UsdaAttributeValue value;
+    uint32_t previous = kNone;
   };
 
   // The variant specs of the layer by their prim spec, set and name.
@@ -55,10 +78,12 @@ class UsdaLayer final : public UsdLayerView {
   struct VariantKeyHash {
     std::size_t operator()(const VariantKey& key) const;
   };
-  using VariantIndex = std::unordered_map<VariantKey, UsdSpecId, VariantKeyHash>;
 
   std::vector<Spec> specs_;
-  VariantIndex variants_;
+  std::vector<Lists> lists_;
+  std::vector<ChildLink> children_;
+  std::vector<ValueLink> values_;
+  std::unordered_map<VariantKey, UsdSpecId, VariantKeyHash> variants_;
 };
 
 }  // namespace morvane::io

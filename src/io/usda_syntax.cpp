@@ -2,12 +2,8 @@
 // lookup per byte, so that the long arrays of a mesh cost one pass before their values are parsed.
 #include "usda_syntax.hpp"
 
-#include <fmt/format.h>
-
 #include <algorithm>
 #include <array>
-
-#include "io_error.hpp"
 
 namespace morvane::io {
 
@@ -110,7 +106,7 @@ UsdaToken UsdaScanner::peek() {
   return token;
 }
 
-std::optional<UsdaToken> UsdaScanner::skip_group(const UsdaToken& open, std::size_t depth, std::string_view block) {
+UsdaGroup UsdaScanner::skip_group(const UsdaToken& open, std::size_t depth) {
   const char opening = open.text.front();
   const char closing = opening == '(' ? ')' : opening == '[' ? ']' : '}';
   const StopTable& stops = opening == '(' ? kParenStops : opening == '[' ? kBracketStops : kBraceStops;
@@ -125,16 +121,15 @@ std::optional<UsdaToken> UsdaScanner::skip_group(const UsdaToken& open, std::siz
       p = end;
       continue;
     }
-    if (text_[p] == opening && depth + nesting++ > kMaxUsdaNesting) {
-      throw IoError::usd_parse(fmt::format("{} nested deeper than {} levels", block, kMaxUsdaNesting));
-    }
+    if (text_[p] == opening && depth + nesting++ > kMaxUsdaNesting) return {UsdaGroup::End::TooDeep, {}};
     if (text_[p] == closing && --nesting == 0) {
       position_ = p + 1;
-      return UsdaToken{UsdaTokenKind::Group, text_.substr(start, position_ - start), open.after_line_break};
+      return {UsdaGroup::End::Closed,
+              {UsdaTokenKind::Group, text_.substr(start, position_ - start), open.after_line_break}};
     }
     ++p;
   }
-  return std::nullopt;
+  return {UsdaGroup::End::Unclosed, {}};
 }
 
 }  // namespace morvane::io

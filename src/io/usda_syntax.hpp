@@ -6,7 +6,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <string_view>
 
 namespace morvane::io {
@@ -26,6 +25,12 @@ struct UsdaToken {
   bool opens_group() const { return is('(') || is('[') || is('{'); }
 };
 
+struct UsdaGroup {
+  enum class End : uint8_t { Closed, Unclosed, TooDeep };
+  End end = End::Closed;
+  UsdaToken token;
+};
+
 // What a string token says, without its quotes (escapes are kept as written).
 std::string_view string_contents(const UsdaToken& token);
 
@@ -37,11 +42,11 @@ class UsdaScanner {
   UsdaToken peek();
 
   // After a token that opens a group ("(", "[" or "{"), moves past the bracket that closes it and
-  // returns the whole group as a Group token; none when the text ends first. Only brackets of the
-  // group's own kind are counted, outside strings, asset paths, path references and comments. The
-  // group opens at nesting `depth`; going deeper than kMaxUsdaNesting throws "{block} nested
-  // deeper than 1000 levels".
-  std::optional<UsdaToken> skip_group(const UsdaToken& open, std::size_t depth, std::string_view block);
+  // returns the whole group as a Group token. Only brackets of the group's own kind are counted,
+  // outside strings, asset paths, path references and comments. The group opens at nesting
+  // `depth`; one that would go deeper than kMaxUsdaNesting, or that the text does not close, is
+  // not skipped and gives its reason instead.
+  UsdaGroup skip_group(const UsdaToken& open, std::size_t depth);
 
  private:
   std::string_view text_;

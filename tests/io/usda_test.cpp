@@ -97,7 +97,8 @@ TEST(UsdaReader, NestingDeeperThanTheLimitIsRefused) {
   std::string prims;
   for (int i = 0; i < 1000; ++i) prims = "def \"p\" {\n" + prims + "}\n";
   EXPECT_EQ(text_error(prims), "USD parse error: no `def Mesh` found");
-  EXPECT_EQ(text_error("def Scope \"s\" {\n" + prims + "}\n"), "USD parse error: prim block nested deeper than 1000 levels");
+  EXPECT_EQ(text_error("def Scope \"s\" {\n" + prims + "}\n"),
+            "USD parse error: prim block nested deeper than 1000 levels");
 }
 
 // Rows measured with the reference library: each named child keeps the unnamed ones after it.
@@ -143,6 +144,8 @@ TEST(UsdaReader, ReportsStructureErrorsInOrder) {
             "USD parse error: points missing");
   EXPECT_EQ(text_error(mesh_text("faceVertexCounts = [2] faceVertexIndices = [0, 1] points = []")),
             "USD parse error: bad faceVertexCounts entry");
+  EXPECT_EQ(text_error("def Xform \"w\" {\n def Mesh \"m\" {\n}\n def Scope \"m\" {\n}\n}\n"),
+            "USD parse error: prim /w/m is defined twice");
   EXPECT_EQ(text_error("def Mesh \"m\" {\xff}"), "I/O error: stream did not contain valid UTF-8");
   EXPECT_EQ(text_error("\xed\xa0\x80"), "I/O error: stream did not contain valid UTF-8") << "a surrogate";
 }
