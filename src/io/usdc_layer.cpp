@@ -68,7 +68,7 @@ std::unordered_map<uint32_t, CrateLayer::Fields> namespace_fields(const Crate& c
       first = {};
     } else if (entry < crate.fields.size()) {
       const int8_t field = field_of(crate.fields[entry].token);
-      if (field >= 0) first.reps[field] = crate.fields[entry].rep;
+      if (field >= 0) first.entries[field] = entry;
     }
     while (start != starts.end() && *start == i) result[*start++] = first;
   }
@@ -112,6 +112,12 @@ CrateLayer::CrateLayer(const Crate& crate)
 
 const CrateLayer::Fields& CrateLayer::fields_of(UsdSpecId spec) const {
   return fields_.at(spec_of_.at(spec).field_set);
+}
+
+std::optional<uint64_t> CrateLayer::rep(const Fields& fields, Field field) const {
+  const uint32_t entry = fields.entries[field];
+  if (entry == Fields::kAbsent) return std::nullopt;
+  return crate_.fields[entry].rep;
 }
 
 // The token indices of a token vector value; none for another value. In a layer each prim is
@@ -187,44 +193,56 @@ bool CrateLayer::adds_arc(uint64_t rep) {
   }
 }
 
+// A variant selection map: u64 count, then a set name and a variant name per entry, each a string
+// index.
+std::vector<std::pair<std::string_view, std::string_view>> CrateLayer::variant_selections(uint64_t rep) {
+  ByteCursor cursor(crate_.file, rep_payload(rep));
+  const uint64_t count = cursor.read_u64();
+  if (count > names_budget_ / 2) throw IoError::usd_parse("variantSelection lists more names than the file holds");
+  names_budget_ -= 2 * count;
+  std::vector<std::pair<std::string_view, std::string_view>> selections;
+  for (uint64_t i = 0; i < count; ++i) {
+    const uint8_t* pair = cursor.read_bytes(8).data();
+    selections.emplace_back(string_at(load_u32(pair)), string_at(load_u32(pair + 4)));
+  }
+  return selections;
+}
+
+// The variant set names a string list op gives: its header byte, then its item lists.
+std::vector<std::string_view> CrateLayer::variant_sets(uint64_t rep) {
+  ByteCursor cursor(crate_.file, rep_payload(rep));
+  const uint8_t header = cursor.read_bytes(1)[0];
+  UsdListEdits edits;
+  if (header & kListOpHasExplicit) edits.explicit_items = string_list(cursor, "variantSetNames");
+  if (header & kListOpHasAdded) edits.added = string_list(cursor, "variantSetNames");
+  if (header & kListOpHasPrepended) edits.prepended = string_list(cursor, "variantSetNames");
+  if (header & kListOpHasAppended) edits.appended = string_list(cursor, "variantSetNames");
+  if (header & kListOpHasDeleted) edits.deleted = string_list(cursor, "variantSetNames");
+  if ((header & kListOpIsExplicit) && !edits.explicit_items) edits.explicit_items.emplace();
+  return edits.applied();
+}
+
 UsdPrimFacts CrateLayer::facts(UsdSpecId spec) {
   const Fields& fields = fields_of(spec);
   UsdPrimFacts facts;
-  if (const auto& rep = fields.reps[kSpecifier]) facts.specifier = specifier_of(*rep);
-  if (const auto& rep = fields.reps[kTypeName]) facts.type_name = inlined_token(crate_, *rep).value_or("");
-  if (const auto& rep = fields.reps[kActive]; rep && (*rep & kRepInlined) && rep_type(*rep) == kTypeBool) {
-    facts.active = rep_payload(*rep) != 0;
+  if (const auto specifier = rep(fields, kSpecifier)) facts.specifier = specifier_of(*specifier);
+  if (const auto type_name = rep(fields, kTypeName)) facts.type_name = inlined_token(crate_, *type_name).value_or("");
+  if (const auto active = rep(fields, kActive); active && (*active & kRepInlined) && rep_type(*active) == kTypeBool) {
+    facts.active = rep_payload(*active) != 0;
   }
-  if (const auto& rep = fields.reps[kPrimOrder]) {
-    for (const uint32_t token : token_indices(*rep, order_budget_, "primOrder")) {
+  if (const auto order = rep(fields, kPrimOrder)) {
+    for (const uint32_t token : token_indices(*order, order_budget_, "primOrder")) {
       if (token < crate_.tokens.size()) facts.child_order.push_back(crate_.tokens[token]);
     }
   }
-  if (const auto& rep = fields.reps[kVariantSelection]; rep && is_structured(*rep, kTypeVariantSelectionMap)) {
-    // A map: u64 count, then a set name and a variant name per entry, each a string index.
-    ByteCursor cursor(crate_.file, rep_payload(*rep));
-    const uint64_t count = cursor.read_u64();
-    if (count > names_budget_ / 2) throw IoError::usd_parse("variantSelection lists more names than the file holds");
-    for (uint64_t i = 0; i < count; ++i) {
-      const uint8_t* pair = cursor.read_bytes(8).data();
-      facts.variant_selections.emplace_back(string_at(load_u32(pair)), string_at(load_u32(pair + 4)));
-    }
-    names_budget_ -= 2 * count;
+  if (const auto map = rep(fields, kVariantSelection); map && is_structured(*map, kTypeVariantSelectionMap)) {
+    facts.variant_selections = variant_selections(*map);
   }
-  if (const auto& rep = fields.reps[kVariantSetNames]; rep && is_structured(*rep, kTypeStringListOp)) {
-    ByteCursor cursor(crate_.file, rep_payload(*rep));
-    const uint8_t header = cursor.read_bytes(1)[0];
-    UsdListEdits edits;
-    if (header & kListOpHasExplicit) edits.explicit_items = string_list(cursor, "variantSetNames");
-    if (header & kListOpHasAdded) edits.added = string_list(cursor, "variantSetNames");
-    if (header & kListOpHasPrepended) edits.prepended = string_list(cursor, "variantSetNames");
-    if (header & kListOpHasAppended) edits.appended = string_list(cursor, "variantSetNames");
-    if (header & kListOpHasDeleted) edits.deleted = string_list(cursor, "variantSetNames");
-    if ((header & kListOpIsExplicit) && !edits.explicit_items) edits.explicit_items.emplace();
-    facts.variant_sets = edits.applied();
+  if (const auto sets = rep(fields, kVariantSetNames); sets && is_structured(*sets, kTypeStringListOp)) {
+    facts.variant_sets = variant_sets(*sets);
   }
   for (const auto& [field, name] : kArcs) {
-    if (const auto& rep = fields.reps[field]; rep && adds_arc(*rep)) {
+    if (const auto arc = rep(fields, field); arc && adds_arc(*arc)) {
       facts.arc = name;
       break;
     }
@@ -233,10 +251,10 @@ UsdPrimFacts CrateLayer::facts(UsdSpecId spec) {
 }
 
 std::vector<UsdChildSpec> CrateLayer::children(UsdSpecId spec) {
-  const std::optional<uint64_t>& rep = fields_of(spec).reps[kPrimChildren];
-  if (!rep) return {};
+  const std::optional<uint64_t> names = rep(fields_of(spec), kPrimChildren);
+  if (!names) return {};
   std::vector<UsdChildSpec> children;
-  for (const uint32_t token : token_indices(*rep, children_budget_, "primChildren")) {
+  for (const uint32_t token : token_indices(*names, children_budget_, "primChildren")) {
     const auto child = child_of_.find(uint64_t{spec} << 32 | token);
     if (child == child_of_.end()) continue;
     const auto child_spec = spec_of_.find(child->second);

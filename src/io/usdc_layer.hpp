@@ -4,6 +4,8 @@
 // the traversal asks about, and the STRINGS section only when a variant needs it.
 #pragma once
 
+#include <algorithm>
+#include <iterator>
 #include <optional>
 #include <string_view>
 #include <unordered_map>
@@ -28,15 +30,21 @@ class CrateLayer final : public UsdLayerView {
     kTypeName, kSpecifier, kActive, kPrimChildren, kPrimOrder, kVariantSelection, kVariantSetNames,
     kReferences, kPayload, kInheritPaths, kSpecializes, kRelocates, kSubLayers, kLayerRelocates, kFieldCount
   };
+  // The first field of each name in a spec's field set, as an index into the crate's fields.
   struct Fields {
-    std::optional<uint64_t> reps[kFieldCount];  // the first of each name in the spec's field set
+    static constexpr uint32_t kAbsent = UINT32_MAX;
+    Fields() { std::fill(std::begin(entries), std::end(entries), kAbsent); }
+    uint32_t entries[kFieldCount];
   };
 
  private:
   const Fields& fields_of(UsdSpecId spec) const;
+  std::optional<uint64_t> rep(const Fields& fields, Field field) const;
   std::vector<uint32_t> token_indices(uint64_t rep, uint64_t& budget, std::string_view field);
   std::string_view string_at(uint32_t index);
   std::vector<std::string_view> string_list(ByteCursor& cursor, std::string_view field);
+  std::vector<std::pair<std::string_view, std::string_view>> variant_selections(uint64_t rep);
+  std::vector<std::string_view> variant_sets(uint64_t rep);
   bool adds_arc(uint64_t rep);
 
   const Crate& crate_;
