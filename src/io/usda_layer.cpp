@@ -64,7 +64,7 @@ std::vector<std::string_view> string_list(const UsdaToken& value) {
 
 // Whether a composition arc's value names anything: not None, not an empty list or dictionary.
 bool names_anything(const UsdaToken& value) {
-  if (value.kind == UsdaTokenKind::End || value.is_word("None")) return false;
+  if (value.is_word("None")) return false;
   return value.kind != UsdaTokenKind::Group || !group_tokens(value).empty();
 }
 

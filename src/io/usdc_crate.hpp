@@ -1,5 +1,5 @@
-// The tables of a crate file as the reader decodes them, over the file's bytes, and the field
-// lookups that the reader and its namespace view (usdc_layer) share.
+// The tables of a crate file as the reader decodes them, over the file's bytes, and the reading of
+// token values that the reader and its namespace view (usdc_layer) share.
 #pragma once
 
 #include <cstdint>
@@ -38,18 +38,6 @@ struct Crate {
   PathTable paths;
   std::vector<CrateSpec> specs;
 };
-
-// The first field called `name` in the field set starting at `field_set`. The walk stops at the
-// terminator or the end of the list and skips entries that name no field; an index beyond the
-// list is an empty field set.
-inline std::optional<uint64_t> find_field(const Crate& crate, uint64_t field_set, std::string_view name) {
-  for (uint64_t i = field_set; i < crate.field_sets.size(); ++i) {
-    const uint32_t entry = crate.field_sets[i];
-    if (entry == kFieldSetTerminator) break;
-    if (entry < crate.fields.size() && crate.tokens[crate.fields[entry].token] == name) return crate.fields[entry].rep;
-  }
-  return std::nullopt;
-}
 
 // The text of an inlined token value; none for any other value.
 inline std::optional<std::string_view> inlined_token(const Crate& crate, uint64_t rep) {

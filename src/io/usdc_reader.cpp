@@ -201,6 +201,22 @@ void read_specs(Crate& crate) {
   for (std::size_t i = 0; i < crate.specs.size(); ++i) crate.specs[i] = {paths[i], field_sets[i], types[i]};
 }
 
+bool names(const Crate& crate, uint32_t field, std::string_view name) {
+  return field < crate.fields.size() && crate.tokens[crate.fields[field].token] == name;
+}
+
+// The first field called `name` in the field set starting at `field_set`. The walk stops at the
+// terminator or the end of the list and skips entries that name no field; an index beyond the
+// list is an empty field set.
+std::optional<uint64_t> find_field(const Crate& crate, uint64_t field_set, std::string_view name) {
+  for (uint64_t i = field_set; i < crate.field_sets.size(); ++i) {
+    const uint32_t entry = crate.field_sets[i];
+    if (entry == kFieldSetTerminator) break;
+    if (names(crate, entry, name)) return crate.fields[entry].rep;
+  }
+  return std::nullopt;
+}
+
 // The attributes of each of the mesh's specs (strongest first), found through the path tree: the
 // attribute specs whose parent is the spec's path. Of two specs of one name, the later counts.
 std::vector<PropertyMap> collect_properties(const Crate& crate, const std::vector<UsdSpecId>& prim_specs) {
