@@ -22,21 +22,17 @@ namespace morvane::io {
 MeshData read_usd(const std::string& path);
 
 // The text reader on bytes already in memory: refuses text that is not UTF-8 ("stream did not
-// contain valid UTF-8", an I/O error), normalises line ends, then parses the first mesh block.
+// contain valid UTF-8", an I/O error), normalises line ends, parses the layer and reads the first
+// Mesh prim of its traversal.
 MeshData read_usda_bytes(std::string_view bytes);
 
-// The text between the brackets of the array assigned to `name` in `block`, found by plain
-// substring searches ("name" not followed by ".", then "=", "[", "]"; brackets do not nest); when
-// the block assigns none, that of the earliest sample in "name.timeSamples = { time: [...] }".
-std::optional<std::string_view> find_attribute_array(std::string_view block, std::string_view name);
+// An array value "[...]" as comma-separated decimal integers; empty pieces are skipped, any other
+// piece that is not a signed 64-bit integer, or a value that is not an array, gives none.
+std::optional<std::vector<int64_t>> parse_int_array(std::string_view value);
 
-// The array of `name` as comma-separated decimal integers; empty pieces are skipped, any other
-// piece that is not a signed 64-bit integer makes the whole array absent.
-std::optional<std::vector<int64_t>> parse_int_array(std::string_view block, std::string_view name);
-
-// The "points" array as "(x, y, z)" tuples; a tuple without exactly three numbers makes the whole
-// array absent. Text between the tuples is ignored.
-std::optional<std::vector<Vec3>> parse_point_array(std::string_view block);
+// An array value "[...]" of "(x, y, z)" tuples; a tuple without exactly three numbers, or a value
+// that is not an array, gives none. Text between the tuples is ignored.
+std::optional<std::vector<Vec3>> parse_point_array(std::string_view value);
 
 // Per-axis minimum then maximum (min x, y, z, max x, y, z) over all positions, skipping NaN,
 // narrowed to f32; all zeros without positions.

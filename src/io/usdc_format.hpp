@@ -31,20 +31,40 @@ inline uint64_t make_rep(uint32_t type, uint64_t flags, uint64_t payload) {
 
 // Type codes of the values this system reads or writes.
 enum CrateType : uint32_t {
+  kTypeBool = 1,
   kTypeInt = 3,
   kTypeDouble = 9,
   kTypeToken = 11,
   kTypeFloat2 = 20,
   kTypeDouble3 = 23,
   kTypeFloat3 = 24,
+  kTypeStringListOp = 33,
+  kTypePathListOp = 34,
+  kTypeReferenceListOp = 35,
   kTypeTokenVector = 41,
   kTypeSpecifier = 42,
   kTypeVariability = 44,
+  kTypeVariantSelectionMap = 45,
   kTypeTimeSamples = 46,
   kTypeDoubleVector = 48,
+  kTypeStringVector = 50,
+  kTypePayloadListOp = 55,
+  kTypeRelocates = 58,
 };
 
-enum class SpecType : uint32_t { Attribute = 1, Prim = 6, PseudoRoot = 7 };
+// The first byte of a list op value says which item lists follow, in this order: explicit, added,
+// prepended, appended, deleted, ordered; each list is a u64 count and that many items.
+enum ListOpBits : uint8_t {
+  kListOpIsExplicit = 0x01,
+  kListOpHasExplicit = 0x02,
+  kListOpHasAdded = 0x04,
+  kListOpHasDeleted = 0x08,
+  kListOpHasOrdered = 0x10,
+  kListOpHasPrepended = 0x20,
+  kListOpHasAppended = 0x40,
+};
+
+enum class SpecType : uint32_t { Attribute = 1, Prim = 6, PseudoRoot = 7, Variant = 10 };
 
 inline constexpr uint32_t kFieldSetTerminator = 0xFFFFFFFF;
 

@@ -1,18 +1,17 @@
 // Crate reader: decodes the container of a USD crate file (tokens, fields, field sets, path tree,
-// specs), finds the first Mesh prim in namespace order and reads its points, face vertex counts
-// and indices (each its default value, else its earliest time sample) and orientation. Every
-// count a file states is checked against what its bytes can hold before anything is allocated.
+// specs), finds the first Mesh prim of the layer's traversal and reads its points, face vertex
+// counts and indices (each its strongest default value, else its earliest time sample) and
+// orientation. Every count a file states is checked against what its bytes can hold before
+// anything is allocated.
 #include <fmt/format.h>
 
 #include <algorithm>
 #include <bit>
 #include <cmath>
-#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include "common/numeric.hpp"
@@ -21,8 +20,11 @@
 #include "io_error.hpp"
 #include "mesh_data.hpp"
 #include "usd_polygons.hpp"
+#include "usd_traversal.hpp"
 #include "usdc.hpp"
+#include "usdc_crate.hpp"
 #include "usdc_format.hpp"
+#include "usdc_layer.hpp"
 #include "utf8.hpp"
 
 namespace morvane::io {
@@ -32,34 +34,9 @@ namespace {
 constexpr uint64_t kMaxSections = 64;
 constexpr uint64_t kMaxTokenBytes = uint64_t{8} << 30;
 constexpr uint64_t kMaxArrayLength = 1600000000;
-constexpr uint64_t kSpecifierDefPayload = 0;  // then 1 "over" and 2 "class"
 
-struct PathEntry {
-  bool has_parent = false;
-  uint32_t parent = 0;
-  uint32_t element = 0;  // token index of the last path element
-  bool property = false;
-};
-
-using PathTable = std::unordered_map<uint32_t, PathEntry>;
 // Property name (a view into the token list) to the field-set index of its attribute spec.
 using PropertyMap = std::unordered_map<std::string_view, uint32_t>;
-
-struct Section {
-  uint64_t start = 0;
-  uint64_t size = 0;
-};
-
-struct Crate {
-  std::span<const uint8_t> file;
-  uint8_t minor_version = 0;
-  std::unordered_map<std::string, Section> sections;
-  std::vector<std::string> tokens;
-  std::vector<CrateField> fields;
-  std::vector<uint32_t> field_sets;
-  PathTable paths;
-  std::vector<CrateSpec> specs;
-};
 
 IoError parse_error(std::string_view text) { return IoError::usd_parse(text); }
 
@@ -241,131 +218,21 @@ std::optional<uint64_t> find_field(const Crate& crate, uint64_t field_set, std::
   return std::nullopt;
 }
 
-bool is_inlined_token(const Crate& crate, uint64_t rep, std::string_view text) {
-  return (rep & kRepInlined) && rep_type(rep) == kTypeToken && rep_payload(rep) < crate.tokens.size() &&
-         crate.tokens[rep_payload(rep)] == text;
-}
-
-// The reps of the first "typeName", "specifier" and "primChildren" fields of a field set.
-struct PrimFields {
-  std::optional<uint64_t> type_name;
-  std::optional<uint64_t> specifier;
-  std::optional<uint64_t> children;
-};
-
-// PrimFields of the field set of every prim and pseudo-root spec, found in one backward pass over
-// the entries, so that many specs sharing long field sets cost linear time. Field sets that start
-// past the entries are empty.
-std::unordered_map<uint32_t, PrimFields> prim_fields(const Crate& crate) {
-  std::vector<uint32_t> starts;
-  for (const CrateSpec& spec : crate.specs) {
-    const auto type = static_cast<SpecType>(spec.type);
-    if (type == SpecType::Prim || type == SpecType::PseudoRoot) starts.push_back(spec.field_set);
-  }
-  std::sort(starts.begin(), starts.end(), std::greater<>());
-  starts.erase(std::unique(starts.begin(), starts.end()), starts.end());
-  std::unordered_map<uint32_t, PrimFields> result;
-  auto start = starts.begin();
-  while (start != starts.end() && *start >= crate.field_sets.size()) result[*start++] = {};
-  PrimFields first;  // of the entries from the scan position to the end of its field set
-  for (std::size_t i = crate.field_sets.size(); i-- > 0 && start != starts.end();) {
-    const uint32_t entry = crate.field_sets[i];
-    if (entry == kFieldSetTerminator) {
-      first = {};
-    } else if (entry < crate.fields.size()) {
-      const std::string& name = crate.tokens[crate.fields[entry].token];
-      const uint64_t rep = crate.fields[entry].rep;
-      if (name == "typeName") first.type_name = rep;
-      if (name == "specifier") first.specifier = rep;
-      if (name == "primChildren") first.children = rep;
-    }
-    while (start != starts.end() && *start == i) result[*start++] = first;
-  }
-  return result;
-}
-
-// Whether a prim spec defines a Mesh: its first "typeName" field is the token "Mesh", and its
-// specifier, when given, is "def" (not "over" or "class"), as the text reader's "def Mesh" asks.
-bool defines_mesh(const Crate& crate, const PrimFields& fields) {
-  if (!fields.type_name || !is_inlined_token(crate, *fields.type_name, "Mesh")) return false;
-  const std::optional<uint64_t> specifier = fields.specifier;
-  return !specifier || ((*specifier & kRepInlined) && rep_type(*specifier) == kTypeSpecifier &&
-                        rep_payload(*specifier) == kSpecifierDefPayload);
-}
-
-// The token indices of a "primChildren" value (a token vector); none for another kind of value.
-// In a layer each prim is listed once, by its parent, so the lists together name no more prims
-// than the file has paths; `budget` counts down what is left of that.
-std::optional<std::vector<uint32_t>> read_prim_children(const Crate& crate, uint64_t rep, uint64_t& budget) {
-  if ((rep & (kRepArray | kRepInlined)) || rep_type(rep) != kTypeTokenVector) return std::nullopt;
-  ByteCursor cursor(crate.file, rep_payload(rep));
-  const uint64_t count = cursor.read_u64();
-  if (count > budget) throw parse_error("primChildren lists more prims than the file has paths");
-  budget -= count;
-  const uint8_t* p = cursor.read_bytes(4 * count).data();
-  std::vector<uint32_t> tokens(static_cast<std::size_t>(count));
-  for (uint32_t& token : tokens) {
-    token = load_u32(p);
-    p += 4;
-  }
-  return tokens;
-}
-
-// The first Mesh prim in the layer's namespace order: depth first from the pseudo-root, each
-// prim's children in the order of its "primChildren" field, the order in which the text format
-// lists them. Prims that no "primChildren" names are not part of the namespace.
-std::optional<CrateSpec> find_mesh_prim(const Crate& crate) {
-  // The prim or pseudo-root spec of each path (the first in SPECS order), and each prim path by
-  // parent and name.
-  std::unordered_map<uint32_t, CrateSpec> spec_of;
-  std::optional<uint32_t> root;
-  for (const CrateSpec& spec : crate.specs) {
-    const auto type = static_cast<SpecType>(spec.type);
-    if (type != SpecType::Prim && type != SpecType::PseudoRoot) continue;
-    spec_of.emplace(spec.path, spec);
-    if (!root && type == SpecType::PseudoRoot) root = spec.path;
-  }
-  if (!root) return std::nullopt;
-  std::unordered_map<uint64_t, uint32_t> child_of;
-  for (const auto& [path, entry] : crate.paths) {
-    if (entry.has_parent && !entry.property) child_of.emplace(uint64_t{entry.parent} << 32 | entry.element, path);
-  }
-  const std::unordered_map<uint32_t, PrimFields> fields = prim_fields(crate);
-
-  uint64_t budget = crate.paths.size();
-  std::vector<uint32_t> pending{*root};
-  std::unordered_set<uint32_t> visited;
-  while (!pending.empty()) {
-    const uint32_t path = pending.back();
-    pending.pop_back();
-    // A name listed twice is visited once.
-    if (!visited.insert(path).second) continue;
-    const auto spec = spec_of.find(path);
-    if (spec == spec_of.end()) continue;
-    const bool is_prim = spec->second.type == static_cast<uint32_t>(SpecType::Prim);
-    if (!is_prim && path != *root) continue;
-    const PrimFields& own = fields.at(spec->second.field_set);
-    if (is_prim && defines_mesh(crate, own)) return spec->second;
-    const std::optional<std::vector<uint32_t>> names =
-        own.children ? read_prim_children(crate, *own.children, budget) : std::nullopt;
-    if (!names) continue;
-    for (auto name = names->rbegin(); name != names->rend(); ++name) {
-      const auto child = child_of.find(uint64_t{path} << 32 | *name);
-      if (child != child_of.end()) pending.push_back(child->second);
-    }
-  }
-  return std::nullopt;
-}
-
-PropertyMap collect_properties(const Crate& crate, uint32_t prim_path) {
-  PropertyMap properties;
+// The attributes of each of the mesh's specs (strongest first), found through the path tree: the
+// attribute specs whose parent is the spec's path. Of two specs of one name, the later counts.
+std::vector<PropertyMap> collect_properties(const Crate& crate, const std::vector<UsdSpecId>& prim_specs) {
+  std::unordered_map<uint32_t, std::size_t> rank;
+  for (std::size_t r = 0; r < prim_specs.size(); ++r) rank.emplace(prim_specs[r], r);
+  std::vector<PropertyMap> properties(prim_specs.size());
   for (const CrateSpec& spec : crate.specs) {
     if (spec.type != static_cast<uint32_t>(SpecType::Attribute)) continue;
     const auto it = crate.paths.find(spec.path);
     if (it == crate.paths.end()) continue;
     const PathEntry& entry = it->second;
-    if (!entry.property || !entry.has_parent || entry.parent != prim_path) continue;
-    properties[crate.tokens[entry.element]] = spec.field_set;
+    if (!entry.property || !entry.has_parent) continue;
+    const auto owner = rank.find(entry.parent);
+    if (owner == rank.end()) continue;
+    properties[owner->second][crate.tokens[entry.element]] = spec.field_set;
   }
   return properties;
 }
@@ -404,13 +271,23 @@ std::optional<uint64_t> earliest_sample(const Crate& crate, uint64_t rep, const 
   return earliest;
 }
 
-// The property's default value, else its earliest time sample.
-uint64_t find_property(const Crate& crate, const PropertyMap& properties, const std::string& name) {
-  const auto it = properties.find(name);
-  if (it == properties.end()) throw parse_error(fmt::format("Mesh prim has no {}", name));
-  if (const std::optional<uint64_t> rep = find_field(crate, it->second, "default")) return *rep;
-  if (const std::optional<uint64_t> samples = find_field(crate, it->second, "timeSamples")) {
-    if (const std::optional<uint64_t> rep = earliest_sample(crate, *samples, name)) return *rep;
+// The property's strongest default value, else the earliest sample of its strongest time samples.
+uint64_t find_property(const Crate& crate, const std::vector<PropertyMap>& properties, const std::string& name) {
+  bool found = false;
+  for (const PropertyMap& map : properties) {
+    const auto it = map.find(name);
+    if (it == map.end()) continue;
+    found = true;
+    if (const std::optional<uint64_t> rep = find_field(crate, it->second, "default")) return *rep;
+  }
+  if (!found) throw parse_error(fmt::format("Mesh prim has no {}", name));
+  for (const PropertyMap& map : properties) {
+    const auto it = map.find(name);
+    if (it == map.end()) continue;
+    if (const std::optional<uint64_t> samples = find_field(crate, it->second, "timeSamples")) {
+      if (const std::optional<uint64_t> rep = earliest_sample(crate, *samples, name)) return *rep;
+      break;
+    }
   }
   throw parse_error(fmt::format("{} has no default value", name));
 }
@@ -482,11 +359,15 @@ std::vector<int32_t> read_int_array(const Crate& crate, uint64_t rep) {
   return values;
 }
 
-bool is_left_handed(const Crate& crate, const PropertyMap& properties) {
-  const auto orientation = properties.find("orientation");
-  if (orientation == properties.end()) return false;
-  const std::optional<uint64_t> rep = find_field(crate, orientation->second, "default");
-  return rep && is_inlined_token(crate, *rep, "leftHanded");
+bool is_left_handed(const Crate& crate, const std::vector<PropertyMap>& properties) {
+  for (const PropertyMap& map : properties) {
+    const auto orientation = map.find("orientation");
+    if (orientation == map.end()) continue;
+    if (const std::optional<uint64_t> rep = find_field(crate, orientation->second, "default")) {
+      return inlined_token(crate, *rep) == "leftHanded";
+    }
+  }
+  return false;
 }
 
 }  // namespace
@@ -501,9 +382,10 @@ MeshData read_usdc_bytes(std::span<const uint8_t> file, const MeshLimits& limits
   read_paths(crate);
   read_specs(crate);
 
-  const std::optional<CrateSpec> prim = find_mesh_prim(crate);
-  if (!prim) throw parse_error("no Mesh prim found");
-  const PropertyMap properties = collect_properties(crate, prim->path);
+  CrateLayer layer(crate);
+  const std::vector<UsdSpecId> prim_specs = find_first_mesh(layer);
+  if (prim_specs.empty()) throw parse_error("no Mesh prim found");
+  const std::vector<PropertyMap> properties = collect_properties(crate, prim_specs);
 
   MeshData mesh;
   mesh.positions = read_points(crate, find_property(crate, properties, "points"));

@@ -1,5 +1,5 @@
-// USDA text layers and the USD entry: the array parsers, the mesh block, the written text, and the
-// choice between crate, usdz and text by a file's first bytes.
+// USDA text layers and the USD entry: the array parsers, the mesh block, the written text, the
+// child order of the traversal, and the choice between crate, usdz and text by a file's first bytes.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -7,6 +7,7 @@
 #include "io/io_error.hpp"
 #include "io/mesh_io.hpp"
 #include "io/usd.hpp"
+#include "io/usd_traversal.hpp"
 #include "io/usdc.hpp"
 #include "temp_dir.hpp"
 
@@ -30,43 +31,32 @@ const std::string kTriangleBody =
     "    int[] faceVertexCounts = [3]\n    int[] faceVertexIndices = [0, 1, 2]\n"
     "    point3f[] points = [(0, 0, 0), (1, 0, 0), (0, 1, 0)]";
 
-TEST(UsdaArrays, FindsTheFirstArrayAfterTheName) {
-  EXPECT_EQ(find_attribute_array("int[] a = [1, 2]", "a"), "1, 2");
-  EXPECT_EQ(find_attribute_array("x[] ab = [] b = [3]", "b"), "") << "the name may be part of a longer word";
-  EXPECT_EQ(find_attribute_array("a = [[1], [2]]", "a"), "[1") << "brackets do not nest";
-  EXPECT_FALSE(find_attribute_array("a [1]", "a"));
-  EXPECT_FALSE(find_attribute_array("a = 1", "a"));
-  EXPECT_FALSE(find_attribute_array("a = [1", "a"));
-  EXPECT_FALSE(find_attribute_array("b = [1]", "a"));
-}
-
 TEST(UsdaArrays, ParsesCommaSeparatedIntegers) {
-  EXPECT_EQ(parse_int_array("c = [3, 3,3 ,]", "c"), (std::vector<int64_t>{3, 3, 3}));
-  EXPECT_EQ(parse_int_array("c = [+7, -9223372036854775808, 9223372036854775807]", "c"),
+  EXPECT_EQ(parse_int_array("[3, 3,3 ,]"), (std::vector<int64_t>{3, 3, 3}));
+  EXPECT_EQ(parse_int_array("[+7, -9223372036854775808, 9223372036854775807]"),
             (std::vector<int64_t>{7, INT64_MIN, INT64_MAX}));
-  EXPECT_EQ(parse_int_array("c = [\xC2\xA0" "1\xE3\x80\x80, \t2\n]", "c"), (std::vector<int64_t>{1, 2}))
+  EXPECT_EQ(parse_int_array("[\xC2\xA0" "1\xE3\x80\x80, \t2\n]"), (std::vector<int64_t>{1, 2}))
       << "Unicode white space is trimmed";
-  EXPECT_EQ(parse_int_array("c = []", "c"), std::vector<int64_t>{});
-  for (const char* bad : {"c = [3 3]", "c = [9223372036854775808]", "c = [+-1]", "c = [1.0]", "c = [0x10]",
-                          "c = [-]", "c = [1e3]"}) {
-    EXPECT_FALSE(parse_int_array(bad, "c")) << bad;
+  EXPECT_EQ(parse_int_array("[]"), std::vector<int64_t>{});
+  for (const char* bad : {"[3 3]", "[9223372036854775808]", "[+-1]", "[1.0]", "[0x10]", "[-]", "[1e3]", "None", "3",
+                          "[[1], [2]]"}) {
+    EXPECT_FALSE(parse_int_array(bad)) << bad;
   }
 }
 
 TEST(UsdaArrays, ParsesPointTuples) {
-  const auto points = parse_point_array("points = [(0, 0, 0), (1.5, -2e3, .25) junk (5., +1E-2, 7)]");
+  const auto points = parse_point_array("[(0, 0, 0), (1.5, -2e3, .25) junk (5., +1E-2, 7)]");
   ASSERT_TRUE(points);
   EXPECT_EQ(*points, (std::vector<Vec3>{{0, 0, 0}, {1.5, -2000, 0.25}, {5, 0.01, 7}}));
-  const auto special = parse_point_array("points = [(inf, -Infinity, NaN), (1e400, -1e400, 1e-400)]");
+  const auto special = parse_point_array("[(inf, -Infinity, NaN), (1e400, -1e400, 1e-400)]");
   ASSERT_TRUE(special);
   EXPECT_EQ((*special)[0][0], INFINITY);
   EXPECT_EQ((*special)[0][1], -INFINITY);
   EXPECT_TRUE(std::isnan((*special)[0][2]));
   EXPECT_EQ((*special)[1], (Vec3{INFINITY, -INFINITY, 0}));
-  EXPECT_EQ(parse_point_array("points = []"), std::vector<Vec3>{});
-  for (const char* bad : {"points = [(1, 2)]", "points = [(1, 2, 3,)]", "points = [(1, 2, 3, 4)]",
-                          "points = [(1, 2, x)]", "points = [(1, 2, 3)", "points = [(1, 2, 3]", "points = [(1, 2, 1e)]",
-                          "points = [(1, 2, nan(1))]", "points = [(1, 2, 0x1p3)]", "points = [(1, , 3)]"}) {
+  EXPECT_EQ(parse_point_array("[]"), std::vector<Vec3>{});
+  for (const char* bad : {"[(1, 2)]", "[(1, 2, 3,)]", "[(1, 2, 3, 4)]", "[(1, 2, x)]", "[(1, 2, 3)", "[(1, 2, 3]",
+                          "[(1, 2, 1e)]", "[(1, 2, nan(1))]", "[(1, 2, 0x1p3)]", "[(1, , 3)]", "None"}) {
     EXPECT_FALSE(parse_point_array(bad)) << bad;
   }
 }
@@ -103,6 +93,26 @@ TEST(UsdaReader, NestingDeeperThanTheLimitIsRefused) {
   EXPECT_EQ(text_error(mesh_text(kTriangleBody + std::string(999, '{') + std::string(999, '}'))), "no error");
   EXPECT_EQ(text_error("def Mesh \"m\" " + std::string(1001, '(') + std::string(1001, ')') + " {}"),
             "USD parse error: Mesh block nested deeper than 1000 levels");
+  // Prims within prims count alike; the parser keeps them on a stack of its own, not the call stack.
+  std::string prims;
+  for (int i = 0; i < 1000; ++i) prims = "def \"p\" {\n" + prims + "}\n";
+  EXPECT_EQ(text_error(prims), "USD parse error: no `def Mesh` found");
+  EXPECT_EQ(text_error("def Scope \"s\" {\n" + prims + "}\n"),
+            "USD parse error: prim block nested deeper than 1000 levels");
+}
+
+// Rows measured with the reference library: each named child keeps the unnamed ones after it.
+TEST(UsdTraversal, ReorderMovesNamedChildrenWithTheUnnamedOnesAfterThem) {
+  using Names = std::vector<std::string_view>;
+  const auto reordered = [](Names names, const Names& order) {
+    apply_child_order(names, order);
+    return names;
+  };
+  EXPECT_EQ(reordered({"X", "A", "Y", "B", "Z"}, {"B", "A"}), (Names{"X", "B", "Z", "A", "Y"}));
+  EXPECT_EQ(reordered({"X", "A", "Y", "B", "Z"}, {"B", "Q", "X"}), (Names{"B", "Z", "X", "A", "Y"}));
+  EXPECT_EQ(reordered({"A", "B", "C", "D"}, {"D", "B"}), (Names{"A", "D", "B", "C"}));
+  EXPECT_EQ(reordered({"A", "B", "C"}, {"C"}), (Names{"A", "B", "C"}));
+  EXPECT_EQ(reordered({"A", "B", "C"}, {"C", "A", "C"}), (Names{"C", "A", "B"})) << "a repeated name counts once";
 }
 
 TEST(UsdaReader, ValuesAreTheDefaultElseTheEarliestTimeSample) {
@@ -134,6 +144,8 @@ TEST(UsdaReader, ReportsStructureErrorsInOrder) {
             "USD parse error: points missing");
   EXPECT_EQ(text_error(mesh_text("faceVertexCounts = [2] faceVertexIndices = [0, 1] points = []")),
             "USD parse error: bad faceVertexCounts entry");
+  EXPECT_EQ(text_error("def Xform \"w\" {\n def Mesh \"m\" {\n}\n def Scope \"m\" {\n}\n}\n"),
+            "USD parse error: prim /w/m is defined twice");
   EXPECT_EQ(text_error("def Mesh \"m\" {\xff}"), "I/O error: stream did not contain valid UTF-8");
   EXPECT_EQ(text_error("\xed\xa0\x80"), "I/O error: stream did not contain valid UTF-8") << "a surrogate";
 }

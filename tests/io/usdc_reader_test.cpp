@@ -111,7 +111,7 @@ TEST(UsdcReaderScene, ReadsTheFirstMeshPrimInNamespaceOrder) {
   shadowed.specs.insert(shadowed.specs.begin(), CrateSpec{0, crate.specs[2].field_set, 1});
   EXPECT_EQ(read(shadowed.build()).positions[0], (Vec3{0, 0, 0}));
 
-  // An "over" or "class" Mesh defines no prim; the text reader reads only "def Mesh" too.
+  // An "over" Mesh defines no prim and a "class" Mesh is abstract: the traversal passes both by.
   for (const uint64_t over_or_class : {1, 2}) {
     TestCrate undefined = crate;
     const auto specifier = std::find_if(undefined.fields.begin(), undefined.fields.end(), [&](const CrateField& f) {
@@ -120,6 +120,13 @@ TEST(UsdcReaderScene, ReadsTheFirstMeshPrimInNamespaceOrder) {
     specifier->rep = make_rep(kTypeSpecifier, kRepInlined, over_or_class);  // the first, mesh "a"
     EXPECT_EQ(read(undefined.build()).positions[0], (Vec3{7, 7, 7}));
   }
+  // A prim spec without a specifier is an "over", as the reference library reads it.
+  TestCrate unspecified = crate;
+  const auto specifier = std::find_if(unspecified.fields.begin(), unspecified.fields.end(), [&](const CrateField& f) {
+    return unspecified.tokens[f.token] == "specifier";
+  });
+  specifier->token = unspecified.token("comment");
+  EXPECT_EQ(read(unspecified.build()).positions[0], (Vec3{7, 7, 7}));
 }
 
 TEST(UsdcReaderScene, OnlyTheFirstTypeNameOfAPrimCounts) {

@@ -270,3 +270,89 @@ class TestWeReadWhatPxrWrites:
             loaded = mr.load(str(tmp_path / name))
             np.testing.assert_array_equal(loaded.indices(), mesh.indices())
             np.testing.assert_allclose(loaded.positions(), mesh.positions(), atol=1e-6)
+
+
+def mesh(name, x, indent="", header="", body=""):
+    """A def Mesh block: one triangle whose points start at (x, 0, 0), so that each mesh of a layer is
+    told apart by its points."""
+    lines = [f'def Mesh "{name}"{header}', "{", *body.splitlines(),
+             "    int[] faceVertexCounts = [3]", "    int[] faceVertexIndices = [0, 1, 2]",
+             f"    point3f[] points = [({x}, 0, 0), ({x + 1}, 0, 0), ({x}, 1, 0)]", "}"]
+    return "".join(f"{indent}{line}\n" for line in lines)
+
+
+def variant_layer(children):
+    return ('def Xform "B" (\n    variants = {\n        string v = "two"\n    }\n    prepend variantSets = "v"\n)\n'
+            '{\n    variantSet "v" = {\n        "one" {\n' + mesh("m1", 1, " " * 12) + "        }\n"
+            '        "two" {\n' + children + "        }\n    }\n}\n")
+
+
+# Layers whose first Mesh in pxr's traversal is not the first "def Mesh" of the text, or whose
+# attributes have names that end in the names the reader wants; each with the path pxr reaches.
+TRAVERSAL_LAYERS = {
+    "mesh_under_class": ('class "C"\n{\n' + mesh("m", 1, "    ") + "}\n" + mesh("n", 0), "/n"),
+    "mesh_under_over": ('over "O"\n{\n' + mesh("m", 1, "    ") + "}\n" + mesh("n", 0), "/n"),
+    "inactive_mesh": (mesh("a", 1, header=" (\n    active = false\n)") + mesh("b", 0), "/b"),
+    "nested_mesh": (mesh("outer", 0, body=mesh("inner", 1, "    ")), "/outer"),
+    "reorder_root_prims": ('reorder rootPrims = ["B", "A"]\n' + mesh("A", 1) + mesh("B", 0), "/B"),
+    "reorder_name_children": ('def Xform "W"\n{\n    reorder nameChildren = ["B", "A"]\n' + mesh("A", 1, "    ")
+                              + mesh("B", 0, "    ") + "}\n", "/W/B"),
+    "variant_selection": (variant_layer(mesh("m2", 0, " " * 12)), "/B/m2"),
+    # Sets in the order "variantSets" lists them; the selection of "w" is made inside variant v=one.
+    "selection_made_in_a_variant": (
+        'def Xform "B" (\n    variants = {\n        string v = "one"\n    }\n    variantSets = ["v", "w"]\n)\n{\n'
+        '    variantSet "v" = {\n        "one" (\n            variants = {\n                string w = "y"\n'
+        '            }\n        ) {\n        }\n    }\n    variantSet "w" = {\n        "x" {\n'
+        + mesh("mx", 1, " " * 12) + '        }\n        "y" {\n' + mesh("my", 0, " " * 12) + "        }\n    }\n}\n",
+        "/B/my"),
+    # The mesh's own opinions are stronger than its selected variant's.
+    "attributes_from_a_variant": (
+        'def Mesh "m" (\n    variants = {\n        string lod = "hi"\n    }\n    prepend variantSets = "lod"\n)\n{\n'
+        "    point3f[] points = [(0, 0, 0), (1, 0, 0), (1, 1, 0), (0, 1, 0)]\n"
+        '    variantSet "lod" = {\n        "hi" {\n            point3f[] points = [(5, 5, 5), (6, 5, 5), (5, 6, 5)]\n'
+        "            int[] faceVertexCounts = [4]\n            int[] faceVertexIndices = [0, 1, 2, 3]\n"
+        '            uniform token orientation = "leftHanded"\n        }\n    }\n}\n', "/m"),
+    "spaces_after_def": (mesh("a", 0).replace("def Mesh", "def  Mesh  "), "/a"),
+    "tab_after_def": (mesh("a", 0).replace("def Mesh", "def\tMesh\t"), "/a"),
+    "namespaced_look_alikes": (mesh("m", 0, body="    point3f[] primvars:mypoints = [(7, 7, 7), (8, 8, 8), (9, 9, 9)]\n"
+                                                 "    int[] my:faceVertexCountsOld = [4]"), "/m"),
+}
+
+
+def layer_file(directory, text, encoding):
+    """The layer as text, or as a crate file that pxr exports from the text."""
+    path = directory / "layer.usda"
+    path.write_text("#usda 1.0\n" + text)
+    if encoding == "usdc":
+        crate = directory / "layer.usdc"
+        assert Sdf.Layer.FindOrOpen(str(path)).Export(str(crate))
+        return crate
+    return path
+
+
+class TestFirstMeshOfTheTraversal:
+    @pytest.mark.parametrize("encoding", ["usda", "usdc"])
+    @pytest.mark.parametrize("case", TRAVERSAL_LAYERS)
+    def test_reads_the_mesh_pxr_reaches_first(self, tmp_path, case, encoding):
+        text, expected_path = TRAVERSAL_LAYERS[case]
+        path = layer_file(tmp_path, text, encoding)
+        name, points, triangles = pxr_meshes(path)[0]
+        assert name == expected_path
+        loaded = mr.load(str(path))
+        assert [tuple(p) for p in loaded.positions().tolist()] == points
+        assert [tuple(t) for t in loaded.indices().tolist()] == triangles
+
+    # Arcs that bring in prims or opinions from elsewhere are refused by name, not skipped.
+    @pytest.mark.parametrize("encoding", ["usda", "usdc"])
+    @pytest.mark.parametrize("construct, text", [
+        ("prim /W has references", 'def Xform "W" (\n    prepend references = @other.usda@\n)\n{\n}\n' + mesh("m", 0)),
+        ("prim /W has payload", 'def Xform "W" (\n    prepend payload = @other.usda@\n)\n{\n}\n' + mesh("m", 0)),
+        ("prim /m has inherits", 'class "C"\n{\n}\n' + mesh("m", 0, header=" (\n    inherits = </C>\n)")),
+        ("prim /m has specializes", 'class "C"\n{\n}\n' + mesh("m", 0, header=" (\n    specializes = </C>\n)")),
+        ("the layer has subLayers", '(\n    subLayers = [@other.usda@]\n)\n' + mesh("m", 0)),
+    ])
+    def test_composition_arcs_are_refused(self, tmp_path, construct, text, encoding):
+        (tmp_path / "other.usda").write_text("#usda 1.0\n" + mesh("m", 5))
+        path = layer_file(tmp_path, text, encoding)
+        with pytest.raises(ValueError, match=f"USD parse error: {construct}, which this reader does not compose"):
+            mr.load(str(path))
