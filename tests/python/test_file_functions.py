@@ -149,9 +149,10 @@ class TestProxyFromPath:
         assert "proxy: " in capfd.readouterr().err  # the pipeline ran first
 
     def test_empty_proxy_writes_no_file(self, tmp_path):
-        # A single point far from the origin leaves no surface to wrap.
-        source = tmp_path / "point.obj"
-        source.write_text("v 1e30 1e30 1e30\nf 1 1 1\n")
+        # Points without faces leave no surface to wrap.
+        source = tmp_path / "points.usda"
+        source.write_text('#usda 1.0\ndef Mesh "m"\n{\n    int[] faceVertexCounts = []\n'
+                          '    int[] faceVertexIndices = []\n    point3f[] points = [(0, 0, 0), (1, 0, 0)]\n}\n')
         out = tmp_path / "out.obj"
         with pytest.raises(ValueError, match="^empty mesh: no vertices or faces provided$"):
             mr.proxy_from_path(str(source), str(out), voxel_res=8)

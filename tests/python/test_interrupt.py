@@ -44,7 +44,7 @@ CHILD = textwrap.dedent("""
         # Another thread's pipeline, running while this thread's call is interrupted, is not disturbed.
         import threading
         results = []
-        other = threading.Thread(target=lambda: results.append(mr.generate_proxy(sphere, voxel_res=20, smooth=20000)))
+        other = threading.Thread(target=lambda: results.append(mr.generate_proxy(sphere, voxel_res=20, smooth=4000)))
         other.start()
         try:
             mr.generate_proxy(box, voxel_res=16, smooth=huge)
@@ -69,7 +69,7 @@ CHILD = textwrap.dedent("""
     }
 
     expected = mr.generate_proxy(sphere, voxel_res=20)
-    other_expected = mr.generate_proxy(sphere, voxel_res=20, smooth=20000)
+    other_expected = mr.generate_proxy(sphere, voxel_res=20, smooth=4000)
     for name in sys.argv[2:]:
         if name == "file_load":
             path_to_load = big_obj()
