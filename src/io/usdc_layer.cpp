@@ -32,6 +32,17 @@ constexpr std::pair<Field, std::string_view> kArcs[] = {
 
 constexpr uint64_t kSpecifierDef = 0, kSpecifierClass = 2;  // 1 is "over"
 
+// `count` little-endian u32 values at the cursor (read_bytes checks that the file holds them).
+std::vector<uint32_t> read_u32s(ByteCursor& cursor, uint64_t count) {
+  const uint8_t* p = cursor.read_bytes(4 * count).data();
+  std::vector<uint32_t> values(static_cast<std::size_t>(count));
+  for (uint32_t& value : values) {
+    value = load_u32(p);
+    p += 4;
+  }
+  return values;
+}
+
 bool is_namespace_spec(const CrateSpec& spec) {
   const auto type = static_cast<SpecType>(spec.type);
   return type == SpecType::Prim || type == SpecType::PseudoRoot || type == SpecType::Variant;
@@ -129,13 +140,7 @@ std::vector<uint32_t> CrateLayer::token_indices(uint64_t rep, uint64_t& budget, 
   const uint64_t count = cursor.read_u64();
   if (count > budget) throw IoError::usd_parse(fmt::format("{} lists more prims than the file has paths", field));
   budget -= count;
-  const uint8_t* p = cursor.read_bytes(4 * count).data();
-  std::vector<uint32_t> tokens(static_cast<std::size_t>(count));
-  for (uint32_t& token : tokens) {
-    token = load_u32(p);
-    p += 4;
-  }
-  return tokens;
+  return read_u32s(cursor, count);
 }
 
 std::string_view CrateLayer::string_at(uint32_t index) {
@@ -145,12 +150,7 @@ std::string_view CrateLayer::string_at(uint32_t index) {
     ByteCursor cursor(crate_.file, section->second.start);
     const uint64_t count = cursor.read_u64();
     if (count > crate_.file.size() / 4) throw IoError::usd_parse("implausible string count");
-    const uint8_t* p = cursor.read_bytes(4 * count).data();
-    strings_.emplace(static_cast<std::size_t>(count));
-    for (uint32_t& token : *strings_) {
-      token = load_u32(p);
-      p += 4;
-    }
+    strings_ = read_u32s(cursor, count);
   }
   if (index >= strings_->size() || (*strings_)[index] >= crate_.tokens.size()) {
     throw IoError::usd_parse("string index out of range");
@@ -163,14 +163,8 @@ std::vector<std::string_view> CrateLayer::string_list(ByteCursor& cursor, std::s
   const uint64_t count = cursor.read_u64();
   if (count > names_budget_) throw IoError::usd_parse(fmt::format("{} lists more names than the file holds", field));
   names_budget_ -= count;
-  const uint8_t* p = cursor.read_bytes(4 * count).data();
-  std::vector<uint32_t> indices(static_cast<std::size_t>(count));
-  for (uint32_t& index : indices) {
-    index = load_u32(p);
-    p += 4;
-  }
   std::vector<std::string_view> names;
-  for (const uint32_t index : indices) names.push_back(string_at(index));
+  for (const uint32_t index : read_u32s(cursor, count)) names.push_back(string_at(index));
   return names;
 }
 
