@@ -73,34 +73,40 @@ class MoveRounds {
         normals_(buffers.normals),
         sums_(buffers.sums),
         vertex_stamp_(buffers.vertex_stamp),
-        face_stamp_(buffers.face_stamp) {
+        face_stamp_(buffers.face_stamp),
+        epoch_(buffers.epoch) {
     const std::size_t n = start.size();
     if (targets.size() != n || topology.vertex_count != n) {
       throw InternalError(fmt::format("fold-free moves: {} targets for {} vertices of a mesh of {}", targets.size(), n,
                                       topology.vertex_count));
     }
-    level_.assign(n, 0);
-    movable_.resize(n);  // every entry is written below
-    parallel_for_each_index(0, n, [&](std::size_t v) { movable_[v] = targets[v] != start[v]; });
-    vertex_stamp_.assign(n, 0);
-    face_stamp_.assign(faces_.size(), 0);
-    failed_before_.assign(faces_.size(), kNotYetKnown);
-
-    start_normals_.resize(faces_.size());  // these four are written in full before they are read
+    // Stamps keep counting from the last call's, so they need clearing only on first use.
+    if (vertex_stamp_.size() != n) vertex_stamp_.assign(n, 0);
+    if (face_stamp_.size() != faces_.size()) face_stamp_.assign(faces_.size(), 0);
+    // Every entry of these is written below, before it is read.
+    level_.resize(n);
+    movable_.resize(n);
     current_.resize(n);
-    normals_.resize(faces_.size());
     sums_.resize(n);
-    for_each_index(faces_.size(), [&](std::size_t f) { start_normals_[f] = face_normal(start, faces_[f]); });
-    for_each_index(n, [&](std::size_t v) { current_[v] = targets[v]; });
+    failed_before_.resize(faces_.size());
+    start_normals_.resize(faces_.size());
+    normals_.resize(faces_.size());
+    for_each_index(n, [&](std::size_t v) {
+      level_[v] = 0;
+      movable_[v] = targets[v] != start[v];
+      current_[v] = targets[v];
+    });
+    for_each_index(faces_.size(), [&](std::size_t f) {
+      failed_before_[f] = kNotYetKnown;
+      start_normals_[f] = face_normal(start, faces_[f]);
+      normals_[f] = face_normal(current_, faces_[f]);
+    });
   }
 
   // Runs the rounds; returns the number of vertices that do not reach their targets.
   uint64_t run() {
-    for_each_index(faces_.size(), [&](std::size_t f) { normals_[f] = normal(f); });
     for_each_index(start_.size(), [&](std::size_t v) { sums_[v] = sum_around(v, normals_); });
-    std::vector<uint32_t> tested(faces_.size());
-    for (std::size_t f = 0; f < faces_.size(); ++f) tested[f] = static_cast<uint32_t>(f);
-    std::vector<uint32_t> failing = failing_among(tested);
+    std::vector<uint32_t> failing = failing_among(faces_.size(), [](std::size_t f) { return static_cast<uint32_t>(f); });
 
     for (uint32_t round = 1;; ++round) {
       throw_if_stopped();
@@ -115,7 +121,8 @@ class MoveRounds {
       for_each_index(reshaped.size(), [&](std::size_t i) { normals_[reshaped[i]] = normal(reshaped[i]); });
       const std::vector<uint32_t> resummed = corners_of(reshaped);
       for_each_index(resummed.size(), [&](std::size_t i) { sums_[resummed[i]] = sum_around(resummed[i], normals_); });
-      failing = failing_among(faces_around(resummed));
+      const std::vector<uint32_t> retested = faces_around(resummed);
+      failing = failing_among(retested.size(), [&](std::size_t i) { return retested[i]; });
     }
 
     uint64_t held_back = 0;
@@ -149,7 +156,7 @@ class MoveRounds {
     const Vec3& n0 = start_normals_[f];
     uint8_t failed = 0;
     if (!(dot(n, n0) > 0.0)) failed |= kTurned;
-    if (is_degenerate_triangle(position(t[0]), position(t[1]), position(t[2]))) failed |= kDegenerate;
+    if (is_degenerate_triangle(position(t[0]), position(t[1]), position(t[2]), n)) failed |= kDegenerate;
     const double ratio = guard_.min_area_ratio;
     if (length_squared(n) < (ratio * ratio) * length_squared(n0)) failed |= kSqueezed;
     if (dot(n, (sum(t[0]) + sum(t[1])) + sum(t[2])) < 0.0) failed |= kAgainstCorners;
@@ -190,15 +197,18 @@ class MoveRounds {
     return (before & (kAgainstCorners | kAgainstNeighbours)) != 0 ? before | kTurned : before;
   }
 
-  std::vector<uint32_t> failing_among(const std::vector<uint32_t>& candidates) {
-    std::vector<uint8_t> failed(candidates.size());
-    for_each_index(candidates.size(), [&](std::size_t i) {
-      const uint8_t now = failures(candidates[i]);
-      failed[i] = now != 0 && (now & ~excused(candidates[i])) != 0;
+  // The faces face_at(i), i in [0, count), that fail a test not excused, ascending in i.
+  template <class FaceAt>
+  std::vector<uint32_t> failing_among(std::size_t count, FaceAt&& face_at) {
+    std::vector<uint8_t> failed(count);
+    for_each_index(count, [&](std::size_t i) {
+      const uint32_t f = face_at(i);
+      const uint8_t now = failures(f);
+      failed[i] = now != 0 && (now & ~excused(f)) != 0;
     });
     std::vector<uint32_t> out;
-    for (std::size_t i = 0; i < candidates.size(); ++i) {
-      if (failed[i]) out.push_back(candidates[i]);
+    for (std::size_t i = 0; i < count; ++i) {
+      if (failed[i]) out.push_back(face_at(i));
     }
     return out;
   }
@@ -313,7 +323,7 @@ class MoveRounds {
   GridArray<Vec3>& sums_;
   std::vector<uint32_t>& vertex_stamp_;
   std::vector<uint32_t>& face_stamp_;
-  uint32_t epoch_ = 0;
+  uint32_t& epoch_;
 };
 
 }  // namespace
@@ -345,10 +355,14 @@ uint32_t FoldFreeTopology::face_across(std::size_t f, uint32_t u, uint32_t v) co
 FoldFreeMoves::FoldFreeMoves(std::size_t vertex_count, std::span<const Tri> faces) : topology_(vertex_count, faces) {}
 
 uint64_t FoldFreeMoves::move(std::span<Vec3> positions, std::span<const Vec3> targets, const MoveGuard& guard) {
-  start_.assign(positions.begin(), positions.end());
-  MoveRounds rounds(topology_, start_, targets, guard, buffers_);
+  // The rounds read the positions as they start and write only their own list.
+  MoveRounds rounds(topology_, positions, targets, guard, buffers_);
   const uint64_t held_back = rounds.run();
-  std::copy(rounds.positions().begin(), rounds.positions().end(), positions.begin());
+  const std::span<const Vec3> moved = rounds.positions();
+  parallel_for_chunks(0, positions.size(), 1 << 14, [&](std::size_t lo, std::size_t hi) {
+    std::copy(moved.begin() + static_cast<std::ptrdiff_t>(lo), moved.begin() + static_cast<std::ptrdiff_t>(hi),
+              positions.begin() + static_cast<std::ptrdiff_t>(lo));
+  });
   return held_back;
 }
 

@@ -57,6 +57,7 @@ struct MoveBuffers {
   std::vector<uint8_t> level, movable, failed_before;
   GridArray<Vec3> current, start_normals, normals, sums;
   std::vector<uint32_t> vertex_stamp, face_stamp;
+  uint32_t epoch = 0;  // the last stamp handed out
 };
 
 // move_without_folds, repeatedly over one face list (whose storage must outlive this).
@@ -68,7 +69,6 @@ class FoldFreeMoves {
  private:
   FoldFreeTopology topology_;
   MoveBuffers buffers_;
-  std::vector<Vec3> start_;
 };
 
 }  // namespace morvane

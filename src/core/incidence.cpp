@@ -1,7 +1,9 @@
 #include "incidence.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
+#include <vector>
 
 #include "parallel.hpp"
 
@@ -15,13 +17,30 @@ Incidence build_incidence(std::size_t vertex_count, std::span<const Tri> triangl
     if (!kept(t)) return;
     for (uint32_t v : triangles[t]) slots[v].fetch_add(1, std::memory_order_relaxed);
   });
+  // Counts to starts: each block's total on the pool, their running sum here, then each block's
+  // own running sum on the pool; every start is the same sum of counts whatever the split.
+  constexpr std::size_t kBlock = std::size_t{1} << 14;
+  const std::size_t blocks = (vertex_count + kBlock - 1) / kBlock;
+  std::vector<std::size_t> block_start(blocks + 1, 0);
+  parallel_for_each_index(0, blocks, [&](std::size_t b) {
+    std::size_t total = 0;
+    for (std::size_t v = b * kBlock, end = std::min(vertex_count, v + kBlock); v < end; ++v) {
+      total += slots[v].load(std::memory_order_relaxed);
+    }
+    block_start[b + 1] = total;
+  }, 1);
+  for (std::size_t b = 0; b < blocks; ++b) block_start[b + 1] += block_start[b];
   Incidence in;
-  in.start.resize(vertex_count + 1);
-  in.start[0] = 0;
-  for (std::size_t v = 0; v < vertex_count; ++v) {
-    in.start[v + 1] = in.start[v] + slots[v].load(std::memory_order_relaxed);
-    slots[v].store(in.start[v], std::memory_order_relaxed);
-  }
+  in.start.resize(vertex_count + 1);  // every entry is written below
+  parallel_for_each_index(0, blocks, [&](std::size_t b) {
+    std::size_t running = block_start[b];
+    for (std::size_t v = b * kBlock, end = std::min(vertex_count, v + kBlock); v < end; ++v) {
+      in.start[v] = running;
+      running += slots[v].load(std::memory_order_relaxed);
+      slots[v].store(in.start[v], std::memory_order_relaxed);
+    }
+  }, 1);
+  in.start[vertex_count] = block_start[blocks];
   in.triangles.resize(in.start[vertex_count]);  // every entry is written below
   parallel_for_each_index(0, triangles.size(), [&](std::size_t t) {
     if (!kept(t)) return;

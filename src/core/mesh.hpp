@@ -55,13 +55,16 @@ inline Vec3 face_normal(std::span<const Vec3> positions, const Tri& t) {
   return face_normal(positions[t[0]], positions[t[1]], positions[t[2]]);
 }
 
-// True when (p1 - p0) x (p2 - p0) is too short to give the triangle a direction: its squared length
-// is below 1e-20 times the fourth power of the longest edge, so the test does not depend on the
-// model's unit of length.
-inline bool is_degenerate_triangle(const Vec3& p0, const Vec3& p1, const Vec3& p2) {
+// True when `normal`, (p1 - p0) x (p2 - p0), is too short to give the triangle a direction: its
+// squared length is below 1e-20 times the fourth power of the longest edge, so the test does not
+// depend on the model's unit of length. The second form computes the normal itself.
+inline bool is_degenerate_triangle(const Vec3& p0, const Vec3& p1, const Vec3& p2, const Vec3& normal) {
   const double longest =
       std::fmax(length_squared(p1 - p0), std::fmax(length_squared(p2 - p1), length_squared(p0 - p2)));
-  return length_squared(face_normal(p0, p1, p2)) < 1e-20 * (longest * longest);
+  return length_squared(normal) < 1e-20 * (longest * longest);
+}
+inline bool is_degenerate_triangle(const Vec3& p0, const Vec3& p1, const Vec3& p2) {
+  return is_degenerate_triangle(p0, p1, p2, face_normal(p0, p1, p2));
 }
 
 inline bool is_finite(const Vec3& p) {

@@ -8,8 +8,8 @@
 
 #include "bounds.hpp"
 #include "core_errors.hpp"
-#include "edge_sides.hpp"
 #include "grid_array.hpp"
+#include "incidence.hpp"
 #include "parallel.hpp"
 #include "progress.hpp"
 #include "seal_pinholes.hpp"
@@ -26,22 +26,11 @@ constexpr uint32_t kNoFace = 0xFFFFFFFF;
 constexpr int kMendRounds = 6;
 constexpr uint64_t kLargestMendedHole = 64;
 
-// Sets the bits atomically: an edge's faces are marked from the edge's group, which other groups'
-// edges share faces with.
-void mark(GridArray<uint8_t>& flags, uint32_t face, uint8_t bits) {
-  std::atomic_ref<uint8_t>(flags[face]).fetch_or(bits, std::memory_order_relaxed);
-}
-
-double largest_length(std::span<const Vec3> normals) {
-  std::atomic<double> largest{0.0};
-  parallel_for_chunks(0, normals.size(), 1 << 14, [&](std::size_t lo, std::size_t hi) {
-    double m = 0.0;
-    for (std::size_t f = lo; f < hi; ++f) m = std::fmax(m, length(normals[f]));
-    for (double seen = largest.load(std::memory_order_relaxed);
-         m > seen && !largest.compare_exchange_weak(seen, m, std::memory_order_relaxed);) {
-    }
-  });
-  return largest.load(std::memory_order_relaxed);
+// Raises `value` to at least `candidate`; the maximum does not depend on the order of the calls.
+void raise_to(std::atomic<double>& value, double candidate) {
+  for (double seen = value.load(std::memory_order_relaxed);
+       candidate > seen && !value.compare_exchange_weak(seen, candidate, std::memory_order_relaxed);) {
+  }
 }
 
 // A power of two that brings the longest side of the positions' box to between 1/2 and 1.
@@ -53,6 +42,25 @@ double unit_scale(std::span<const Vec3> positions) {
 
 bool has_repeated_corner(const Tri& t) { return t[0] == t[1] || t[1] == t[2] || t[2] == t[0]; }
 
+// The one other face on the edge (a, b) of face f, when the edge has exactly two; else kNoFace.
+uint32_t other_face_on_edge(const Incidence& around, std::span<const Tri> faces, std::size_t f, uint32_t a,
+                            uint32_t b) {
+  uint32_t other = kNoFace;
+  std::size_t others = 0;
+  for_each_triangle_on_edge(around, faces, a, b, [&](uint32_t g) {
+    if (g == f) return;
+    ++others;
+    other = g;
+  });
+  // A face naming a or b twice brings two sides to the edge: not a plain pair either.
+  return others == 1 && !has_repeated_corner(faces[other]) ? other : kNoFace;
+}
+
+// True when face t has the side a -> b.
+bool runs_from(const Tri& t, uint32_t a, uint32_t b) {
+  return (t[0] == a && t[1] == b) || (t[1] == a && t[2] == b) || (t[2] == a && t[0] == b);
+}
+
 std::string corner_text(const Vec3& p) { return fmt::format("({:.6g}, {:.6g}, {:.6g})", p[0], p[1], p[2]); }
 
 }  // namespace
@@ -62,69 +70,52 @@ PromiseCheck check_proxy_promise(std::span<const Vec3> positions, std::span<cons
   PromiseCheck check;
   const std::size_t n = faces.size();
   if (n == 0) return check;
-  const EdgeSides sides(faces);
+  const Incidence around = build_incidence(positions.size(), faces);
 
   // Normals and areas are measured on the mesh scaled by a power of two (exact) to about unit size,
   // so that neither overflows nor underflows at any scale the grids take.
   const double scale = unit_scale(positions);
-  GridArray<uint8_t> flags(n);
   GridArray<Vec3> normals(n);
   GridArray<uint8_t> degenerate(n);
-  parallel_for_each_index(0, n, [&](std::size_t f) {
-    const Tri& t = faces[f];
-    const Vec3 d1 = (positions[t[1]] - positions[t[0]]) * scale, d2 = (positions[t[2]] - positions[t[0]]) * scale;
-    flags[f] = 0;
-    normals[f] = cross(d1, d2);
-    degenerate[f] = is_degenerate_triangle(Vec3{0, 0, 0}, d1, d2);
-  });
-  // Per side, the face across its edge when the edge has exactly two faces running opposite ways.
-  GridArray<uint32_t> across(3 * n);
-  const std::span<const EdgeSides::Side> all = sides.all();
-  parallel_for_chunks(0, sides.group_count(), 1 << 10, [&](std::size_t lo, std::size_t hi) {
-    for (std::size_t i = sides.group_start(lo), end = sides.group_start(hi); i < end;) {
-      std::size_t j = i + 1;
-      while (j < end && all[j].key == all[i].key) ++j;
-      if (j - i == 2) {
-        const uint64_t s = all[i].side, t = all[i + 1].side;
-        const auto f = static_cast<uint32_t>(s / 3), g = static_cast<uint32_t>(t / 3);
-        if (faces[f][s % 3] == faces[g][t % 3]) {  // both run from the same vertex
-          mark(flags, f, bit(Clause::MisorientedEdge));
-          mark(flags, g, bit(Clause::MisorientedEdge));
-          across[s] = across[t] = kNoFace;
-        } else {
-          across[s] = g;
-          across[t] = f;
-        }
-      } else {
-        for (std::size_t k = i; k < j; ++k) {
-          mark(flags, static_cast<uint32_t>(all[k].side / 3), bit(Clause::OpenEdge));
-          across[all[k].side] = kNoFace;
-        }
-      }
-      i = j;
+  std::atomic<double> largest{0.0};
+  parallel_for_chunks(0, n, 1 << 14, [&](std::size_t lo, std::size_t hi) {
+    double longest = 0.0;
+    for (std::size_t f = lo; f < hi; ++f) {
+      const Tri& t = faces[f];
+      const Vec3 d1 = (positions[t[1]] - positions[t[0]]) * scale, d2 = (positions[t[2]] - positions[t[0]]) * scale;
+      normals[f] = cross(d1, d2);
+      degenerate[f] = is_degenerate_triangle(Vec3{0, 0, 0}, d1, d2, normals[f]);
+      longest = std::fmax(longest, length(normals[f]));
     }
+    raise_to(largest, longest);
   });
+  const double tiny = 1e-12 * largest.load(std::memory_order_relaxed);
 
-  const double tiny = 1e-12 * largest_length(normals);
+  // Each face judges its own edges and shape, so every face of a breach is marked by itself.
+  GridArray<uint8_t> flags(n);
   parallel_for_each_index(0, n, [&](std::size_t f) {
     const Tri& t = faces[f];
-    uint8_t bits = 0;
     if (has_repeated_corner(t)) {
-      bits |= bit(Clause::RepeatedCorner);
-    } else {
-      if (degenerate[f] || length(normals[f]) <= tiny) {
-        bits |= bit(Clause::ZeroArea);
-      }
-      bool any_across = false, all_opposed = true;
-      for (int e = 0; e < 3; ++e) {
-        const uint32_t g = across[3 * f + e];
-        if (g == kNoFace) continue;
+      flags[f] = bit(Clause::RepeatedCorner);
+      return;
+    }
+    uint8_t bits = 0;
+    if (degenerate[f] || length(normals[f]) <= tiny) bits |= bit(Clause::ZeroArea);
+    bool any_across = false, all_opposed = true;
+    for (int k = 0; k < 3; ++k) {
+      const uint32_t a = t[k], b = t[(k + 1) % 3];
+      const uint32_t g = other_face_on_edge(around, faces, f, a, b);
+      if (g == kNoFace) {
+        bits |= bit(Clause::OpenEdge);
+      } else if (runs_from(faces[g], a, b)) {
+        bits |= bit(Clause::MisorientedEdge);
+      } else {
         any_across = true;
         all_opposed = all_opposed && dot(normals[f], normals[g]) < 0.0;
       }
-      if (any_across && all_opposed) bits |= bit(Clause::TurnedOver);
     }
-    if (bits != 0) mark(flags, static_cast<uint32_t>(f), bits);
+    if (any_across && all_opposed) bits |= bit(Clause::TurnedOver);
+    flags[f] = bits;
   });
 
   for (std::size_t f = 0; f < n; ++f) {
@@ -140,16 +131,13 @@ PromiseCheck check_proxy_promise(std::span<const Vec3> positions, std::span<cons
       break;
     }
   }
-  if (breach.clause == Clause::OpenEdge || breach.clause == Clause::MisorientedEdge) {
-    for (int e = 0; e < 3; ++e) {
-      const EdgeKey edge = side_edge(faces[f], e);
-      const std::size_t uses = sides.count(edge.word());
-      const bool open = uses != 2;
-      if (open == (breach.clause == Clause::OpenEdge) && (open || across[3 * f + e] == kNoFace)) {
-        breach.edge = edge;
-        breach.uses = static_cast<uint32_t>(uses);
-        break;
-      }
+  for (int k = 0; k < 3 && (breach.clause == Clause::OpenEdge || breach.clause == Clause::MisorientedEdge); ++k) {
+    const uint32_t a = faces[f][k], b = faces[f][(k + 1) % 3];
+    const uint32_t g = other_face_on_edge(around, faces, f, a, b);
+    if ((breach.clause == Clause::OpenEdge) == (g == kNoFace) && (g == kNoFace || runs_from(faces[g], a, b))) {
+      breach.edge = edge_key(a, b);
+      breach.uses = static_cast<uint32_t>(sides_on_edge(around, faces, a, b));
+      break;
     }
   }
   check.first = breach;

@@ -13,9 +13,10 @@
 #include <utility>
 
 #include "edge_key_map.hpp"
-#include "edge_sides.hpp"
 #include "grid_array.hpp"
 #include "hole_fill.hpp"
+#include "incidence.hpp"
+#include "mesh_error.hpp"
 #include "parallel.hpp"
 #include "run_context.hpp"
 
@@ -23,14 +24,18 @@ namespace morvane {
 namespace {
 
 // The edges of the mesh as it grows: the triangles' own, then those of the fans added since.
+// `around` lists the triangles there were before the fans, which are appended to `triangles`.
 class EdgeSet {
  public:
-  explicit EdgeSet(const EdgeSides& sides) : sides_(sides) {}
-  bool contains(EdgeKey key) const { return added_.contains(key) || sides_.count(key.word()) != 0; }
+  EdgeSet(const Incidence& around, const std::vector<Tri>& triangles) : around_(around), triangles_(triangles) {}
+  bool contains(EdgeKey key) const {
+    return added_.contains(key) || sides_on_edge(around_, triangles_, key.a, key.b) != 0;
+  }
   void add(EdgeKey key) { added_.insert(key); }
 
  private:
-  const EdgeSides& sides_;
+  const Incidence& around_;
+  const std::vector<Tri>& triangles_;
   EdgeKeyMap<EdgeKey> added_;
 };
 
@@ -55,14 +60,16 @@ void for_each_task(std::size_t n, F&& body) {
 }
 
 // The sides along edges that no other side uses, in triangle order.
-std::vector<BoundarySide> boundary_sides(std::span<const Tri> triangles, const EdgeSides& edges) {
+std::vector<BoundarySide> boundary_sides(std::span<const Tri> triangles, const Incidence& around) {
   GridArray<uint8_t> open(triangles.size());  // bit e: side e is a boundary side; all written below
   std::vector<std::size_t> task_start(task_count(triangles.size()) + 1, 0);
   for_each_task(triangles.size(), [&](std::size_t task, std::size_t lo, std::size_t hi) {
     std::size_t n = 0;
     for (std::size_t t = lo; t < hi; ++t) {
       unsigned bits = 0;
-      for (int e = 0; e < 3; ++e) bits |= edges.count(side_edge(triangles[t], e).word()) == 1 ? 1u << e : 0u;
+      for (int e = 0; e < 3; ++e) {
+        bits |= sides_on_edge(around, triangles, triangles[t][e], triangles[t][(e + 1) % 3]) == 1 ? 1u << e : 0u;
+      }
       open[t] = static_cast<uint8_t>(bits);
       n += static_cast<std::size_t>(std::popcount(bits));
     }
@@ -199,13 +206,14 @@ SealCount seal_pinholes(std::span<const Vec3> positions, std::vector<Tri>& trian
   SealCount count;
   if (triangles.empty() || max_hole < 3) return count;
 
-  const EdgeSides sides(triangles);
-  std::vector<BoundarySide> boundary_list = boundary_sides(triangles, sides);
+  require_valid_indices(positions.size(), triangles);
+  const Incidence around = build_incidence(positions.size(), triangles);
+  std::vector<BoundarySide> boundary_list = boundary_sides(triangles, around);
   throw_if_stopped();
   if (boundary_list.empty()) return count;
   BoundaryMap boundary(std::move(boundary_list));
 
-  EdgeSet edges(sides);
+  EdgeSet edges(around, triangles);
   const std::function<bool(EdgeKey)> is_edge = [&](EdgeKey key) { return edges.contains(key); };
   LoopWalker walker(boundary);
   std::vector<Vec3> rim_normals;
@@ -222,7 +230,7 @@ SealCount seal_pinholes(std::span<const Vec3> positions, std::vector<Tri>& trian
     }
     for (const Tri& t : fill) {
       triangles.push_back(t);
-      for (int e = 0; e < 3; ++e) edges.add(side_edge(t, e));
+      for (int e = 0; e < 3; ++e) edges.add(edge_key(t[e], t[(e + 1) % 3]));
     }
     ++count.filled;
   };

@@ -7,7 +7,6 @@
 #include <random>
 #include <set>
 
-#include "core/edge_sides.hpp"
 #include "core/hole_fill.hpp"
 #include "core/seal_pinholes.hpp"
 #include "support/test_meshes.hpp"
@@ -277,35 +276,6 @@ TEST(HoleFill, NoFaceTurnedAgainstItsRimOrFlat) {
   EXPECT_TRUE(filled(p, {0, 1, 2}, {down, down, down}, false).empty());
   EXPECT_EQ(filled(p, {0, 1, 2}, {down, down, Vec3{0, 0, 1}}).size(), 1u);  // agrees with one rim face
   EXPECT_TRUE(filled(p, {0, 1, 3}, {down, down, down}, false).empty());    // collinear: flat
-}
-
-// The sides of every edge, against a plain count, with vertex ids over the whole 32-bit range
-// (groups then span many ids).
-TEST(EdgeSides, ListsTheSidesOfEveryEdgeInTriangleOrder) {
-  std::mt19937 random(11);
-  for (uint32_t vertices : {5u, 60u, 4000u}) {
-    std::vector<Tri> tris;
-    std::uniform_int_distribution<uint32_t> vertex(0, vertices - 1);
-    for (uint32_t i = 0; i < 2 * vertices; ++i) tris.push_back({vertex(random), vertex(random), vertex(random)});
-    for (uint32_t spread : {1u, 0x9E3779B1u}) {
-      std::vector<Tri> spread_tris = tris;
-      for (Tri& t : spread_tris) {
-        for (uint32_t& v : t) v = v * spread + (spread == 1 ? 0 : 0xFFFF0000u);
-      }
-      std::map<uint64_t, std::vector<uint64_t>> plain;
-      for (std::size_t t = 0; t < spread_tris.size(); ++t) {
-        for (int e = 0; e < 3; ++e) plain[side_edge(spread_tris[t], e).word()].push_back(3 * t + e);
-      }
-      const EdgeSides sides(spread_tris);
-      EXPECT_EQ(sides.all().size(), 3 * spread_tris.size());
-      for (const auto& [key, listed] : plain) {
-        std::vector<uint64_t> found;
-        for (const EdgeSides::Side& side : sides.along(key)) found.push_back(side.side);
-        EXPECT_EQ(found, listed) << vertices << " " << spread;
-      }
-      EXPECT_EQ(sides.count(EdgeKey{0xFFFFFFF0u, 0xFFFFFFF1u}.word()), 0u);
-    }
-  }
 }
 
 }  // namespace
