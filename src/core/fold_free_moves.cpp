@@ -106,7 +106,8 @@ class MoveRounds {
   // Runs the rounds; returns the number of vertices that do not reach their targets.
   uint64_t run() {
     for_each_index(start_.size(), [&](std::size_t v) { sums_[v] = sum_around(v, normals_); });
-    std::vector<uint32_t> failing = failing_among(faces_.size(), [](std::size_t f) { return static_cast<uint32_t>(f); });
+    std::vector<uint32_t> failing =
+        failing_among(faces_.size(), [](std::size_t f) { return static_cast<uint32_t>(f); });
 
     for (uint32_t round = 1;; ++round) {
       throw_if_stopped();
@@ -337,19 +338,9 @@ FoldFreeTopology::FoldFreeTopology(std::size_t vertex_count_in, std::span<const 
   around = build_incidence(vertex_count, faces);
   across.resize(3 * faces.size());  // every entry is written below
   parallel_for_each_index(0, faces.size(), [&](std::size_t f) {
-    for (int k = 0; k < 3; ++k) across[3 * f + k] = face_across(f, faces[f][k], faces[f][(k + 1) % 3]);
+    const Tri& t = faces[f];
+    for (int k = 0; k < 3; ++k) across[3 * f + k] = other_triangle_on_edge(around, faces, f, t[k], t[(k + 1) % 3]);
   });
-}
-
-uint32_t FoldFreeTopology::face_across(std::size_t f, uint32_t u, uint32_t v) const {
-  uint32_t found = kNoFace;
-  for (uint32_t g : around[u]) {
-    const Tri& t = faces[g];
-    if (g == f || (t[0] != v && t[1] != v && t[2] != v) || g == found) continue;
-    if (found != kNoFace) return kNoFace;  // more than two faces on the edge
-    found = g;
-  }
-  return found;
 }
 
 FoldFreeMoves::FoldFreeMoves(std::size_t vertex_count, std::span<const Tri> faces) : topology_(vertex_count, faces) {}

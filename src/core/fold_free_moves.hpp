@@ -25,12 +25,12 @@ struct MoveGuard {
 // fails one of these tests after the moves that it passed before them:
 //   - it keeps its orientation: its normal does not turn 90 degrees or more from the old one;
 //   - it is not degenerate (is_degenerate_triangle) and keeps at least min_area_ratio of its area;
-//   - its normal does not oppose the summed normals of its three corners (the turned-over test of
-//     the remesher's cleanup), nor the normals of all the faces across its edges.
-// A face that was turned over before the moves may turn its normal back. A failing face shortens the
-// moves of its corners, or, when they stay, of the vertices around them. The moves are decided in rounds over the whole mesh, in an order that depends on the mesh
-// alone, so the result is the same for any worker count; a vertex whose move is not shortened ends
-// exactly at its target. Faces with a repeated corner take no part. Returns the number of vertices
+//   - its normal does not oppose the summed normals of its three corners, nor the normals of all the
+//     faces across its edges (the two tests of the remesher's cleanup).
+// A face that was turned over before the moves may turn its normal back. A failing face shortens
+// the moves of its corners, or, when they stay, of the vertices around them. The moves are decided
+// in rounds over the whole mesh, in an order that depends on the mesh alone, so the result is the
+// same for any worker count; a vertex whose move is not shortened ends exactly at its target. Faces with a repeated corner take no part. Returns the number of vertices
 // whose move was shortened or dropped.
 uint64_t move_without_folds(std::span<Vec3> positions, std::span<const Tri> faces, std::span<const Vec3> targets,
                             const MoveGuard& guard);
@@ -38,7 +38,7 @@ uint64_t move_without_folds(std::span<Vec3> positions, std::span<const Tri> face
 // What the moves test faces against that depends on the faces alone: built once, it serves every
 // round of moves over one face list, as the iterations of a smoothing filter are.
 struct FoldFreeTopology {
-  static constexpr uint32_t kNoFace = 0xFFFFFFFF;
+  static constexpr uint32_t kNoFace = kNoTriangle;
 
   // Throws InternalError when a face names a vertex not below vertex_count.
   FoldFreeTopology(std::size_t vertex_count, std::span<const Tri> faces);
@@ -47,9 +47,6 @@ struct FoldFreeTopology {
   std::span<const Tri> faces;  // borrowed
   Incidence around;            // the faces around each vertex, ascending
   GridArray<uint32_t> across;  // per side 3f + k, the one other face on its edge, or kNoFace
-
- private:
-  uint32_t face_across(std::size_t f, uint32_t u, uint32_t v) const;
 };
 
 // The working lists of one round of moves, kept between rounds so that their memory is reused.

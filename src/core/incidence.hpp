@@ -43,6 +43,19 @@ void for_each_triangle_on_edge(const Incidence& around, std::span<const Tri> tri
   }
 }
 
+// The triangle other than f at the edge (a, b) when there is exactly one, else kNoTriangle.
+inline uint32_t other_triangle_on_edge(const Incidence& around, std::span<const Tri> triangles, std::size_t f,
+                                       uint32_t a, uint32_t b) {
+  uint32_t other = kNoTriangle;
+  std::size_t others = 0;
+  for_each_triangle_on_edge(around, triangles, a, b, [&](uint32_t g) {
+    if (g == f) return;
+    ++others;
+    other = g;
+  });
+  return others == 1 ? other : kNoTriangle;
+}
+
 // The number of triangle sides along the edge (a, b), either way round: a triangle that names a
 // or b twice has two sides there (the self-edge (a, a) of a triangle that names a twice, one).
 inline std::size_t sides_on_edge(const Incidence& around, std::span<const Tri> triangles, uint32_t a, uint32_t b) {

@@ -13,6 +13,9 @@ using Vec3 = std::array<double, 3>;
 using Tri = std::array<uint32_t, 3>;
 using Uv = std::array<float, 2>;
 
+// A triangle index that names no triangle.
+inline constexpr uint32_t kNoTriangle = 0xFFFFFFFF;
+
 // One triangle mesh: three f64 per vertex, three u32 vertex indices per triangle.
 struct Mesh {
   std::vector<Vec3> positions;

@@ -19,7 +19,7 @@ namespace {
 
 // Per face, the clauses it takes part in, as bits in Clause order.
 uint8_t bit(PromiseBreach::Clause c) { return static_cast<uint8_t>(1u << static_cast<unsigned>(c)); }
-constexpr uint32_t kNoFace = 0xFFFFFFFF;
+constexpr uint32_t kNoFace = kNoTriangle;
 
 // Mending rounds before a proxy is refused, and the largest hole they fill: a hole left by one bad
 // face grows by a ring of faces per round.
@@ -42,18 +42,12 @@ double unit_scale(std::span<const Vec3> positions) {
 
 bool has_repeated_corner(const Tri& t) { return t[0] == t[1] || t[1] == t[2] || t[2] == t[0]; }
 
-// The one other face on the edge (a, b) of face f, when the edge has exactly two; else kNoFace.
+// The one other face on the edge (a, b) of face f when the edge has exactly two sides; else kNoFace.
 uint32_t other_face_on_edge(const Incidence& around, std::span<const Tri> faces, std::size_t f, uint32_t a,
                             uint32_t b) {
-  uint32_t other = kNoFace;
-  std::size_t others = 0;
-  for_each_triangle_on_edge(around, faces, a, b, [&](uint32_t g) {
-    if (g == f) return;
-    ++others;
-    other = g;
-  });
-  // A face naming a or b twice brings two sides to the edge: not a plain pair either.
-  return others == 1 && !has_repeated_corner(faces[other]) ? other : kNoFace;
+  const uint32_t other = other_triangle_on_edge(around, faces, f, a, b);
+  // A face naming a or b twice brings two sides to the edge.
+  return other != kNoFace && !has_repeated_corner(faces[other]) ? other : kNoFace;
 }
 
 // True when face t has the side a -> b.

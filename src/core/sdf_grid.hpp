@@ -9,7 +9,6 @@
 
 namespace morvane {
 
-inline constexpr uint32_t kNoTriangle = 0xFFFFFFFF;
 inline constexpr uint32_t kInfiniteDistanceBits = 0x7F800000;  // +infinity as f32 bits
 
 // Voxel (i, j, k) is sampled at its centre, origin + (i + 0.5, j + 0.5, k + 0.5) * cell.

@@ -33,7 +33,9 @@ constexpr std::array<int8_t, 256> kDigitValues = [] {
   std::array<int8_t, 256> values{};
   values.fill(-1);
   constexpr std::string_view kDigits = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  for (std::size_t i = 0; i < kDigits.size(); ++i) values[static_cast<unsigned char>(kDigits[i])] = static_cast<int8_t>(i);
+  for (std::size_t i = 0; i < kDigits.size(); ++i) {
+    values[static_cast<unsigned char>(kDigits[i])] = static_cast<int8_t>(i);
+  }
   return values;
 }();
 

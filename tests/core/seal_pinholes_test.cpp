@@ -147,7 +147,8 @@ SealCount reference_seal(std::span<const Vec3> positions, std::vector<Tri>& tris
   std::map<uint32_t, std::vector<Step>> preds;
   for (std::size_t t = 0; t < tris.size(); ++t) {
     for (int e = 0; e < 3; ++e) {
-      if (uses[std::minmax(tris[t][e], tris[t][(e + 1) % 3])] == 1) preds[tris[t][(e + 1) % 3]].push_back({tris[t][e], t});
+      const uint32_t from = tris[t][e], to = tris[t][(e + 1) % 3];
+      if (uses[std::minmax(from, to)] == 1) preds[to].push_back({from, t});
     }
   }
   const std::function<bool(EdgeKey)> is_edge = [&](EdgeKey k) { return uses.count({k.a, k.b}) > 0; };
@@ -230,7 +231,9 @@ TEST(SealPinholes, MatchesThePlainRulesOnAwkwardInputs) {
   for (uint32_t vertices : {5u, 8u, 12u, 20u, 30u, 60u}) {
     std::vector<Vec3> positions;
     std::uniform_real_distribution<double> coordinate(-1, 1);
-    for (uint32_t v = 0; v < vertices; ++v) positions.push_back({coordinate(random), coordinate(random), coordinate(random)});
+    for (uint32_t v = 0; v < vertices; ++v) {
+      positions.push_back({coordinate(random), coordinate(random), coordinate(random)});
+    }
     std::vector<Tri> soup;
     std::uniform_int_distribution<uint32_t> vertex(0, vertices - 1);
     for (uint32_t i = 0; i < vertices; ++i) soup.push_back({vertex(random), vertex(random), vertex(random)});

@@ -147,7 +147,9 @@ std::vector<Input> seeded_breakers() {
       Mesh soup;
       for (uint32_t t = 0; t < n; ++t) {
         const Vec3 centre{unit(random), unit(random), unit(random)};
-        for (int c = 0; c < 3; ++c) soup.positions.push_back(centre + Vec3{normal(random), normal(random), normal(random)} * spread);
+        for (int c = 0; c < 3; ++c) {
+          soup.positions.push_back(centre + Vec3{normal(random), normal(random), normal(random)} * spread);
+        }
         soup.indices.push_back({3 * t, 3 * t + 1, 3 * t + 2});
       }
       out.push_back({fmt::format("soup of {} (spread {}, #{})", n, spread, seed), std::move(soup)});
@@ -170,7 +172,8 @@ std::vector<Input> seeded_breakers() {
   out.push_back({"sphere with half its faces flipped", std::move(flipped)});
   out.push_back({"thin plate", test::make_thin_plate(12, 8, 0.02)});
   out.push_back({"open sheet", test::make_open_sheet(8)});
-  out.push_back({"touching boxes", test::merge(test::make_box({0, 0, 0}, {1, 1, 1}), test::make_box({1, 0.2, 0.2}, {2, 0.8, 0.8}))});
+  out.push_back({"touching boxes",
+                 test::merge(test::make_box({0, 0, 0}, {1, 1, 1}), test::make_box({1, 0.2, 0.2}, {2, 0.8, 0.8}))});
   return out;
 }
 
