@@ -1,6 +1,6 @@
 // The traversal keeps composed prims waiting on a stack, depth first. A composed prim is the list
-// of specs that give it opinions, strongest first: the spec named like it below each spec of its
-// parent, each followed by the variants that its variant sets select. This is the order in which
+// of specs that give it opinions, strongest first: the prim spec named like it below each spec of
+// its parent, each followed by the variants that its variant sets select. This is the order in which
 // the reference library ranks a prim's opinions when variants are its only composition arcs.
 #include "usd_traversal.hpp"
 
@@ -171,7 +171,7 @@ void refuse_twice_defined(std::span<const UsdChildSpec> children, const std::vec
   }
 }
 
-// The children of a prim with one spec, the usual case: the spec's own, in its order.
+// The children of a prim with one spec, the usual case: that prim spec's own, in its order.
 void push_children_of_one_spec(UsdLayerView& layer, const ComposedSpec& spec, bool own_spec_first,
                                std::size_t parent, const std::vector<VisitedName>& visited, Pending& pending,
                                std::unordered_set<UsdSpecId>& used) {

@@ -54,7 +54,7 @@ class UsdLayerView {
   virtual UsdPrimFacts facts(UsdSpecId spec) = 0;
   // The prim specs directly below `spec`, in authored order.
   virtual std::vector<UsdChildSpec> children(UsdSpecId spec) = 0;
-  // The spec of variant `name` of the variant set `set` authored on `spec`, when there is one.
+  // The variant spec of variant `name` of the variant set `set` authored on `spec`, when there is one.
   virtual std::optional<UsdSpecId> variant(UsdSpecId spec, std::string_view set, std::string_view name) = 0;
 };
 

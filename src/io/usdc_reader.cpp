@@ -219,7 +219,7 @@ std::optional<uint64_t> find_field(const Crate& crate, uint64_t field_set, std::
 }
 
 // The attributes of each of the mesh's specs (strongest first), found through the path tree: the
-// attribute specs whose parent is the spec's path. Of two specs of one name, the later counts.
+// attribute specs whose parent is that prim spec's path. Of two specs of one name, the later counts.
 std::vector<PropertyMap> collect_properties(const Crate& crate, const std::vector<UsdSpecId>& prim_specs) {
   std::unordered_map<uint32_t, std::size_t> rank;
   for (std::size_t r = 0; r < prim_specs.size(); ++r) rank.emplace(prim_specs[r], r);
