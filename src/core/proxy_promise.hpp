@@ -29,7 +29,7 @@ struct PromiseCheck {
 };
 
 // A face has zero area when it is degenerate (is_degenerate_triangle) or its area is at most 1e-12
-// of the largest face's.
+// of the largest face's. Every face must name vertices below positions.size().
 PromiseCheck check_proxy_promise(std::span<const Vec3> positions, std::span<const Tri> faces);
 
 // What the breach is and where, for messages.
