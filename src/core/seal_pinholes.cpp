@@ -23,8 +23,8 @@
 namespace morvane {
 namespace {
 
-// The edges of the mesh as it grows: the triangles' own, then those of the fans added since.
-// `around` lists the triangles there were before the fans, which are appended to `triangles`.
+// The edges of the mesh as it grows: the triangles' own, then those of the fills added since.
+// `around` lists the triangles there were before the fills, which are appended to `triangles`.
 class EdgeSet {
  public:
   EdgeSet(const Incidence& around, const std::vector<Tri>& triangles) : around_(around), triangles_(triangles) {}
