@@ -1,5 +1,6 @@
 """Shared meshes and helpers of the Python tests: small closed meshes as NumPy arrays, Mesh
 objects built from them, and a runner for code that must start in a fresh interpreter."""
+import os
 import subprocess
 import sys
 import textwrap
@@ -65,9 +66,10 @@ def same_mesh(a, b):
 
 
 def run_python(code, *flags):
-    """Runs `code` in a new interpreter (this one's executable and path); returns the completed process."""
+    """Runs `code` in a new interpreter (this one's executable and path) in this folder, where it can import
+    conftest's meshes; returns the completed process."""
     return subprocess.run([sys.executable, *flags, "-c", textwrap.dedent(code)], capture_output=True, text=True,
-                          timeout=120)
+                          timeout=120, cwd=os.path.dirname(os.path.abspath(__file__)))
 
 
 def write_obj(path, positions, faces, with_uvs=False):

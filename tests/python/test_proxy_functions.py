@@ -241,13 +241,10 @@ class TestMemory:
         # allocated whatever this machine's memory; the call must fail cleanly and leave the module usable.
         done = run_python("""
             import resource
-            import numpy as np
             import morvane_reduce as mr
+            from conftest import box_arrays
 
-            box = mr.Mesh.from_numpy(np.array([[x, y, z] for z in (0, 1) for y in (0, 1) for x in (0, 1)], float),
-                                     np.array([[0, 2, 1], [1, 2, 3], [4, 5, 6], [5, 7, 6], [0, 1, 4], [1, 5, 4],
-                                               [2, 6, 3], [3, 6, 7], [0, 4, 2], [2, 4, 6], [1, 3, 5], [3, 7, 5]],
-                                              dtype=np.uint32))
+            box = mr.Mesh.from_numpy(*box_arrays())
             mr.generate_proxy(box, voxel_res=8)  # starts the worker pool before the limit
             status = open("/proc/self/status").read()
             in_use = int(status.split("VmSize:")[1].split()[0]) * 1024
@@ -270,13 +267,10 @@ class TestMemory:
         # a new thread would reuse, so parked threads take those first.
         done = run_python("""
             import resource, threading
-            import numpy as np
             import morvane_reduce as mr
+            from conftest import box_arrays
 
-            box = mr.Mesh.from_numpy(np.array([[x, y, z] for z in (0, 1) for y in (0, 1) for x in (0, 1)], float),
-                                     np.array([[0, 2, 1], [1, 2, 3], [4, 5, 6], [5, 7, 6], [0, 1, 4], [1, 5, 4],
-                                               [2, 6, 3], [3, 6, 7], [0, 4, 2], [2, 4, 6], [1, 3, 5], [3, 7, 5]],
-                                              dtype=np.uint32))
+            box = mr.Mesh.from_numpy(*box_arrays())
             release = threading.Event()
             parked = [threading.Thread(target=release.wait) for _ in range(8)]
             for thread in parked:
