@@ -1,9 +1,77 @@
 #include "text_format.hpp"
 
+#include <algorithm>
+#include <array>
+#include <bit>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
+#include <limits>
+
+#include "numeric.hpp"
 
 namespace morvane {
+
+namespace {
+
+// The powers of ten that a double holds exactly.
+constexpr std::array<double, 23> kExactPowersOfTen = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                                      1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                                      1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+// Decimals of the exact expansion of any double whose nearest float is finite and not zero: such
+// a double exceeds 2^-150 in magnitude, so its lowest bit is worth at least 2^-202.
+constexpr int kExactFloatDecimals = 202;
+
+// The reals that round to a finite float lie between the midpoints to its two neighbours, which
+// doubles hold exactly; a midpoint itself rounds to the neighbour with the even last bit.
+struct RoundingInterval {
+  double low;
+  double high;
+};
+
+RoundingInterval rounding_interval(float nearest) {
+  constexpr float kInfinity = std::numeric_limits<float>::infinity();
+  const double below = std::nextafter(nearest, -kInfinity);
+  const double above = std::nextafter(nearest, kInfinity);
+  const double centre = nearest;
+  // Beyond the largest float, the missing neighbour would lie as far off as the other one.
+  return {std::isinf(below) ? centre - (above - centre) / 2 : (centre + below) / 2,
+          std::isinf(above) ? centre + (centre - below) / 2 : (centre + above) / 2};
+}
+
+enum class Fit { Inside, Outside, Unsure };
+
+// Whether `value` with `digits` decimals (fewer than 23) surely lies inside the interval, with
+// room left for rounding the text to a double, surely lies outside it, or neither is certain in
+// double arithmetic. The written digits are the integer nearest value * 10^digits; the products
+// below are off by at most 2^-53 of their size, and every bound is widened by far more.
+Fit decimal_fit(double value, int digits, const RoundingInterval& interval) {
+  const double scale = kExactPowersOfTen[static_cast<std::size_t>(digits)];
+  const double scaled = value * scale;
+  const double low = interval.low * scale;
+  const double high = interval.high * scale;
+  const double error = std::fabs(scaled) * 0x1p-48;
+  const double first = std::ceil(scaled - error - 0.5);  // the candidates for the written integer
+  const double last = std::floor(scaled + error + 0.5);
+  const double slack = (std::fabs(scaled) + std::fabs(low) + std::fabs(high)) * 0x1p-48;
+  if (last < low - slack || first > high + slack) return Fit::Outside;
+  if (first == last && first > low + slack && first < high - slack) return Fit::Inside;
+  return Fit::Unsure;
+}
+
+bool same_float(float a, float b) { return std::bit_cast<uint32_t>(a) == std::bit_cast<uint32_t>(b); }
+
+// Parsed both ways a reader may take it, the text gives `expected`.
+bool reads_back_as(const char* begin, const char* end, float expected) {
+  float as_float = std::numeric_limits<float>::quiet_NaN();  // kept when out of range
+  double as_double = std::numeric_limits<double>::quiet_NaN();
+  std::from_chars(begin, end, as_float, std::chars_format::fixed);
+  std::from_chars(begin, end, as_double, std::chars_format::fixed);
+  return same_float(as_float, expected) && same_float(narrow_to_float(as_double), expected);
+}
+
+}  // namespace
 
 void append_fixed(std::string& out, double value, int digits) {
   if (std::isnan(value)) {
@@ -23,6 +91,28 @@ std::string fixed(double value, int digits) {
   std::string s;
   append_fixed(s, value, digits);
   return s;
+}
+
+void append_fixed_float(std::string& out, double value, int min_digits) {
+  const float nearest = narrow_to_float(value);
+  if (!std::isfinite(nearest) || value == 0) {
+    append_fixed(out, value, min_digits);
+    return;
+  }
+  const RoundingInterval interval = rounding_interval(nearest);
+  char buf[512];  // up to 39 integer digits and the exact expansion's decimals
+  for (int digits = min_digits; digits < kExactFloatDecimals; ++digits) {
+    // Most decimals are settled by arithmetic; only the unsure ones are parsed.
+    const Fit fit = digits < static_cast<int>(kExactPowersOfTen.size()) ? decimal_fit(value, digits, interval)
+                                                                         : Fit::Unsure;
+    if (fit == Fit::Outside) continue;
+    const auto r = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed, digits);
+    if (fit == Fit::Inside || reads_back_as(buf, r.ptr, nearest)) {
+      out.append(buf, r.ptr);
+      return;
+    }
+  }
+  append_fixed(out, value, std::max(min_digits, kExactFloatDecimals));  // the exact value reads back
 }
 
 std::string shortest_plain(float value) {

@@ -376,7 +376,8 @@ void parse_lines(std::string_view text, bool start_of_file, ObjBuilder& builder,
   }
 }
 
-// One line per entry: the keyword, then each value with `digits` decimals.
+// One line per entry: the keyword, then each value with `digits` decimals, or more where the value
+// needs them to read back as the float nearest to it.
 template <class T, std::size_t N>
 void write_lines(FileWriter& out, std::string& line, std::string_view keyword,
                  std::span<const std::array<T, N>> entries, int digits) {
@@ -384,7 +385,7 @@ void write_lines(FileWriter& out, std::string& line, std::string_view keyword,
     line.assign(keyword);
     for (const T value : entry) {
       line += ' ';
-      append_fixed(line, value, digits);
+      append_fixed_float(line, value, digits);
     }
     line += '\n';
     out.write(line);

@@ -1,5 +1,6 @@
 // Writer of USDA text layers: one Mesh prim "proxy" with its extent, triangles, points and the
-// optional face-varying normals and texture coordinates. Numbers are written with six decimals.
+// optional face-varying normals and texture coordinates. Numbers are written in fixed-point with
+// six decimals, or more where a value needs them to read back as the float a crate file stores.
 #include <cmath>
 #include <limits>
 
@@ -15,12 +16,12 @@ namespace {
 // Output is handed to the file writer in pieces of about this size.
 constexpr std::size_t kChunkBytes = 1 << 16;
 
-// Six decimals; USD's text parser reads "nan", "inf" and "-inf" but not "NaN".
+// USD's text parser reads "nan", "inf" and "-inf" but not "NaN".
 void append_number(std::string& out, double value) {
   if (std::isnan(value)) {
     out += "nan";
   } else {
-    append_fixed(out, value, 6);
+    append_fixed_float(out, value, 6);
   }
 }
 

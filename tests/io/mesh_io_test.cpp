@@ -3,7 +3,14 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
+#include <set>
+#include <sstream>
+
+#include "common/numeric.hpp"
+#include "io/decimal_text.hpp"
 #include "io/io_error.hpp"
+#include "support/test_meshes.hpp"
 #include "temp_dir.hpp"
 
 namespace morvane::io {
@@ -95,6 +102,75 @@ TEST(SaveMesh, SeveralDotsSaveAndLoadAsObj) {
   EXPECT_EQ(loaded.triangles, triangles);
   EXPECT_FALSE(loaded.uvs);
   EXPECT_FALSE(loaded.normals);
+}
+
+std::array<uint32_t, 3> float_bits(const Vec3& v) {
+  return {std::bit_cast<uint32_t>(narrow_to_float(v[0])), std::bit_cast<uint32_t>(narrow_to_float(v[1])),
+          std::bit_cast<uint32_t>(narrow_to_float(v[2]))};
+}
+
+// The numbers of the USDA array that follows `name`, as written.
+std::vector<std::string> usda_array_numbers(const std::string& text, const std::string& name) {
+  const std::size_t open = text.find('[', text.find(name));
+  std::string numbers = text.substr(open + 1, text.find(']', open) - open - 1);
+  for (char& c : numbers) c = (c == '(' || c == ')' || c == ',') ? ' ' : c;
+  std::istringstream words(numbers);
+  std::vector<std::string> out;
+  for (std::string word; words >> word;) out.push_back(word);
+  return out;
+}
+
+// Parsed as a float, and as a double then rounded, the text gives `expected`.
+void expect_reads_back_as(const std::string& text, float expected) {
+  EXPECT_EQ(std::bit_cast<uint32_t>(parse_decimal_float(text).value()), std::bit_cast<uint32_t>(expected)) << text;
+  EXPECT_EQ(std::bit_cast<uint32_t>(narrow_to_float(parse_decimal_double(text).value())),
+            std::bit_cast<uint32_t>(expected))
+      << text;
+}
+
+// A sphere two micrometres across, and a point at 4e-7: every format's file reads back the floats a
+// crate or glTF file stores, so that no points merge and no face goes flat.
+TEST(SaveMesh, TinyMeshesReadBackAsTheSameFloatsFromEveryFormat) {
+  Mesh sphere = test::make_icosphere(3, 1e-6);
+  sphere.positions[0] = {4e-7, -4e-7, 1e-9};
+  std::vector<Vec3> normals;
+  std::vector<Uv> uvs;
+  for (const Tri& t : sphere.indices) {
+    for (const uint32_t v : t) {
+      const Vec3& p = sphere.positions[v];
+      normals.push_back(p * (1 / length(p)));
+      uvs.push_back({static_cast<float>(p[0] * 3e5 + 0.5), static_cast<float>(p[1] * 1e-3)});
+    }
+  }
+  TempDir dir;
+  for (const char* name : {"m.obj", "m.usda", "m.usdc", "m.glb", "m.gltf"}) {
+    SCOPED_TRACE(name);
+    save_mesh_with_attributes(sphere.positions, sphere.indices, uvs, normals, dir.file(name));
+    const MeshData back = load_mesh(dir.file(name));
+    ASSERT_EQ(back.triangles.size(), sphere.indices.size());
+    for (std::size_t t = 0; t < back.triangles.size(); ++t) {  // the OBJ reader numbers vertices by first use
+      for (int k = 0; k < 3; ++k) {
+        EXPECT_EQ(float_bits(back.positions[back.triangles[t][k]]), float_bits(sphere.positions[sphere.indices[t][k]]));
+      }
+    }
+    std::set<std::array<uint32_t, 3>> distinct;
+    for (const Vec3& p : back.positions) distinct.insert(float_bits(p));
+    EXPECT_EQ(distinct.size(), 642u);
+  }
+  const MeshData obj = load_mesh(dir.file("m.obj"));
+  EXPECT_EQ(obj.uvs, uvs);
+  ASSERT_EQ(obj.normals->size(), normals.size());
+  for (std::size_t i = 0; i < normals.size(); ++i) EXPECT_EQ(float_bits((*obj.normals)[i]), float_bits(normals[i]));
+  // The text reader takes no attributes: their numbers are parsed here as a float or double parser would.
+  const std::string usda = test::read_text(dir.file("m.usda"));
+  const std::vector<std::string> normal_numbers = usda_array_numbers(usda, "normals =");
+  const std::vector<std::string> uv_numbers = usda_array_numbers(usda, "primvars:st =");
+  ASSERT_EQ(normal_numbers.size(), 3 * normals.size());
+  ASSERT_EQ(uv_numbers.size(), 2 * uvs.size());
+  for (std::size_t i = 0; i < normal_numbers.size(); ++i) {
+    expect_reads_back_as(normal_numbers[i], narrow_to_float(normals[i / 3][i % 3]));
+  }
+  for (std::size_t i = 0; i < uv_numbers.size(); ++i) expect_reads_back_as(uv_numbers[i], uvs[i / 2][i % 2]);
 }
 
 std::string save_error(std::span<const Vec3> positions, std::span<const Tri> triangles, const std::string& path) {

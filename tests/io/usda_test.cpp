@@ -182,10 +182,10 @@ TEST(UsdaWriter, WritesTheLayerLineByLine) {
             "#usda 1.0\n(\n    defaultPrim = \"proxy\"\n    metersPerUnit = 1\n    upAxis = \"Y\"\n)\n\n"
             "def Mesh \"proxy\"\n{\n    uniform token subdivisionScheme = \"none\"\n"
             "    uniform token purpose = \"proxy\"\n"
-            "    float3[] extent = [(0.000000, -0.500000, -3.000000), (1.250000, 0.000000, 2.000000)]\n"
+            "    float3[] extent = [(0.000000, -0.500000, -3.000000), (1.250000, 0.0000001, 2.000000)]\n"
             "    int[] faceVertexCounts = [3]\n    int[] faceVertexIndices = [0, 1, 2]\n"
             "    point3f[] points = [(0.000000, 0.000000, 0.000000), (1.250000, -0.500000, 2.000000), "
-            "(0.000000, 0.000000, -3.000000)]\n}\n");
+            "(0.0000005, 0.0000001, -3.000000)]\n}\n");
 
   write_usda(dir.file("empty.usda"), MeshData{});
   const std::string empty = test::read_text(dir.file("empty.usda"));

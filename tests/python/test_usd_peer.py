@@ -12,6 +12,7 @@ import numpy as np
 import pytest
 
 import morvane_reduce as mr
+from conftest import icosphere_arrays
 
 pytest.importorskip("pxr", reason="the reference USD library (usd-core) is not installed")
 from pxr import Sdf, Usd, UsdGeom  # noqa: E402
@@ -31,6 +32,17 @@ def fan_triangles(counts, indices, left_handed=False):
             triangles.append((a, c, b) if left_handed else (a, b, c))
         offset += count
     return triangles
+
+
+def textured_cube(directory):
+    """A unit cube OBJ with a texture coordinate at each face corner; returns its path."""
+    source = directory / "in.obj"
+    lines = [f"v {x} {y} {z}" for x in (0, 1) for y in (0, 1) for z in (0, 1)]
+    lines += [f"vt {u} {v}" for u in (0, 1) for v in (0, 1)]
+    for a, b, c, d in [(1, 3, 4, 2), (5, 6, 8, 7), (1, 2, 6, 5), (3, 7, 8, 4), (1, 5, 7, 3), (2, 4, 8, 6)]:
+        lines.append(f"f {a}/1 {b}/2 {c}/4 {d}/3")
+    source.write_text("\n".join(lines) + "\n")
+    return source
 
 
 def open_proxy(path):
@@ -54,16 +66,14 @@ class TestPxrReadsWhatWeWrite:
         assert usd_mesh.GetSubdivisionSchemeAttr().Get() == "none"
         assert usd_mesh.GetOrientationAttr().Get() == "rightHanded"
 
+        # The text holds every digit the float32 of the crate needs.
         points = np.array(usd_mesh.GetPointsAttr().Get(), dtype=np.float64)
         expected = mesh.positions().astype(np.float32).astype(np.float64)
-        if name.endswith(".usda"):
-            np.testing.assert_allclose(points, mesh.positions(), atol=1e-6)
-        else:
-            np.testing.assert_array_equal(points, expected)
+        np.testing.assert_array_equal(points, expected)
         assert list(usd_mesh.GetFaceVertexCountsAttr().Get()) == [3] * mesh.face_count
         assert list(usd_mesh.GetFaceVertexIndicesAttr().Get()) == mesh.indices().reshape(-1).tolist()
         extent = np.array(usd_mesh.GetExtentAttr().Get(), dtype=np.float64)
-        np.testing.assert_allclose(extent, [expected.min(axis=0), expected.max(axis=0)], atol=1e-6)
+        np.testing.assert_array_equal(extent, [expected.min(axis=0), expected.max(axis=0)])
 
     @pytest.mark.parametrize("name", ["e.usda", "e.usdc"])
     def test_empty_mesh(self, tmp_path, name):
@@ -88,12 +98,7 @@ class TestPxrReadsWhatWeWrite:
 
     @pytest.mark.parametrize("name", ["p.usda", "p.usdc"])
     def test_proxy_attributes_are_face_varying(self, tmp_path, name):
-        source = tmp_path / "in.obj"
-        lines = [f"v {x} {y} {z}" for x in (0, 1) for y in (0, 1) for z in (0, 1)]
-        lines += [f"vt {u} {v}" for u in (0, 1) for v in (0, 1)]
-        for a, b, c, d in [(1, 3, 4, 2), (5, 6, 8, 7), (1, 2, 6, 5), (3, 7, 8, 4), (1, 5, 7, 3), (2, 4, 8, 6)]:
-            lines.append(f"f {a}/1 {b}/2 {c}/4 {d}/3")
-        source.write_text("\n".join(lines) + "\n")
+        source = textured_cube(tmp_path)
         report = mr.proxy_from_path(str(source), str(tmp_path / name), voxel_res=16, transfer_uvs=True)
         _, usd_mesh = open_proxy(tmp_path / name)
         corners = 3 * report["output_faces"]
@@ -107,6 +112,27 @@ class TestPxrReadsWhatWeWrite:
         props = [p.GetName() for p in usd_mesh.GetPrim().GetAuthoredProperties()]
         assert props == ["extent", "faceVertexCounts", "faceVertexIndices", "normals", "points", "primvars:st",
                          "purpose", "subdivisionScheme"]
+
+    def test_text_and_crate_hold_the_same_floats(self, tmp_path):
+        """A sphere two micrometres across, and a proxy's normals and texture coordinates: pxr reads the
+        same float32 values from the .usda as from the .usdc."""
+        tiny = mr.Mesh.from_numpy(*icosphere_arrays(3, radius=1e-6))
+        source = textured_cube(tmp_path)
+        for name in ("m.usda", "m.usdc"):
+            mr.save(tiny, str(tmp_path / name))
+            mr.proxy_from_path(str(source), str(tmp_path / ("p" + name)), voxel_res=16, transfer_uvs=True)
+        _, text_mesh = open_proxy(tmp_path / "m.usda")
+        assert len(np.unique(np.array(text_mesh.GetPointsAttr().Get()), axis=0)) == tiny.vertex_count
+
+        def floats(path):
+            _, usd_mesh = open_proxy(path)
+            st = UsdGeom.PrimvarsAPI(usd_mesh).GetPrimvar("st")
+            return [np.array(usd_mesh.GetPointsAttr().Get()), np.array(usd_mesh.GetExtentAttr().Get()),
+                    np.array(usd_mesh.GetNormalsAttr().Get()), np.array(st.Get() if st.IsDefined() else [])]
+
+        for name in ("m", "pm"):
+            for text, crate in zip(floats(tmp_path / f"{name}.usda"), floats(tmp_path / f"{name}.usdc")):
+                np.testing.assert_array_equal(text, crate)
 
 
 def write_with_pxr(directory, version=None):
