@@ -31,33 +31,65 @@ struct RoundingInterval {
 };
 
 RoundingInterval rounding_interval(float nearest) {
-  constexpr float kInfinity = std::numeric_limits<float>::infinity();
-  const double below = std::nextafter(nearest, -kInfinity);
-  const double above = std::nextafter(nearest, kInfinity);
-  const double centre = nearest;
-  // Beyond the largest float, the missing neighbour would lie as far off as the other one.
-  return {std::isinf(below) ? centre - (above - centre) / 2 : (centre + below) / 2,
-          std::isinf(above) ? centre + (centre - below) / 2 : (centre + above) / 2};
+  if (nearest == 0) return {-0x1p-150, 0x1p-150};
+  // The neighbours in magnitude are the next bit patterns down and up.
+  const uint32_t bits = std::bit_cast<uint32_t>(std::fabs(nearest));
+  const double centre = std::fabs(nearest);
+  const double smaller = std::bit_cast<float>(bits - 1);
+  const double larger = std::bit_cast<float>(bits + 1);
+  // Beyond the largest float, the next one would lie as far off as the one below.
+  const double low = (centre + smaller) / 2;
+  const double high = std::isinf(larger) ? centre + (centre - smaller) / 2 : (centre + larger) / 2;
+  return nearest > 0 ? RoundingInterval{low, high} : RoundingInterval{-high, -low};
 }
 
 enum class Fit { Inside, Outside, Unsure };
 
-// Whether `value` with `digits` decimals (fewer than 23) surely lies inside the interval, with
-// room left for rounding the text to a double, surely lies outside it, or neither is certain in
-// double arithmetic. The written digits are the integer nearest value * 10^digits; the products
-// below are off by at most 2^-53 of their size, and every bound is widened by far more.
-Fit decimal_fit(double value, int digits, const RoundingInterval& interval) {
-  const double scale = kExactPowersOfTen[static_cast<std::size_t>(digits)];
+// `value` with some number of decimals, as far as double arithmetic can tell: the text surely
+// reads back inside the interval (with room left for rounding it to a double), surely does not,
+// or neither is certain. When inside, `digits` is the written integer, value * 10^decimals rounded.
+struct DecimalFit {
+  Fit fit;
+  uint64_t digits = 0;
+};
+
+// The products below are off by at most 2^-53 of their size, and every bound is widened by far more.
+DecimalFit decimal_fit(double value, int decimals, const RoundingInterval& interval) {
+  const double scale = kExactPowersOfTen[static_cast<std::size_t>(decimals)];
   const double scaled = value * scale;
+  const double magnitude = std::fabs(scaled);
+  if (!(magnitude < 0x1p44)) return {Fit::Unsure};  // beyond, the products' errors approach a unit
+  const double nearest = std::rint(scaled);
+  // Near a tie, the integer on the tie's other side may be the one written.
+  const double either_side = std::fabs(scaled - nearest) > 0.5 - magnitude * 0x1p-48 ? 1 : 0;
+  const double first = nearest - either_side;
+  const double last = nearest + either_side;
   const double low = interval.low * scale;
   const double high = interval.high * scale;
-  const double error = std::fabs(scaled) * 0x1p-48;
-  const double first = std::ceil(scaled - error - 0.5);  // the candidates for the written integer
-  const double last = std::floor(scaled + error + 0.5);
-  const double slack = (std::fabs(scaled) + std::fabs(low) + std::fabs(high)) * 0x1p-48;
-  if (last < low - slack || first > high + slack) return Fit::Outside;
-  if (first == last && first > low + slack && first < high - slack) return Fit::Inside;
-  return Fit::Unsure;
+  const double slack = (magnitude + std::fabs(low) + std::fabs(high)) * 0x1p-48;
+  if (last < low - slack || first > high + slack) return {Fit::Outside};
+  if (first == last && first > low + slack && first < high - slack) {
+    return {Fit::Inside, static_cast<uint64_t>(std::fabs(nearest))};
+  }
+  return {Fit::Unsure};
+}
+
+// The text to_chars gives for a value whose rounding to `decimals` decimals is known: its sign
+// (kept for a value that rounds to zero), then `digits` with the point placed `decimals` from the right.
+void append_scaled_integer(std::string& out, bool negative, uint64_t digits, int decimals) {
+  char buf[24];
+  const std::size_t count = static_cast<std::size_t>(std::to_chars(buf, buf + sizeof buf, digits).ptr - buf);
+  const std::size_t fraction = static_cast<std::size_t>(decimals);
+  if (negative) out += '-';
+  if (count > fraction) {
+    out.append(buf, count - fraction);
+  } else {
+    out += '0';
+  }
+  if (fraction == 0) return;
+  out += '.';
+  if (count < fraction) out.append(fraction - count, '0');
+  out.append(buf + count - std::min(count, fraction), std::min(count, fraction));
 }
 
 bool same_float(float a, float b) { return std::bit_cast<uint32_t>(a) == std::bit_cast<uint32_t>(b); }
@@ -101,13 +133,18 @@ void append_fixed_float(std::string& out, double value, int min_digits) {
   }
   const RoundingInterval interval = rounding_interval(nearest);
   char buf[512];  // up to 39 integer digits and the exact expansion's decimals
-  for (int digits = min_digits; digits < kExactFloatDecimals; ++digits) {
+  for (int decimals = min_digits; decimals < kExactFloatDecimals; ++decimals) {
     // Most decimals are settled by arithmetic; only the unsure ones are parsed.
-    const Fit fit = digits < static_cast<int>(kExactPowersOfTen.size()) ? decimal_fit(value, digits, interval)
-                                                                         : Fit::Unsure;
-    if (fit == Fit::Outside) continue;
-    const auto r = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed, digits);
-    if (fit == Fit::Inside || reads_back_as(buf, r.ptr, nearest)) {
+    const DecimalFit fit = decimals < static_cast<int>(kExactPowersOfTen.size())
+                               ? decimal_fit(value, decimals, interval)
+                               : DecimalFit{Fit::Unsure};
+    if (fit.fit == Fit::Outside) continue;
+    if (fit.fit == Fit::Inside) {
+      append_scaled_integer(out, value < 0, fit.digits, decimals);
+      return;
+    }
+    const auto r = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed, decimals);
+    if (reads_back_as(buf, r.ptr, nearest)) {
       out.append(buf, r.ptr);
       return;
     }
