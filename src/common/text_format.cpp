@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <optional>
 
 #include "numeric.hpp"
 
@@ -47,10 +48,11 @@ enum class Fit { Inside, Outside, Unsure };
 
 // `value` with some number of decimals, as far as double arithmetic can tell: the text surely
 // reads back inside the interval (with room left for rounding it to a double), surely does not,
-// or neither is certain. When inside, `digits` is the written integer, value * 10^decimals rounded.
+// or neither is certain. When inside, `digits` is the written integer, value * 10^decimals
+// rounded, where doubles hold it exactly.
 struct DecimalFit {
   Fit fit;
-  uint64_t digits = 0;
+  std::optional<uint64_t> digits = std::nullopt;
 };
 
 // The products below are off by at most 2^-53 of their size, and every bound is widened by far more.
@@ -58,7 +60,14 @@ DecimalFit decimal_fit(double value, int decimals, const RoundingInterval& inter
   const double scale = kExactPowersOfTen[static_cast<std::size_t>(decimals)];
   const double scaled = value * scale;
   const double magnitude = std::fabs(scaled);
-  if (!(magnitude < 0x1p44)) return {Fit::Unsure};  // beyond, the products' errors approach a unit
+  if (!(magnitude < 0x1p44)) {
+    // Here the products' errors approach a unit. But the text lies within half a unit in its last
+    // decimal of the value, and its rounding to a double within 2^-52 of the value's size: it is
+    // inside when the value lies farther than both from the interval's ends (differences that
+    // doubles hold exactly, the value being that close to them).
+    const double room = std::min(value - interval.low, interval.high - value);
+    return {room > 1 / scale + std::fabs(value) * 0x1p-50 ? Fit::Inside : Fit::Unsure};
+  }
   const double nearest = std::rint(scaled);
   // Near a tie, the integer on the tie's other side may be the one written.
   const double either_side = std::fabs(scaled - nearest) > 0.5 - magnitude * 0x1p-48 ? 1 : 0;
@@ -139,12 +148,12 @@ void append_fixed_float(std::string& out, double value, int min_digits) {
                                ? decimal_fit(value, decimals, interval)
                                : DecimalFit{Fit::Unsure};
     if (fit.fit == Fit::Outside) continue;
-    if (fit.fit == Fit::Inside) {
-      append_scaled_integer(out, value < 0, fit.digits, decimals);
+    if (fit.digits) {
+      append_scaled_integer(out, value < 0, *fit.digits, decimals);
       return;
     }
     const auto r = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed, decimals);
-    if (reads_back_as(buf, r.ptr, nearest)) {
+    if (fit.fit == Fit::Inside || reads_back_as(buf, r.ptr, nearest)) {
       out.append(buf, r.ptr);
       return;
     }
