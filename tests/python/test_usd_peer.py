@@ -382,7 +382,7 @@ COMMENTED_LAYERS = {
                                           f"        0: [0, 1, # ]\n2],\n    }}\n    point3f[] points = {SAMPLE}\n",
     "commented_out_sample": TRIANGLE + "    point3f[] points.timeSamples = {\n"
                             f"        # 0: [(5, 5, 5), (6, 5, 5), (5, 6, 5)],\n        1: {SAMPLE},\n    }}\n",
-    "hash_after_the_last_sample": TRIANGLE + f"    point3f[] points.timeSamples = {{\n        1: {SAMPLE}, # last\n    }}\n",
+    "hash_after_the_last_sample": TRIANGLE + f"    point3f[] points.timeSamples = {{\n        1: {SAMPLE}, # last: 1\n    }}\n",
     "slashes_before_a_statement": TRIANGLE + f"    point3f[] points = {SAMPLE}\n"
                                   "    // point3f[] points = [(9, 9, 9), (8, 8, 8), (7, 7, 7)]\n",
     "block_comment_over_lines": TRIANGLE + "    /* a { brace\n    and a line */\n"
