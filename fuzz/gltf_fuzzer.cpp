@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/memory_guard.hpp"
 #include "io/gltf_io.hpp"
 #include "io/io_error.hpp"
 
@@ -58,6 +59,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     morvane::io::read_gltf_bytes(std::string_view(reinterpret_cast<const char*>(data), size), g_folder);
   } catch (const morvane::io::IoError&) {
     // A clear refusal is a correct outcome.
+  } catch (const morvane::OutOfMemory&) {
+    // So is a buffer declared larger than the memory available, refused before it is read.
   }
   return 0;
 }

@@ -64,6 +64,19 @@ std::string allocation_failure_text(uint64_t bytes, std::string_view what) {
   return text;
 }
 
+OutOfMemory OutOfMemory::of_size(uint64_t bytes) {
+  OutOfMemory failure(allocation_failure_text(bytes, {}));
+  failure.unnamed_size_ = bytes;
+  return failure;
+}
+
+OutOfMemory out_of_memory_for(const std::bad_alloc& failure, std::string_view what) {
+  const auto* known = dynamic_cast<const OutOfMemory*>(&failure);
+  if (!known) return OutOfMemory(fmt::format("could not allocate memory for {}", what));
+  const std::optional<uint64_t> bytes = known->unnamed_size();
+  return bytes ? OutOfMemory(allocation_failure_text(*bytes, what)) : *known;
+}
+
 void require_memory(uint64_t bytes, std::string_view what) {
   const uint64_t usable = usable_memory_bytes();
   if (usable != 0 && bytes > usable) {

@@ -64,7 +64,10 @@ std::size_t FileInput::read(char* data, std::size_t size) {
   }
 }
 
-FileReadStatus try_read_file(const std::string& path, std::vector<char>& bytes) {
+namespace {
+
+template <class Byte>
+FileReadStatus read_into(const std::string& path, std::vector<Byte>& bytes) {
   bytes.clear();
   FileInput file(path);
   // The size is only a hint: the file may grow or shrink while it is read.
@@ -73,12 +76,21 @@ FileReadStatus try_read_file(const std::string& path, std::vector<char>& bytes) 
   while (file.status().stage == FileReadStatus::Stage::Ok) {
     throw_if_stopped();
     if (size == bytes.size()) bytes.resize(size + std::max(size / 2, kMinReadChunk));
-    const std::size_t n = file.read(bytes.data() + size, std::min(bytes.size() - size, kMaxReadChunk));
+    const std::size_t n =
+        file.read(reinterpret_cast<char*>(bytes.data()) + size, std::min(bytes.size() - size, kMaxReadChunk));
     if (n == 0) break;
     size += n;
   }
   bytes.resize(file.status().stage == FileReadStatus::Stage::Ok ? size : 0);
   return file.status();
+}
+
+}  // namespace
+
+FileReadStatus try_read_file(const std::string& path, std::vector<char>& bytes) { return read_into(path, bytes); }
+
+FileReadStatus try_read_file(const std::string& path, std::vector<unsigned char>& bytes) {
+  return read_into(path, bytes);
 }
 
 std::string read_failure_text(const FileReadStatus& status) {

@@ -45,6 +45,7 @@ class FileInput {
 // Reads a whole regular file into `bytes`, looking for a stop request between reads; never throws
 // except std::bad_alloc and Interrupted.
 FileReadStatus try_read_file(const std::string& path, std::vector<char>& bytes);
+FileReadStatus try_read_file(const std::string& path, std::vector<unsigned char>& bytes);
 
 // Why a file could not be read, in the words of an Io error's description.
 std::string read_failure_text(const FileReadStatus& status);

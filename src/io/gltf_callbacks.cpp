@@ -43,10 +43,8 @@ std::string read_named_file(const ImportContext& context, const std::string& nam
   if (limit == context.resources.size_limits.end() || size > limit->second) {
     return fmt::format("the file holds {} bytes, more than the document can use", size);
   }
-  std::vector<char> bytes;
-  const FileReadStatus status = try_read_file(*canonical, bytes);
+  const FileReadStatus status = try_read_file(*canonical, out);
   if (status.stage != FileReadStatus::Stage::Ok) return read_failure_text(status);
-  out.assign(bytes.begin(), bytes.end());
   return {};
 }
 

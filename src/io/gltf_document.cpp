@@ -77,7 +77,7 @@ tinygltf::Model import_gltf_document(std::string_view bytes, const std::string& 
   } catch (const Interrupted&) {
     throw;  // from the callbacks
   } catch (const std::bad_alloc&) {
-    fail_gltf("not enough memory to import the document");
+    throw;  // a memory failure, not the file's
   } catch (const std::exception& e) {
     fail_gltf("{}", e.what());
   }

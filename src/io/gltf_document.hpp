@@ -13,7 +13,8 @@ namespace morvane::io {
 
 // Imports a JSON glTF or a GLB container (first four bytes "glTF") with all its buffers and
 // images. Relative URIs resolve inside `base_dir`; with an empty `base_dir` no file is read.
-// Every failure throws IoError (ObjParse) with a text starting "glTF: ".
+// Every failure of the file throws IoError (ObjParse) with a text starting "glTF: "; memory that
+// cannot be had throws std::bad_alloc.
 tinygltf::Model import_gltf_document(std::string_view bytes, const std::string& base_dir);
 
 }  // namespace morvane::io

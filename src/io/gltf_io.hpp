@@ -14,7 +14,9 @@ namespace morvane::io {
 
 // Reads a glTF file; whether it is JSON or a GLB container is told by its content, not its
 // extension. Failures throw IoError: ObjParse with a text that starts "glTF: " (the file itself
-// unreadable included), ObjParse "no triangle meshes found in glTF", or MeshTooLarge.
+// unreadable included), ObjParse "no triangle meshes found in glTF", or MeshTooLarge. Memory that
+// cannot be had, buffers declared beyond what is available included, throws OutOfMemory naming
+// what it was for.
 MeshData read_gltf(const std::string& path);
 
 // The reader on bytes already in memory, under the given size limits. Relative URIs of buffers

@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <climits>
 #include <initializer_list>
-#include <new>
 #include <optional>
 
 #include "common/memory_guard.hpp"
@@ -52,6 +51,9 @@ uint64_t check_buffer(std::size_t index, const Json& buffer, const InlinedData& 
   if (const auto it = buffer.find("byteLength"); it != buffer.end() && it->is_number_unsigned()) {
     byte_length = it->get<uint64_t>();
     if (*byte_length == 0) fail_gltf("{}: byteLength must be at least 1", what);
+    if (*byte_length > kMaxGltfInteger) {
+      fail_gltf("{}: byteLength {} exceeds the largest integer of glTF, {}", what, *byte_length, kMaxGltfInteger);
+    }
   }
   const auto it = buffer.find("uri");
   if (it == buffer.end() || !it->is_string()) return byte_length.value_or(0);
@@ -171,11 +173,7 @@ DocumentResources check_document(std::string_view text, const InlinedData& inlin
     for (std::size_t i = 0; i < it->size(); ++i) {
       if ((*it)[i].is_object()) declared = saturating_add(declared, check_buffer(i, (*it)[i], inlined, resources));
     }
-    try {
-      require_memory(declared, "the buffers");
-    } catch (const std::bad_alloc&) {
-      fail_gltf("buffers declare {} bytes, more than this machine's memory", declared);
-    }
+    require_memory(declared, "the glTF buffers");
   }
   if (const auto it = document.find("images"); it != document.end() && it->is_array()) {
     resources.image_done.assign(it->size(), false);

@@ -14,6 +14,8 @@
 namespace morvane::io {
 
 inline constexpr int kMaxGltfJsonDepth = 128;
+// The largest integer glTF lets a document state (JSON parsers may hold no larger one exactly).
+inline constexpr uint64_t kMaxGltfInteger = (uint64_t{1} << 53) - 1;
 
 // What a document's buffers and images refer to, for the callbacks that load them.
 struct DocumentResources {
@@ -25,7 +27,8 @@ struct DocumentResources {
 // Parses the document and checks what tinygltf does not; failures fail_gltf. tinygltf turns nested
 // `extras` and `extensions` into values recursively, so nesting deeper than kMaxGltfJsonDepth
 // fails first, before it could overflow the stack. A URI that names one of `inlined`'s files is
-// checked as the data URI it replaced.
+// checked as the data URI it replaced. Buffers whose lengths together exceed the memory available
+// throw OutOfMemory before any is read.
 DocumentResources check_document(std::string_view text, const InlinedData& inlined = {});
 
 }  // namespace morvane::io

@@ -67,12 +67,8 @@ void MeshMerger::add(const tinygltf::Model& model, const tinygltf::Primitive& pr
   }
   if (!positions.data) {
     // Zeros with sparse values: no buffer bounds the count, so the memory it takes is checked.
-    try {
-      require_memory(saturating_mul(positions.count, sizeof(std::array<float, 3>) + sizeof(Vec3)), "the positions");
-    } catch (const std::bad_alloc&) {
-      fail_gltf("{}: POSITION declares {} vertices that no buffer holds, more than this machine's memory", where,
-                positions.count);
-    }
+    require_memory(saturating_mul(positions.count, sizeof(std::array<float, 3>) + sizeof(Vec3)),
+                   fmt::format("the positions of the glTF {}", where));
   }
   std::optional<AccessorLayout> indices;
   if (primitive.indices >= 0) {
@@ -146,23 +142,42 @@ MeshData merge_meshes(const tinygltf::Model& model, const MeshLimits& limits) {
   for (std::size_t m = 0; m < model.meshes.size(); ++m) {
     const std::vector<tinygltf::Primitive>& primitives = model.meshes[m].primitives;
     for (std::size_t p = 0; p < primitives.size(); ++p) {
-      merger.add(model, primitives[p], fmt::format("mesh {}, primitive {}", m, p));
+      const std::string where = fmt::format("mesh {}, primitive {}", m, p);
+      try {
+        merger.add(model, primitives[p], where);
+      } catch (const std::bad_alloc& e) {
+        throw out_of_memory_for(e, fmt::format("the glTF {}", where));
+      }
     }
   }
   return merger.finish();
 }
 
+// The document imported from the file's bytes; a memory failure names the document.
+tinygltf::Model import_document(std::string_view bytes, const std::string& base_dir) {
+  try {
+    return import_gltf_document(bytes, base_dir);
+  } catch (const std::bad_alloc& e) {
+    throw out_of_memory_for(e, "the glTF document");
+  }
+}
+
 }  // namespace
 
 MeshData read_gltf_bytes(std::string_view bytes, const std::string& base_dir, const MeshLimits& limits) {
-  return merge_meshes(import_gltf_document(bytes, base_dir), limits);
+  return merge_meshes(import_document(bytes, base_dir), limits);
 }
 
 MeshData read_gltf(const std::string& path) {
   std::vector<char> bytes;
-  const FileReadStatus status = try_read_file(path, bytes);
+  FileReadStatus status;
+  try {
+    status = try_read_file(path, bytes);
+  } catch (const std::bad_alloc& e) {
+    throw out_of_memory_for(e, "the glTF file");
+  }
   if (status.stage != FileReadStatus::Stage::Ok) fail_gltf("{}", read_failure_text(status));
-  const tinygltf::Model model = import_gltf_document(std::string_view(bytes.data(), bytes.size()), directory_of(path));
+  const tinygltf::Model model = import_document(std::string_view(bytes.data(), bytes.size()), directory_of(path));
   std::vector<char>().swap(bytes);  // the buffers hold their own copies now
   return merge_meshes(model, MeshLimits{});
 }

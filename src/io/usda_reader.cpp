@@ -1,7 +1,8 @@
 // Reader of the USDA subset this system needs: the first Mesh prim of the layer's traversal, its
-// faceVertexCounts, faceVertexIndices and points arrays (each its strongest default value, else its
-// earliest time sample) and its orientation, each attribute found by its whole name among that
-// prim's own specs. Numbers are parsed without the C locale.
+// faceVertexCounts, faceVertexIndices and points arrays (each its value at the default time, else at
+// the earliest time sample) and its orientation, each attribute found by its whole name among that
+// prim's own specs. Comments are blanked before the layer is parsed, so that the values, kept as
+// text, parse without them. Numbers are parsed without the C locale.
 #include <cmath>
 #include <span>
 #include <string>
@@ -10,6 +11,7 @@
 #include "decimal_text.hpp"
 #include "io_error.hpp"
 #include "usd.hpp"
+#include "usd_attribute_value.hpp"
 #include "usda_layer.hpp"
 #include "utf8.hpp"
 
@@ -43,9 +45,10 @@ std::string join_lines(std::string_view bytes) {
 
 bool is_ascii_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
-// The array of the earliest time sample in "{ time: [...], ... }", brackets included; samples that
-// hold no array (None) are passed over.
-std::optional<std::string_view> earliest_sample_array(std::string_view block) {
+// The value of the earliest time sample in "{ time: value, ... }": an array with its brackets, or
+// the text up to the next sample (None for a block). None when the samples hold none or their
+// times do not parse.
+std::optional<std::string_view> earliest_sample(std::string_view block) {
   std::optional<std::string_view> earliest;
   double earliest_time = 0.0;
   for (std::size_t q = 1;;) {
@@ -56,31 +59,38 @@ std::optional<std::string_view> earliest_sample_array(std::string_view block) {
     if (!time) return std::nullopt;
     std::size_t v = colon + 1;
     while (v < block.size() && is_ascii_space(block[v])) ++v;
-    std::optional<std::string_view> value;
+    std::size_t value_end = v;
     if (v < block.size() && block[v] == '[') {
       const std::size_t close = block.find(']', v);
       if (close == npos) return std::nullopt;
-      value = block.substr(v, close + 1 - v);
-      v = close + 1;
+      value_end = close + 1;
     }
-    const std::size_t next = block.find_first_of(",}", v);
+    const std::size_t next = block.find_first_of(",}", value_end);
     if (next == npos) return std::nullopt;
-    if (value && !std::isnan(*time) && (!earliest || *time < earliest_time)) earliest = value, earliest_time = *time;
+    const std::string_view value =
+        value_end > v ? block.substr(v, value_end - v) : trim_unicode_space(block.substr(v, next - v));
+    if (!std::isnan(*time) && (!earliest || *time < earliest_time)) earliest = value, earliest_time = *time;
     q = block[next] == ',' ? next + 1 : next;
   }
 }
 
-// The value text of the mesh's attribute `name`: the strongest spec's default, else the array of
-// the earliest time sample of the strongest spec with time samples.
+// The value text of the mesh's attribute `name`, resolved over its specs (strongest first).
 std::optional<std::string_view> attribute_value(const UsdaLayer& layer, std::span<const UsdSpecId> specs,
                                                 std::string_view name) {
-  for (const UsdSpecId spec : specs) {
-    if (const UsdaToken* value = layer.attribute_value(spec, name, false)) return value->text;
-  }
-  for (const UsdSpecId spec : specs) {
-    if (const UsdaToken* samples = layer.attribute_value(spec, name, true)) return earliest_sample_array(samples->text);
-  }
-  return std::nullopt;
+  const auto value_of = [&](std::size_t spec, bool time_samples) -> const UsdaToken* {
+    return layer.attribute_value(specs[spec], name, time_samples);
+  };
+  return resolve_usd_attribute<std::string_view>(
+      specs.size(), name,
+      [&](std::size_t spec) -> std::optional<std::string_view> {
+        const UsdaToken* value = value_of(spec, false);
+        return value ? std::optional(value->text) : std::nullopt;
+      },
+      [&](std::size_t spec) -> std::optional<std::string_view> {
+        const UsdaToken* samples = value_of(spec, true);
+        return samples ? earliest_sample(samples->text) : std::nullopt;
+      },
+      [](std::string_view value) { return value == "None"; });
 }
 
 // The text between the brackets of an array value; none for any other value.
@@ -175,7 +185,9 @@ std::optional<std::vector<Vec3>> parse_point_array(std::string_view value) {
 
 MeshData read_usda_bytes(std::string_view bytes) {
   if (!is_valid_utf8(bytes)) throw IoError::io("stream did not contain valid UTF-8");
-  return read_usda_text(join_lines(bytes));
+  std::string text = join_lines(bytes);
+  blank_comments(text);
+  return read_usda_text(text);
 }
 
 }  // namespace morvane::io

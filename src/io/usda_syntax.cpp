@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 
 namespace morvane::io {
 
@@ -15,14 +16,26 @@ bool is_word_char(char c) {
          c == '.' || c == '-' || c == '+' || u >= 0x80;
 }
 
+// The end of the comment that starts at `p` ("#" or "//" to the end of the line, "/*" to the next
+// "*/" or the end of the text), or `p` itself when none starts there.
+std::size_t skip_comment(std::string_view text, std::size_t p) {
+  const char c = text[p];
+  const char second = p + 1 < text.size() ? text[p + 1] : '\0';
+  if (c == '#' || (c == '/' && second == '/')) return std::min(text.find('\n', p), text.size());
+  if (c == '/' && second == '*') {
+    const std::size_t close = text.find("*/", p + 2);
+    return close == std::string_view::npos ? text.size() : close + 2;
+  }
+  return p;
+}
+
 // The end of the string, asset path, path reference or comment that starts at `p` (strings in
 // single, double or triple quotes with backslash escapes; asset paths between @ or @@@; path
-// references between < and >; comments from # to the end of the line), or `p` itself when none
-// starts there. One that is not closed ends with its line (strings in single quotes, path
-// references) or with the text.
+// references between < and >), or `p` itself when none starts there. One that is not closed ends
+// with its line (strings in single quotes, path references) or with the text.
 std::size_t skip_literal(std::string_view text, std::size_t p) {
   const char c = text[p];
-  if (c == '#') return std::min(text.find('\n', p), text.size());
+  if (const std::size_t end = skip_comment(text, p); end != p) return end;
   if (c == '<') {
     const std::size_t end = text.find_first_of(">\n", p + 1);
     return end == std::string_view::npos ? text.size() : end + (text[end] == '>');
@@ -42,17 +55,25 @@ std::size_t skip_literal(std::string_view text, std::size_t p) {
   return text.size();
 }
 
-// The bytes at which a scan for the end of a group must look: the group's own brackets and what
-// starts a literal.
+// The bytes at which a scan must look: what starts a literal, and for the end of a group, the
+// group's own brackets.
 using StopTable = std::array<bool, 256>;
 
-constexpr StopTable stop_table(char opening, char closing) {
+constexpr const char* kLiteralStartChars = "\"'@#/<";
+
+constexpr StopTable literal_starts() {
   StopTable stops{};
-  for (const char c : std::string_view("\"'@#<")) stops[static_cast<unsigned char>(c)] = true;
+  for (const char c : std::string_view(kLiteralStartChars)) stops[static_cast<unsigned char>(c)] = true;
+  return stops;
+}
+
+constexpr StopTable stop_table(char opening, char closing) {
+  StopTable stops = literal_starts();
   stops[static_cast<unsigned char>(opening)] = stops[static_cast<unsigned char>(closing)] = true;
   return stops;
 }
 
+constexpr StopTable kLiteralStarts = literal_starts();
 constexpr StopTable kParenStops = stop_table('(', ')');
 constexpr StopTable kBracketStops = stop_table('[', ']');
 constexpr StopTable kBraceStops = stop_table('{', '}');
@@ -68,6 +89,21 @@ std::string_view string_contents(const UsdaToken& token) {
   return text.substr(quotes, text.size() - 2 * quotes);
 }
 
+void blank_comments(std::string& text) {
+  const std::string_view view(text);
+  for (std::size_t p = 0; p < view.size();) {
+    if (!kLiteralStarts[static_cast<unsigned char>(view[p])]) {
+      // The text is NUL-terminated; strcspn passes over long runs fast and stops at a NUL within.
+      p += std::max<std::size_t>(std::strcspn(text.c_str() + p, kLiteralStartChars), 1);
+    } else if (const std::size_t end = skip_comment(view, p); end != p) {
+      std::fill(text.begin() + static_cast<std::ptrdiff_t>(p), text.begin() + static_cast<std::ptrdiff_t>(end), ' ');
+      p = end;
+    } else {
+      p = std::max(skip_literal(view, p), p + 1);
+    }
+  }
+}
+
 UsdaToken UsdaScanner::next() {
   bool line_break = false;
   while (position_ < text_.size()) {
@@ -77,8 +113,8 @@ UsdaToken UsdaScanner::next() {
       ++position_;
     } else if (c == ' ' || c == '\t' || c == '\r' || c == '\f' || c == '\v') {
       ++position_;
-    } else if (c == '#') {
-      position_ = skip_literal(text_, position_);
+    } else if (const std::size_t end = skip_comment(text_, position_); end != position_) {
+      position_ = end;
     } else {
       break;
     }

@@ -1,11 +1,13 @@
 // The tokens of the USDA text format, as far as the layer parser reads them: words (keywords, type
 // names, property names with their namespaces and suffixes, numbers), quoted strings, asset paths,
-// path references and single punctuation characters. White space and comments separate tokens;
-// each token notes whether a line break came before it, since a line break ends a statement.
+// path references and single punctuation characters. White space and comments ("#" and "//" to the
+// end of the line, "/* */") separate tokens; each token notes whether a line break came before it,
+// since a line break ends a statement.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace morvane::io {
@@ -33,6 +35,12 @@ struct UsdaGroup {
 
 // What a string token says, without its quotes (escapes are kept as written).
 std::string_view string_contents(const UsdaToken& token);
+
+// Replaces every comment of the text ("#" or "//" to the end of its line, "/*" to "*/") with
+// blanks, so that values kept as text read as if their comments were white space. A line break
+// inside a "/* */" comment is blanked too, since it ends no statement. Strings, asset paths and path
+// references are kept as written, with any "#" or "/" they hold.
+void blank_comments(std::string& text);
 
 class UsdaScanner {
  public:

@@ -48,6 +48,7 @@ enum CrateType : uint32_t {
   kTypeTimeSamples = 46,
   kTypeDoubleVector = 48,
   kTypeStringVector = 50,
+  kTypeValueBlock = 51,
   kTypePayloadListOp = 55,
   kTypeRelocates = 58,
 };

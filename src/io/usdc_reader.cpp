@@ -1,6 +1,6 @@
 // Crate reader: decodes the container of a USD crate file (tokens, fields, field sets, path tree,
 // specs), finds the first Mesh prim of the layer's traversal and reads its points, face vertex
-// counts and indices (each its strongest default value, else its earliest time sample) and
+// counts and indices (each its value at the default time, else at the earliest time sample) and
 // orientation. Every count a file states is checked against what its bytes can hold before
 // anything is allocated.
 #include <fmt/format.h>
@@ -19,6 +19,7 @@
 #include "file_reader.hpp"
 #include "io_error.hpp"
 #include "mesh_data.hpp"
+#include "usd_attribute_value.hpp"
 #include "usd_polygons.hpp"
 #include "usd_traversal.hpp"
 #include "usdc.hpp"
@@ -271,25 +272,25 @@ std::optional<uint64_t> earliest_sample(const Crate& crate, uint64_t rep, const 
   return earliest;
 }
 
-// The property's strongest default value, else the earliest sample of its strongest time samples.
+// The property's value over the mesh's specs (strongest first): at the default time, else at the
+// earliest time sample.
 uint64_t find_property(const Crate& crate, const std::vector<PropertyMap>& properties, const std::string& name) {
-  bool found = false;
-  for (const PropertyMap& map : properties) {
-    const auto it = map.find(name);
-    if (it == map.end()) continue;
-    found = true;
-    if (const std::optional<uint64_t> rep = find_field(crate, it->second, "default")) return *rep;
+  if (std::none_of(properties.begin(), properties.end(), [&](const PropertyMap& map) { return map.contains(name); })) {
+    throw parse_error(fmt::format("Mesh prim has no {}", name));
   }
-  if (!found) throw parse_error(fmt::format("Mesh prim has no {}", name));
-  for (const PropertyMap& map : properties) {
-    const auto it = map.find(name);
-    if (it == map.end()) continue;
-    if (const std::optional<uint64_t> samples = find_field(crate, it->second, "timeSamples")) {
-      if (const std::optional<uint64_t> rep = earliest_sample(crate, *samples, name)) return *rep;
-      break;
-    }
-  }
-  throw parse_error(fmt::format("{} has no default value", name));
+  const auto field_of = [&](std::size_t spec, std::string_view field) -> std::optional<uint64_t> {
+    const auto it = properties[spec].find(name);
+    return it == properties[spec].end() ? std::nullopt : find_field(crate, it->second, field);
+  };
+  const std::optional<uint64_t> rep = resolve_usd_attribute<uint64_t>(
+      properties.size(), name, [&](std::size_t spec) { return field_of(spec, "default"); },
+      [&](std::size_t spec) -> std::optional<uint64_t> {
+        const std::optional<uint64_t> samples = field_of(spec, "timeSamples");
+        return samples ? earliest_sample(crate, *samples, name) : std::nullopt;
+      },
+      [](uint64_t value) { return !(value & kRepArray) && rep_type(value) == kTypeValueBlock; });
+  if (!rep) throw parse_error(fmt::format("{} has no default value", name));
+  return *rep;
 }
 
 // Where an array value's elements start and how many there are. Before version 0.7 the count is a

@@ -10,7 +10,7 @@ void* operator new(std::size_t size) {
   for (;;) {
     if (void* memory = std::malloc(size > 0 ? size : 1)) return memory;
     std::new_handler handler = std::get_new_handler();
-    if (handler == nullptr) throw morvane::OutOfMemory(morvane::allocation_failure_text(size, {}));
+    if (handler == nullptr) throw morvane::OutOfMemory::of_size(size);
     handler();
   }
 }

@@ -87,6 +87,21 @@ TEST(UsdaReader, SkipsMetadataStringsAndCommentsAroundTheBlock) {
   EXPECT_EQ(text_error("def MeshLight \"l\" {" + kTriangleBody + "}"), "USD parse error: no `def Mesh` found");
 }
 
+// Comments stand wherever white space may, inside values too; what they hold is never read.
+TEST(UsdaReader, CommentsInValuesAreWhiteSpace) {
+  const std::string body =
+      "    int[] faceVertexCounts = [3, # 4\n]  // faceVertexCounts = [4]\n"
+      "    int[] faceVertexIndices.timeSamples = {\n        # -1: [9],\n        0: [0, /* ] */ 1, 2], # }\n    }\n"
+      "    point3f[] points = [(0, 0, 0), # (5, 5, 5)\n(1, /* 5, */ 0, 0), (0, 1, 0) // )\n]\n";
+  const MeshData mesh = read_usda_bytes(mesh_text(body));
+  EXPECT_EQ(mesh.positions, (std::vector<Vec3>{{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}));
+  EXPECT_EQ(mesh.triangles, (std::vector<Tri>{{0, 1, 2}}));
+  // A slash may end the text; a comment that the text does not close runs to its end.
+  EXPECT_EQ(text_error(mesh_text(kTriangleBody) + "/"), "no error");
+  EXPECT_EQ(text_error(mesh_text(kTriangleBody) + "/* }"), "no error");
+  EXPECT_EQ(text_error(mesh_text(kTriangleBody + "\n/* }")), "USD parse error: unclosed Mesh block");
+}
+
 TEST(UsdaReader, NestingDeeperThanTheLimitIsRefused) {
   const std::string deep = std::string(1001, '{') + std::string(1001, '}');
   EXPECT_EQ(text_error(mesh_text(kTriangleBody + deep)), "USD parse error: Mesh block nested deeper than 1000 levels");
@@ -129,6 +144,12 @@ TEST(UsdaReader, ValuesAreTheDefaultElseTheEarliestTimeSample) {
   EXPECT_EQ(text_error(mesh_text("faceVertexCounts.timeSamples = { }\n")), "USD parse error: faceVertexCounts missing");
   EXPECT_EQ(text_error(mesh_text("faceVertexCounts.timeSamples = { x: [3] }\n")),
             "USD parse error: faceVertexCounts missing");
+  // A block (None) at the earliest time leaves no value there; a blocked default leaves the samples.
+  EXPECT_EQ(text_error(mesh_text(samples + "    point3f[] points.timeSamples = { -2: None }\n")),
+            "USD parse error: points missing: its value is blocked (None)");
+  EXPECT_EQ(text_error(mesh_text(samples + "    point3f[] points = None\n")), "no error");
+  EXPECT_EQ(text_error(mesh_text(samples + "    point3f[] points = None\n    point3f[] points.timeSamples = {}\n")),
+            "USD parse error: points missing: its value is blocked (None)");
 }
 
 TEST(UsdaReader, ReportsStructureErrorsInOrder) {

@@ -232,6 +232,17 @@ TEST(UsdcReaderScene, ValuesAreTheDefaultElseTheEarliestTimeSample) {
             (Vec3{0, 0, 0}));
   EXPECT_EQ(error_of(points_with([](TestCrate& c) { return Fields{{"timeSamples", time_samples(c, {}, {})}}; })),
             "USD parse error: points has no default value");
+  // A block (None) at the earliest time leaves no value there; a blocked default leaves the samples.
+  const uint64_t block = make_rep(kTypeValueBlock, kRepInlined, 0);
+  EXPECT_EQ(error_of(points_with([&](TestCrate& c) {
+              return Fields{{"timeSamples", time_samples(c, {1.0, -2.0}, {c.float3_array(kTriangle), block})}};
+            })),
+            "USD parse error: points missing: its value is blocked (None)");
+  EXPECT_EQ(read(points_with([&](TestCrate& c) { return Fields{{"default", block}, {"timeSamples", samples(c)}}; }))
+                .positions[0],
+            (Vec3{5, 5, 5}));
+  EXPECT_EQ(error_of(points_with([&](TestCrate& c) { return Fields{{"default", block}}; })),
+            "USD parse error: points missing: its value is blocked (None)");
   EXPECT_EQ(error_of(points_with([](TestCrate& c) {
               return Fields{{"timeSamples", time_samples(c, {1.0, 2.0}, {c.float3_array(kTriangle)})}};
             })),

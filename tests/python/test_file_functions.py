@@ -1,11 +1,12 @@
 """load, save and proxy_from_path: results, the result dict, and the messages of each step."""
 import pathlib
+import re
 
 import numpy as np
 import pytest
 
 import morvane_reduce as mr
-from conftest import box_arrays, icosphere_arrays, write_obj
+from conftest import box_arrays, icosphere_arrays, run_python, write_obj
 
 RESULT_KEYS = ["input_path", "output_path", "input_vertices", "input_faces", "output_vertices", "output_faces",
                "wall_seconds"]
@@ -56,6 +57,57 @@ class TestLoad:
     def test_path_with_nul_byte_is_refused(self, box_obj):
         with pytest.raises(ValueError):
             mr.load(box_obj + "\0.obj")
+
+    def test_gltf_beyond_the_memory_left_raises_memory_error(self, tmp_path):
+        # Under an address-space limit, a buffer declared larger than the room left and positions
+        # that no buffer holds (zeros with sparse values) fail as memory errors that say what they
+        # were for, not as parse errors; a small file then loads under the same limit.
+        done = run_python(f"""
+            import base64, json, resource
+            import numpy
+            import morvane_reduce as mr
+
+            def write(name, count, buffers):
+                data = numpy.array([0, 1, 2, 1], dtype=numpy.uint16).tobytes()  # indices, then the sparse index
+                data += numpy.array([1, 0, 0], dtype=numpy.float32).tobytes()
+                uri = "data:application/octet-stream;base64," + base64.b64encode(data).decode()
+                document = {{
+                    "asset": {{"version": "2.0"}}, "buffers": [{{"byteLength": len(data), "uri": uri}}] + buffers,
+                    "bufferViews": [{{"buffer": 0, "byteLength": 6}}, {{"buffer": 0, "byteOffset": 6, "byteLength": 2}},
+                                    {{"buffer": 0, "byteOffset": 8, "byteLength": 12}}],
+                    "accessors": [
+                        {{"componentType": 5126, "count": count, "type": "VEC3",
+                          "sparse": {{"count": 1, "indices": {{"bufferView": 1, "componentType": 5123}},
+                                      "values": {{"bufferView": 2}}}}}},
+                        {{"bufferView": 0, "componentType": 5123, "count": 3, "type": "SCALAR"}}],
+                    "meshes": [{{"primitives": [{{"attributes": {{"POSITION": 0}}, "indices": 1}}]}}],
+                }}
+                path = {str(tmp_path)!r} + "/" + name
+                with open(path, "w") as f:
+                    json.dump(document, f)
+                return path
+
+            with open({str(tmp_path)!r} + "/big.bin", "wb") as f:
+                f.truncate(256 << 20)
+            big = write("big.gltf", 3, [{{"byteLength": 256 << 20, "uri": "big.bin"}}])
+            sparse = write("sparse.gltf", 200000000, [])
+            small = write("small.gltf", 3, [])
+            in_use = int(open("/proc/self/status").read().split("VmSize:")[1].split()[0]) * 1024
+            resource.setrlimit(resource.RLIMIT_AS, (in_use + (128 << 20), resource.RLIM_INFINITY))
+            for path in (big, sparse):
+                try:
+                    mr.load(path)
+                except MemoryError as e:
+                    print("MemoryError:", e)
+            print(mr.load(small).positions().tolist())
+        """)
+        lines = done.stdout.splitlines()
+        assert len(lines) == 3, done.stderr[-2000:]
+        assert re.fullmatch(r"MemoryError: could not allocate 256\.0 MiB \(268435476 bytes\) for the glTF buffers; "
+                            r"\S+ \S+ available", lines[0]), lines
+        assert re.fullmatch(r"MemoryError: could not allocate 6\.7 GiB \(7200000000 bytes\) for the positions of "
+                            r"the glTF mesh 0, primitive 0; \S+ \S+ available", lines[1]), lines
+        assert lines[2] == "[[0.0, 0.0, 0.0], [1.0, 0.0, 0.0], [0.0, 0.0, 0.0]]"
 
 
 class TestSave:

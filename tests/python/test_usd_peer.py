@@ -197,6 +197,12 @@ def write_with_pxr(directory, version=None):
     subprocess.run([sys.executable, "-c", script, str(directory)], env=env, check=True, capture_output=True)
 
 
+def pxr_value(attribute):
+    """The attribute's value as morvane_reduce takes it: at the default time, else at the earliest time."""
+    value = attribute.Get()
+    return attribute.Get(Usd.TimeCode.EarliestTime()) if value is None else value
+
+
 def pxr_meshes(path):
     """Every mesh of the layer as pxr reads it: (path, points, triangles)."""
     stage = Usd.Stage.Open(str(path))
@@ -205,10 +211,10 @@ def pxr_meshes(path):
         if prim.GetTypeName() != "Mesh":
             continue
         mesh = UsdGeom.Mesh(prim)
-        points = [tuple(float(c) for c in p) for p in (mesh.GetPointsAttr().Get() or [])]
+        points = [tuple(float(c) for c in p) for p in (pxr_value(mesh.GetPointsAttr()) or [])]
         left = mesh.GetOrientationAttr().Get() == UsdGeom.Tokens.leftHanded
-        triangles = fan_triangles(list(mesh.GetFaceVertexCountsAttr().Get() or []),
-                                  list(mesh.GetFaceVertexIndicesAttr().Get() or []), left)
+        triangles = fan_triangles(list(pxr_value(mesh.GetFaceVertexCountsAttr()) or []),
+                                  list(pxr_value(mesh.GetFaceVertexIndicesAttr()) or []), left)
         meshes.append((str(prim.GetPath()), points, triangles))
     return meshes
 
@@ -382,3 +388,78 @@ class TestFirstMeshOfTheTraversal:
         path = layer_file(tmp_path, text, encoding)
         with pytest.raises(ValueError, match=f"USD parse error: {construct}, which this reader does not compose"):
             mr.load(str(path))
+
+
+TRIANGLE = "    int[] faceVertexCounts = [3]\n    int[] faceVertexIndices = [0, 1, 2]\n"
+SAMPLE = "[(0, 0, 0), (1, 0, 0), (0, 1, 0)]"
+
+
+def mesh_body(body):
+    return 'def Mesh "m"\n{\n' + body + "}\n"
+
+
+# Layers as a user edits them by hand: comments wherever white space may stand, whatever they hold.
+COMMENTED_LAYERS = {
+    "hash_between_points": TRIANGLE + "    point3f[] points = [(0, 0, 0), # (5, 5, 5)\n(1, 0, 0), (0, 1, 0)]\n",
+    "hash_after_an_int": "    int[] faceVertexCounts = [3, # comment\n]\n    int[] faceVertexIndices = [0, 1, 2]\n"
+                         f"    point3f[] points = {SAMPLE}\n",
+    "hash_holding_a_parenthesis": TRIANGLE + "    point3f[] points = [(0, 0, 0), # note (\n(1, 0, 0), (0, 1, 0)]\n",
+    "hash_holding_a_bracket_in_a_sample": "    int[] faceVertexCounts = [3]\n    int[] faceVertexIndices.timeSamples = {\n"
+                                          f"        0: [0, 1, # ]\n2],\n    }}\n    point3f[] points = {SAMPLE}\n",
+    "commented_out_sample": TRIANGLE + "    point3f[] points.timeSamples = {\n"
+                            f"        # 0: [(5, 5, 5), (6, 5, 5), (5, 6, 5)],\n        1: {SAMPLE},\n    }}\n",
+    "hash_after_the_last_sample": TRIANGLE + f"    point3f[] points.timeSamples = {{\n        1: {SAMPLE}, # last: 1\n    }}\n",
+    "slashes_before_a_statement": TRIANGLE + f"    point3f[] points = {SAMPLE}\n"
+                                  "    // point3f[] points = [(9, 9, 9), (8, 8, 8), (7, 7, 7)]\n",
+    "block_comment_over_lines": TRIANGLE + "    /* a { brace\n    and a line */\n"
+                                "    point3f[] points = /* (5, 5, 5),\n */ [(0, /* 5, */ 0, 0), (1, 0, 0), (0, 1, 0)]\n",
+    "hash_in_strings_and_asset_paths": TRIANGLE + f"    point3f[] points = {SAMPLE}\n"
+                                       '    string s.timeSamples = {\n        0: "a # b ]",\n    }\n'
+                                       "    asset a = @./x#y.usd@\n",
+}
+
+# Values blocked (None) where the reader takes them, and a block that time samples override.
+BLOCKED_LAYERS = {
+    "earliest_points_sample": ("points", TRIANGLE + "    point3f[] points.timeSamples = {\n        0: None,\n"
+                                                    f"        1: {SAMPLE},\n    }}\n"),
+    "earliest_counts_sample": ("faceVertexCounts", "    int[] faceVertexCounts.timeSamples = {1: [3], -1: None}\n"
+                                                   "    int[] faceVertexIndices = [0, 1, 2]\n"
+                                                   f"    point3f[] points = {SAMPLE}\n"),
+    "default_without_samples": ("faceVertexIndices", "    int[] faceVertexCounts = [3]\n"
+                                                     "    int[] faceVertexIndices = None\n"
+                                                     f"    point3f[] points = {SAMPLE}\n"),
+    "default_with_samples": (None, TRIANGLE + "    point3f[] points = None\n"
+                                              f"    point3f[] points.timeSamples = {{\n        1: {SAMPLE},\n    }}\n"),
+}
+
+
+class TestHandEditedLayers:
+    @pytest.mark.parametrize("encoding", ["usda", "usdc"])
+    @pytest.mark.parametrize("case", COMMENTED_LAYERS)
+    def test_comments_read_as_white_space(self, tmp_path, case, encoding):
+        path = layer_file(tmp_path, mesh_body(COMMENTED_LAYERS[case]), encoding)
+        (_, points, triangles), = pxr_meshes(path)
+        assert points == [(0, 0, 0), (1, 0, 0), (0, 1, 0)] and triangles == [(0, 1, 2)]
+        loaded = mr.load(str(path))
+        assert [tuple(p) for p in loaded.positions().tolist()] == points
+        assert [tuple(t) for t in loaded.indices().tolist()] == triangles
+
+    # Where pxr finds no value (a block at the default time and at the earliest time), both
+    # encodings refuse the attribute alike; a block at the default time only leaves the samples.
+    @pytest.mark.parametrize("encoding", ["usda", "usdc"])
+    @pytest.mark.parametrize("case", BLOCKED_LAYERS)
+    def test_blocked_values_are_missing_where_pxr_finds_none(self, tmp_path, case, encoding):
+        blocked, body = BLOCKED_LAYERS[case]
+        path = layer_file(tmp_path, mesh_body(body), encoding)
+        stage = Usd.Stage.Open(str(path))
+        prim = stage.GetPrimAtPath("/m")
+        for name in ("points", "faceVertexCounts", "faceVertexIndices"):
+            assert (pxr_value(prim.GetAttribute(name)) is None) == (name == blocked), name
+        if blocked:
+            with pytest.raises(ValueError, match=f"^USD parse error: {blocked} missing: its value is blocked \\(None\\)$"):
+                mr.load(str(path))
+        else:
+            (_, points, triangles), = pxr_meshes(path)
+            loaded = mr.load(str(path))
+            assert [tuple(p) for p in loaded.positions().tolist()] == points
+            assert [tuple(t) for t in loaded.indices().tolist()] == triangles
