@@ -1,9 +1,10 @@
 // The proxy's promise on every path and option: closed, consistently oriented, no repeated corner,
 // no zero-area face, no face turned over against its neighbours and no two vertices at one point,
 // over the OBJ and glTF models of Debian's assimp-testmodels that load and over generated shapes
-// made to break it (thin plates, open sheets, touching boxes, a knotted tube, a point). Kept with
-// the file tests because it reads the models. The *Large* cases run the full resolutions and the
-// presets; the sanitizer build skips them.
+// made to break it (thin plates, open sheets, touching boxes, a knotted tube, a point); and the same
+// proxy, scaled, for copies of an input scaled by powers of two. Kept with the file tests because it
+// reads the models. The *Large* cases run the full resolutions and the presets; the sanitizer build
+// skips them.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -199,9 +200,9 @@ TEST(ProxyPromise, SeededSoupsAndShapesMadeToBreakIt) {
   }
 }
 
-Mesh proxy_of(const Mesh& input, const Config& config, uint64_t voxel_res) {
-  const ProxyParams params = params_for({"", input}, config, voxel_res);
-  return generate_proxy_mesh(input.positions, input.indices, params);
+Mesh proxy_of(const Input& input, const Config& config, uint64_t voxel_res) {
+  const ProxyParams params = params_for(input, config, voxel_res);
+  return generate_proxy_mesh(input.mesh.positions, input.mesh.indices, params);
 }
 
 // The proxy of a copy scaled by a power of two is the proxy scaled, as no stage measures against a
@@ -217,8 +218,8 @@ TEST(ProxyPromise, ScaledCopiesGiveTheScaledProxy) {
   ASSERT_EQ(inputs.size(), 3u);
   const std::vector<Config> all = {
       {"defaults", [](ProxyParams&) {}, std::nullopt},
-      {"bilateral, remesh 1 adaptive", [](ProxyParams& p) { p.bilateral = true, p.remesh = 1, p.adaptive_remesh = true; },
-       std::nullopt},
+      {"bilateral, remesh 1 adaptive",
+       [](ProxyParams& p) { p.bilateral = true, p.remesh = 1, p.adaptive_remesh = true; }, std::nullopt},
       {"target_faces 300", [](ProxyParams&) {}, 300},
       {"voxel, remesh 1 adaptive", [](ProxyParams& p) { p.use_sdf = false, p.remesh = 1, p.adaptive_remesh = true; },
        std::nullopt},
@@ -227,10 +228,10 @@ TEST(ProxyPromise, ScaledCopiesGiveTheScaledProxy) {
     const Vec3 e = finite_bounds(input.mesh.positions).extent();
     const double extent = std::max({e[0], e[1], e[2]});
     for (const Config& config : all) {
-      const Mesh unit = proxy_of(input.mesh, config, 24);
+      const Mesh unit = proxy_of(input, config, 24);
       for (int exponent : {-60, -40, -14, 20, 60}) {
         SCOPED_TRACE(fmt::format("{} / {} at 2^{}", input.name, config.name, exponent));
-        const Mesh scaled = proxy_of(test::scaled_by_power_of_two(input.mesh, exponent), config, 24);
+        const Mesh scaled = proxy_of({input.name, test::scaled_by_power_of_two(input.mesh, exponent)}, config, 24);
         if (std::abs(exponent) <= 40) {
           const std::optional<double> offset = test::scaled_copy_offset(unit, scaled, exponent);
           ASSERT_TRUE(offset.has_value()) << scaled.indices.size() << " faces instead of " << unit.indices.size();

@@ -170,7 +170,9 @@ inline Mesh make_knotted_tube(uint32_t nu, uint32_t nv, double r) {
 // The mesh scaled by 2^exponent: exact for every coordinate that stays a normal double.
 inline Mesh scaled_by_power_of_two(const Mesh& m, int exponent) {
   Mesh out = m;
-  for (Vec3& p : out.positions) p = {std::ldexp(p[0], exponent), std::ldexp(p[1], exponent), std::ldexp(p[2], exponent)};
+  for (Vec3& p : out.positions) {
+    p = {std::ldexp(p[0], exponent), std::ldexp(p[1], exponent), std::ldexp(p[2], exponent)};
+  }
   return out;
 }
 
