@@ -33,7 +33,8 @@ TransferredAttributes transfer_attributes(std::span<const Vec3> input_positions,
 
 namespace detail {  // steps of the above, exposed for their tests
 // Per face corner, the normalised sum of the face normals around the corner's vertex; (0, 1, 0)
-// where that sum has length 1e-12 or less. Throws InternalError on a face naming a missing vertex.
+// where that sum is too short to have a direction (normalise_vertex_normals). Throws InternalError
+// on a face naming a missing vertex.
 std::vector<Vec3> area_weighted_normals(std::span<const Vec3> positions, std::span<const Tri> triangles);
 }  // namespace detail
 

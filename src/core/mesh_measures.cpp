@@ -1,5 +1,7 @@
 #include "mesh_measures.hpp"
 
+#include <cmath>
+
 #include "grid_array.hpp"
 #include "parallel.hpp"
 
@@ -22,10 +24,18 @@ std::vector<Vec3> vertex_normal_sums(std::span<const Vec3> positions, std::span<
 }
 
 void normalise_vertex_normals(std::span<Vec3> normals, const std::optional<Vec3>& fallback) {
+  // A sum this much shorter than the longest has cancelled, or comes from faces as flat as the
+  // proxy's promise allows none to be: it gives no direction.
+  constexpr double kNoDirection = 1e-12;
+  const double longest = parallel_max(0, normals.size(), 0.0, [&](std::size_t v) {
+    const double len = length(normals[v]);
+    return std::isfinite(len) ? len : 0.0;
+  });
+  const double shortest = kNoDirection * longest;
   parallel_for_each_index(0, normals.size(), [&](std::size_t v) {
     Vec3& n = normals[v];
     const double len = length(n);
-    n = len > 1e-12 ? Vec3{n[0] / len, n[1] / len, n[2] / len} : fallback.value_or(n);
+    n = len > shortest ? Vec3{n[0] / len, n[1] / len, n[2] / len} : fallback.value_or(n);
   });
 }
 

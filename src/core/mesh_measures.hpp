@@ -23,8 +23,9 @@ void vertex_normal_sums(std::span<const Vec3> positions, std::span<const Tri> tr
 std::vector<Vec3> vertex_normal_sums(std::span<const Vec3> positions, std::span<const Tri> triangles,
                                      std::span<const uint8_t> skip = {});
 
-// Scales every vector longer than 1e-12 to unit length; shorter ones become `fallback`, or stay as
-// they are without one.
+// Scales every vector longer than 1e-12 of the longest finite one to unit length; shorter ones,
+// which have no reliable direction, become `fallback`, or stay as they are without one. The
+// measure is the vectors' own, so the result does not depend on the model's unit of length.
 void normalise_vertex_normals(std::span<Vec3> normals, const std::optional<Vec3>& fallback = std::nullopt);
 
 // Mean length of the edges; 1.0 without edges. The lengths are measured in parallel and summed on

@@ -15,6 +15,8 @@
 namespace morvane {
 namespace {
 
+constexpr double kOnSurface = 1e-12;  // in cells
+
 // Voxel whose centre is nearest to coordinate p along one axis, clamped into the grid.
 int64_t nearest_voxel(double p, double origin, double cell, uint64_t n) {
   const double u = (p - origin) / cell - 0.5;
@@ -79,12 +81,14 @@ void project_to_offset_surface(std::span<Vec3> vertices, const SdfGrid& grid, st
   // A NaN limit allows no move, like a limit of 0.
   if (vertices.empty() || !(max_move > 0.0) || grid.nearest_tri.empty()) return;
   const double max_move_sq = max_move * max_move;
+  // Nearer than this a vertex lies on the input and has no direction to move in.
+  const double on_surface = kOnSurface * grid.cell;
   parallel_for_each_index(0, vertices.size(), [&](std::size_t index) {
     Vec3& p = vertices[index];
     const Nearest best = nearest_candidate(p, grid, input_positions, input_triangles);
     if (!std::isfinite(best.dist_sq)) return;
     const double dist = std::sqrt(best.dist_sq);
-    if (dist < 1e-12) return;
+    if (dist < on_surface) return;
     const Vec3& q = best.point;
     Vec3 target;
     for (int a = 0; a < 3; ++a) target[a] = q[a] + (p[a] - q[a]) / dist * level;

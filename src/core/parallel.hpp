@@ -8,6 +8,7 @@
 #pragma once
 
 #include <atomic>
+#include <cmath>
 #include <cstddef>
 #include <stdexcept>
 
@@ -120,6 +121,21 @@ std::size_t parallel_find_first(std::size_t begin, std::size_t end, Pred&& pred,
     }
   });
   return first.load(std::memory_order_relaxed);
+}
+
+// The largest value(i) over [begin, end), or `lowest` when none is larger, whatever the split;
+// a NaN value never wins.
+template <class Value>
+double parallel_max(std::size_t begin, std::size_t end, double lowest, Value&& value, std::size_t grain = 1 << 14) {
+  std::atomic<double> largest{lowest};
+  parallel_for_chunks(begin, end, grain, [&](std::size_t lo, std::size_t hi) {
+    double chunk = lowest;
+    for (std::size_t i = lo; i < hi; ++i) chunk = std::fmax(chunk, value(i));
+    for (double seen = largest.load(std::memory_order_relaxed);
+         chunk > seen && !largest.compare_exchange_weak(seen, chunk, std::memory_order_relaxed);) {
+    }
+  });
+  return largest.load(std::memory_order_relaxed);
 }
 
 // Sorts [begin, end) by `less`, which must order every pair of distinct elements, so that the

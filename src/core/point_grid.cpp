@@ -28,18 +28,22 @@ double distance_squared(const Vec3& p, const Vec3& q) {
   return dx * dx + dy * dy + dz * dz;
 }
 
-// Cell size for `wanted` cells over a cube of edge E, at least E / 1024. The direct form
-// overflows beyond E of about 5.6e102; E / cbrt(wanted) is the same size without the cube.
+// Cell size for `wanted` cells over a cube of edge E, at least E / 1024. It is sized for E brought
+// into [1, 2) by a power of two and scaled back, both exact: the cube neither overflows nor
+// underflows, and points scaled by 2^k get the cell scaled by 2^k, so ties break the same way.
 double tie_grid_cell(double E, double wanted) {
-  const double volume_per_cell = E * (E * E) / wanted;
-  const double cell = std::isfinite(volume_per_cell) ? std::cbrt(volume_per_cell) : E / std::cbrt(wanted);
-  return std::fmax(cell, E * 0.0009765625);
+  int exponent = 0;
+  const double unit = 2.0 * std::frexp(E, &exponent);
+  const double cell = std::fmax(std::cbrt(unit * (unit * unit) / wanted), unit * 0.0009765625);
+  return std::ldexp(cell, exponent - 1);
 }
 
 void set_tie_grid(PointGrid& grid) {
   const Bounds box = finite_bounds(grid.points);
   const Vec3 extent = box.extent();
-  const double E = std::fmax(std::fmax(std::fmax(extent[0], extent[1]), extent[2]), 1e-12);
+  const double longest = std::fmax(std::fmax(extent[0], extent[1]), extent[2]);
+  // Points all at one place (or none finite) share one cell, whatever its size.
+  const double E = longest > 0.0 ? longest : 1.0;
   const double wanted = std::fmax(static_cast<double>(grid.points.size()) / kPointsPerCell, 1.0);
   grid.cell = tie_grid_cell(E, wanted);
   grid.inv_cell = 1.0 / grid.cell;

@@ -22,6 +22,7 @@ namespace {
 constexpr uint64_t kSplitFaceCap = 400'000'000;
 constexpr uint64_t kIterationFloorWithTarget = 25;
 constexpr double kBudgetSlack = 1.15;  // stop once at most this many times target_faces are alive
+constexpr double kNoAngleBelow = 1e-12;  // in target lengths: a shorter edge gives its corners no angle
 
 // Vertices locked within one split pass or collapse phase. A stamp per vertex makes clearing O(1).
 class VertexLocks {
@@ -250,16 +251,18 @@ void run_adaptive(RemeshMesh& mesh, double t, const RemeshParams& params, const 
   };
   const uint64_t ceiling =
       detail::split_face_ceiling(mesh.alive_count(), alive_area(mesh), t * std::fmin(min_factor, max_factor));
+  // An edge this short has no direction to measure an angle by.
+  const double shortest_edge = kNoAngleBelow * t;
   VertexLocks locks;
   for (uint64_t i = 0; i < params.iterations; ++i) {
     throw_if_stopped();
     const uint64_t before = mesh.alive_count();
-    std::vector<double> s = detail::curvature_sizing(mesh);
+    std::vector<double> s = detail::curvature_sizing(mesh, shortest_edge);
     const uint64_t splits = split_phase(
         mesh, ceiling, locks, [&](uint32_t a, uint32_t b) { return (local_target(s, a, b) * 4.0) / 3.0; },
         // A midpoint takes the mean sizing of its edge's ends for the rest of the phase.
         [&](uint32_t a, uint32_t b) { s.push_back(0.5 * (s[a] + s[b])); });
-    s = detail::curvature_sizing(mesh);
+    s = detail::curvature_sizing(mesh, shortest_edge);
     const uint64_t collapses =
         collapse_phase(mesh, locks, [&](uint32_t a, uint32_t b) { return (local_target(s, a, b) * 4.0) / 5.0; });
     const uint64_t flips = flip_edges(mesh);
@@ -291,7 +294,7 @@ std::vector<double> detail::positive_values(std::span<const double> values) {
   return out;
 }
 
-std::vector<double> detail::curvature_sizing(const RemeshMesh& mesh) {
+std::vector<double> detail::curvature_sizing(const RemeshMesh& mesh, double shortest_edge) {
   std::vector<double> sums(mesh.positions.size(), 0.0);
   for (std::size_t f = 0; f < mesh.faces.size(); ++f) {
     if (!mesh.alive(f)) continue;
@@ -301,7 +304,7 @@ std::vector<double> detail::curvature_sizing(const RemeshMesh& mesh) {
       const Vec3 e1 = mesh.positions[t[(k + 1) % 3]] - mesh.positions[corner];
       const Vec3 e2 = mesh.positions[t[(k + 2) % 3]] - mesh.positions[corner];
       const double l1 = length(e1), l2 = length(e2);
-      if (!(l1 > 1e-12 && l2 > 1e-12)) continue;
+      if (!(l1 > shortest_edge && l2 > shortest_edge)) continue;
       const double cosine = std::clamp(dot(e1, e2) / (l1 * l2), -1.0, 1.0);
       sums[corner] += std::acos(cosine);
     }

@@ -43,8 +43,9 @@ Mesh isotropic_remesh(std::span<const Vec3> positions, std::span<const Tri> face
 
 namespace detail {  // steps of the above, exposed for their tests
 // Per vertex of the mesh, referenced or not, a value in [0, 1] growing with the angle defect,
-// scaled by the 95th percentile of the positive defects.
-std::vector<double> curvature_sizing(const RemeshMesh& mesh);
+// scaled by the 95th percentile of the positive defects. A corner with an edge of at most
+// `shortest_edge` adds no angle.
+std::vector<double> curvature_sizing(const RemeshMesh& mesh, double shortest_edge);
 
 // The values greater than 0, in their order (NaN is left out).
 std::vector<double> positive_values(std::span<const double> values);

@@ -26,8 +26,10 @@ struct SdfField {
   }
   Vec3 vertex(uint64_t x, uint64_t y, uint64_t z, int edge, const Sample (&d)[8]) const {
     const auto [c0, c1] = kEdgeCorners[edge];
+    // The edge crosses the level, so its samples differ and the span is not 0 (subnormal floats
+    // included), however small the cell; only a NaN sample leaves no ratio.
     const float span = d[c1] - d[c0];
-    double t = std::fabs(span) > 1e-10f ? static_cast<double>(-d[c0] / span) : 0.5;
+    double t = std::fabs(span) > 0.0f ? static_cast<double>(-d[c0] / span) : 0.5;
     // Keeps vertices off the samples, so no triangle collapses onto a grid point; a NaN t stays NaN.
     if (t < 0.01) {
       t = 0.01;

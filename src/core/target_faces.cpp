@@ -27,7 +27,8 @@ std::pair<uint64_t, double> resolution_for_target_faces(std::span<const Vec3> po
     if (std::isfinite(face_area)) area += face_area;
   }
 
-  const double span = std::fmax(extent, 1e-12);
+  // An input without extent (no vertex, or all at one point) is sized as one unit, as its grid is.
+  const double span = extent > 0.0 ? extent : 1.0;
   // Faces without area (no faces, all corners on a line or at one point) give the count nothing to
   // measure: their proxy is a thin shell whatever the count, so the coarsest grid makes it, with
   // edges of two cells.
@@ -38,7 +39,7 @@ std::pair<uint64_t, double> resolution_for_target_faces(std::span<const Vec3> po
   // function ever chooses (512 cells across the extent), so a huge target never asks remeshing
   // for billions of faces.
   double edge = std::sqrt(4.0 * area / (t * std::sqrt(3.0)));
-  edge = std::max({edge, 1e-12, span / 512.0});
+  edge = std::fmax(edge, span / 512.0);
 
   const uint64_t res = saturating_cast<uint64_t>(std::ceil(2.0 * span / edge));
   return {std::clamp<uint64_t>(res, kCoarsest, 512), edge};

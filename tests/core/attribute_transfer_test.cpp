@@ -43,6 +43,16 @@ TEST(AttributeTransfer, SphereNormalsFollowTheSurface) {
     worst = std::max(worst, std::acos(std::min(1.0, dot((*a.normals)[c], p * (1 / length(p))))));
   }
   EXPECT_LT(worst * 180 / std::numbers::pi, 3.0);
+
+  // The same spheres in other units, however small their faces, get the same normals.
+  for (int exponent : {-40, 30}) {
+    const Mesh small_input = test::scaled_by_power_of_two(input, exponent);
+    const Mesh small_proxy = test::scaled_by_power_of_two(proxy, exponent);
+    EXPECT_EQ(transfer(small_input, nullopt, nullopt, small_proxy, true, false).normals, a.normals) << exponent;
+    EXPECT_EQ(detail::area_weighted_normals(small_proxy.positions, small_proxy.indices),
+              detail::area_weighted_normals(proxy.positions, proxy.indices))
+        << exponent;
+  }
 }
 
 TEST(AttributeTransfer, FlagsChooseTheLists) {

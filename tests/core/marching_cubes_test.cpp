@@ -238,11 +238,13 @@ TEST(SdfMarchingCubes, SingleSampleBelowIsoGivesAnOctahedronAtTheInterpolatedLev
   expect_octahedron(m, g.origin + Vec3{1.5, 1.5, 2.5} * g.cell, 0.25 * g.cell);
 }
 
-TEST(SdfMarchingCubes, FlatAndNanEdgesMeetAtTheMiddleAndVerticesStayOffTheSamples) {
+// However small the differences of the values (the field of a tiny model), the vertex divides the
+// edge by their ratio; only a NaN sample leaves no ratio.
+TEST(SdfMarchingCubes, TinyEdgesKeepTheirRatioNanEdgesMeetAtTheMiddleAndVerticesStayOffTheSamples) {
   const Vec3 centre{1.0 + 1.5 * 0.25, -2.0 + 1.5 * 0.25, 0.5 + 1.5 * 0.25};
-  SdfGrid flat = sdf_grid(3, 3, 3, 0.0f);
-  flat.values[13] = -1e-11f;  // differs from its neighbours by less than 1e-10
-  expect_octahedron(sdf_marching_cubes(flat, 0.0), centre, 0.5 * 0.25);
+  SdfGrid tiny = sdf_grid(3, 3, 3, 0x1.8p-39f);
+  tiny.values[13] = -0x1p-40f;  // t = 2^-40 / 2^-38
+  expect_octahedron(sdf_marching_cubes(tiny, 0.0), centre, 0.25 * 0.25);
   SdfGrid nan = sdf_grid(3, 3, 3, std::numeric_limits<float>::quiet_NaN());  // NaN samples are outside
   EXPECT_TRUE(sdf_marching_cubes(nan, 0.0).indices.empty());
   nan.values[13] = -1.0f;

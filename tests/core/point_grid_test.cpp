@@ -87,6 +87,16 @@ TEST(PointGrid, CellSizeFollowsPointCount) {
   const PointGrid empty = build_point_grid({});
   EXPECT_EQ(empty.dims, (std::array<uint64_t, 3>{1, 1, 1}));
   EXPECT_FALSE(point_grid_nearest(empty, {0, 0, 0}));
+
+  // Points scaled by a power of two, down to extents far below any fixed length, get the cell
+  // scaled by it (so ties break the same way).
+  for (int exponent : {-60, -41, -1, 1, 5, 60}) {
+    std::vector<Vec3> scaled = points;
+    for (Vec3& p : scaled) p = {std::ldexp(p[0], exponent), std::ldexp(p[1], exponent), std::ldexp(p[2], exponent)};
+    const PointGrid s = build_point_grid(scaled);
+    EXPECT_EQ(s.cell, std::ldexp(g.cell, exponent)) << exponent;
+    EXPECT_EQ(s.dims, g.dims) << exponent;
+  }
 }
 
 TEST(PointGrid, CoincidentPointsGiveTheLowestIndex) {

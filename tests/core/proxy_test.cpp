@@ -352,6 +352,17 @@ TEST(ResolutionForTargetFaces, UnitCubeAndLimits) {
   auto [res_huge, edge_huge] = resolution_for_target_faces(cube.positions, cube.indices, 4294967295u);
   EXPECT_EQ(res_huge, 512u);
   EXPECT_DOUBLE_EQ(edge_huge, 1.0 / 512);
+
+  // The cube in other units, down to extents far below any fixed length.
+  for (int exponent : {-60, -45, 30}) {
+    const Mesh scaled = test::scaled_by_power_of_two(cube, exponent);
+    for (uint32_t target : {1000u, 4294967295u}) {
+      const auto unit = resolution_for_target_faces(cube.positions, cube.indices, target);
+      const auto [scaled_res, scaled_edge] = resolution_for_target_faces(scaled.positions, scaled.indices, target);
+      EXPECT_EQ(scaled_res, unit.first) << exponent;
+      EXPECT_EQ(scaled_edge, std::ldexp(unit.second, exponent)) << exponent;
+    }
+  }
 }
 
 TEST(ResolutionForTargetFaces, IgnoresNonFiniteAreasAndVertices) {

@@ -204,12 +204,12 @@ TEST(RemeshSizing, DefectsScaleToUnitRange) {
   }
   for (uint32_t k = 0; k < 6; ++k) mesh.add_face({0, 1 + k, 1 + (k + 1) % 6});
   mesh.positions.push_back({9, 9, 9});  // on no face: defect 2 pi, the largest
-  const std::vector<double> s = detail::curvature_sizing(mesh);
+  const std::vector<double> s = detail::curvature_sizing(mesh, 1e-12);
   ASSERT_EQ(s.size(), 8u);
   EXPECT_NEAR(s[0], 0.0, 1e-12);  // flat interior vertex
   EXPECT_EQ(s[7], 1.0);
   for (double v : s) EXPECT_TRUE(v >= 0.0 && v <= 1.0);
-  EXPECT_TRUE(detail::curvature_sizing(RemeshMesh{}).empty());
+  EXPECT_TRUE(detail::curvature_sizing(RemeshMesh{}, 1e-12).empty());
   EXPECT_EQ(detail::positive_values(std::vector<double>{0.5, 0.0, -1.0, std::nan(""), 2.0}), (std::vector<double>{0.5, 2.0}));
 }
 

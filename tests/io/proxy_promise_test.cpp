@@ -1,9 +1,10 @@
 // The proxy's promise on every path and option: closed, consistently oriented, no repeated corner,
 // no zero-area face, no face turned over against its neighbours and no two vertices at one point,
 // over the OBJ and glTF models of Debian's assimp-testmodels that load and over generated shapes
-// made to break it (thin plates, open sheets, touching boxes, a knotted tube, a point). Kept with
-// the file tests because it reads the models. The *Large* cases run the full resolutions and the
-// presets; the sanitizer build skips them.
+// made to break it (thin plates, open sheets, touching boxes, a knotted tube, a point); and the same
+// proxy, scaled, for copies of an input scaled by powers of two. Kept with the file tests because it
+// reads the models. The *Large* cases run the full resolutions and the presets; the sanitizer build
+// skips them.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -177,8 +178,9 @@ std::vector<Input> seeded_breakers() {
   return out;
 }
 
-TEST(ProxyPromise, SeededSoupsAndShapesMadeToBreakIt) {
-  const std::vector<Config> all = {
+// Options that push each stage: sealing, cleanup, smoothing and the fits.
+std::vector<Config> breaking_configs() {
+  return {
       {"defaults", [](ProxyParams&) {}, std::nullopt},
       {"remesh 1 adaptive, bilateral, offset 2",
        [](ProxyParams& p) { p.remesh = 1, p.adaptive_remesh = true, p.bilateral = true, p.offset = 2.0; },
@@ -190,8 +192,57 @@ TEST(ProxyPromise, SeededSoupsAndShapesMadeToBreakIt) {
       {"smooth 10, lambda 1", [](ProxyParams& p) { p.smooth = 10, p.smooth_lambda = 1.0; }, std::nullopt},
       {"quality fast", [](ProxyParams& p) { p.voxel_res = 64, p.smooth = 3; }, std::nullopt},
   };
+}
+
+TEST(ProxyPromise, SeededSoupsAndShapesMadeToBreakIt) {
   for (const Input& input : seeded_breakers()) {
-    for (const Config& config : all) expect_promise(input, config, 24);
+    for (const Config& config : breaking_configs()) expect_promise(input, config, 24);
+  }
+}
+
+Mesh proxy_of(const Input& input, const Config& config, uint64_t voxel_res) {
+  const ProxyParams params = params_for(input, config, voxel_res);
+  return generate_proxy_mesh(input.mesh.positions, input.mesh.indices, params);
+}
+
+// The proxy of a copy scaled by a power of two is the proxy scaled, as no stage measures against a
+// fixed length: the same faces, and positions within 1e-9 of the extent. At 2^-60 and 2^60 as
+// well the promise holds and the face count stays within 2 %.
+TEST(ProxyPromise, ScaledCopiesGiveTheScaledProxy) {
+  std::vector<Input> inputs = {{"bumpy sphere", test::make_bumpy_sphere(2)},
+                               {"touching boxes", test::merge(test::make_box({0, 0, 0}, {1, 1, 1}),
+                                                              test::make_box({1, 0.2, 0.2}, {2, 0.8, 0.8}))}};
+  for (Input& breaker : seeded_breakers()) {
+    if (breaker.name == "fan of 5") inputs.push_back(breaker);
+  }
+  ASSERT_EQ(inputs.size(), 3u);
+  const std::vector<Config> all = {
+      {"defaults", [](ProxyParams&) {}, std::nullopt},
+      {"bilateral, remesh 1 adaptive",
+       [](ProxyParams& p) { p.bilateral = true, p.remesh = 1, p.adaptive_remesh = true; }, std::nullopt},
+      {"target_faces 300", [](ProxyParams&) {}, 300},
+      {"voxel, remesh 1 adaptive", [](ProxyParams& p) { p.use_sdf = false, p.remesh = 1, p.adaptive_remesh = true; },
+       std::nullopt},
+  };
+  for (const Input& input : inputs) {
+    const Vec3 e = finite_bounds(input.mesh.positions).extent();
+    const double extent = std::max({e[0], e[1], e[2]});
+    for (const Config& config : all) {
+      const Mesh unit = proxy_of(input, config, 24);
+      for (int exponent : {-60, -40, -14, 20, 60}) {
+        SCOPED_TRACE(fmt::format("{} / {} at 2^{}", input.name, config.name, exponent));
+        const Mesh scaled = proxy_of({input.name, test::scaled_by_power_of_two(input.mesh, exponent)}, config, 24);
+        if (std::abs(exponent) <= 40) {
+          const std::optional<double> offset = test::scaled_copy_offset(unit, scaled, exponent);
+          ASSERT_TRUE(offset.has_value()) << scaled.indices.size() << " faces instead of " << unit.indices.size();
+          EXPECT_LE(*offset, 1e-9 * extent);
+        } else {
+          EXPECT_TRUE(test::check_promise(scaled).holds());
+          EXPECT_NEAR(static_cast<double>(scaled.indices.size()), static_cast<double>(unit.indices.size()),
+                      0.02 * static_cast<double>(unit.indices.size()));
+        }
+      }
+    }
   }
 }
 

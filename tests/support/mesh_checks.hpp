@@ -1,14 +1,15 @@
 // The proxy's promise as checks on a finished mesh: closed, consistently oriented, no repeated
 // corner, no zero-area face, no face turned over against its neighbours and no two vertices at one
-// point; and a count of
-// intersecting faces, the trace a fold leaves. Shared by the tests and by the benchmark that
-// audits proxies of many inputs.
+// point; a count of intersecting faces, the trace a fold leaves; and how far the proxy of a scaled
+// input lies from the scaled proxy. Shared by the tests and by the benchmarks that audit proxies
+// of many inputs and at many scales.
 #pragma once
 
 #include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <optional>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -76,6 +77,20 @@ inline PromiseReport check_promise(const Mesh& m) {
   std::sort(sorted.begin(), sorted.end());
   for (std::size_t v = 1; v < sorted.size(); ++v) r.coincident_vertices += sorted[v] == sorted[v - 1];
   return r;
+}
+
+// How far `scaled`, the proxy of an input scaled by 2^exponent, lies from `unit`, the proxy of the
+// input itself, scaled the same way: none when their faces differ, else the largest distance of a
+// vertex of `unit` from its counterpart in `scaled` brought back by 2^-exponent (which is exact).
+inline std::optional<double> scaled_copy_offset(const Mesh& unit, const Mesh& scaled, int exponent) {
+  if (scaled.indices != unit.indices || scaled.positions.size() != unit.positions.size()) return std::nullopt;
+  double largest = 0;
+  for (std::size_t v = 0; v < unit.positions.size(); ++v) {
+    const Vec3& p = scaled.positions[v];
+    const Vec3 back{std::ldexp(p[0], -exponent), std::ldexp(p[1], -exponent), std::ldexp(p[2], -exponent)};
+    largest = std::fmax(largest, length(back - unit.positions[v]));
+  }
+  return largest;
 }
 
 namespace detail {

@@ -167,6 +167,15 @@ inline Mesh make_knotted_tube(uint32_t nu, uint32_t nv, double r) {
   return m;
 }
 
+// The mesh scaled by 2^exponent: exact for every coordinate that stays a normal double.
+inline Mesh scaled_by_power_of_two(const Mesh& m, int exponent) {
+  Mesh out = m;
+  for (Vec3& p : out.positions) {
+    p = {std::ldexp(p[0], exponent), std::ldexp(p[1], exponent), std::ldexp(p[2], exponent)};
+  }
+  return out;
+}
+
 inline Mesh merge(const Mesh& a, const Mesh& b) {
   Mesh m = a;
   const auto offset = static_cast<uint32_t>(a.positions.size());
