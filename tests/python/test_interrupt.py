@@ -261,6 +261,71 @@ COMMIT_CHILD = textwrap.dedent("""
 """)
 
 
+# A Ctrl-C that has come when the call reaches its commit, though after every earlier look for one:
+# the main thread's SIGINT is raised while another thread holds the interpreter lock, which the
+# waiting thread needs to look, and keeps it until the pipeline has ended. So that the signal is
+# raised before the commit, standard error is a full pipe that this other thread drains only once
+# it has raised it: the call's first progress line waits for that. Its reads go through ctypes'
+# PyDLL, whose calls keep the lock.
+PENDING_AT_COMMIT_CHILD = textwrap.dedent("""
+    import ctypes, os, pathlib, signal, sys, threading, time
+    import morvane_reduce as mr
+    from conftest import icosphere_arrays, write_obj
+
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+    folder = pathlib.Path(sys.argv[1])
+    source = write_obj(folder / "sphere.obj", *icosphere_arrays(3))
+    target = folder / "out.obj"
+    earlier = b"# an earlier proxy\\n"
+    target.write_bytes(earlier)
+
+    read_end, write_end = os.pipe()
+    for fd in (read_end, write_end):
+        os.set_blocking(fd, False)
+    for size in (4096, 1):
+        try:
+            while True:
+                os.write(write_end, b"." * size)
+        except BlockingIOError:
+            pass
+    os.set_blocking(write_end, True)
+    saved_stderr = os.dup(2)
+    os.dup2(write_end, 2)
+
+    libc = ctypes.PyDLL(None)
+    buffer = ctypes.create_string_buffer(1 << 16)
+    call_began = threading.Event()
+    progress = []
+
+    def hold_the_lock():
+        call_began.wait()
+        # Running again: the main thread has released the lock, inside the call.
+        ctypes.pythonapi.PyErr_SetInterrupt()
+        until = time.monotonic() + 60
+        while time.monotonic() < until:
+            n = libc.read(read_end, buffer, len(buffer))
+            if n > 0:
+                progress.append(buffer.raw[:n])
+                if b"proxy:" in b"".join(progress[-2:]):
+                    until = min(until, time.monotonic() + 0.5)  # time enough to replace the output
+
+    sys.setswitchinterval(1000)  # no thread asks another for the lock meanwhile
+    holder = threading.Thread(target=hold_the_lock)
+    holder.start()
+    try:
+        call_began.set()
+        mr.proxy_from_path(source, str(target), voxel_res=16, smooth=0)
+        outcome = "returned"
+    except KeyboardInterrupt:
+        outcome = "interrupted"
+    holder.join()
+    sys.setswitchinterval(0.005)
+    os.dup2(saved_stderr, 2)
+    state = "earlier" if target.read_bytes() == earlier else "replaced"
+    print(outcome, state, *sorted(p.name for p in folder.iterdir()), flush=True)
+""")
+
+
 class TestCtrlCDuringALoad:
     def test_every_reader_is_stopped_and_reads_whole_afterwards(self, tmp_path):
         done = subprocess.run([sys.executable, "-c", LOAD_CHILD, str(tmp_path)], capture_output=True, text=True,
@@ -283,6 +348,11 @@ class TestCtrlCAtTheCommit:
         assert ["interrupted", "earlier"] in renames and ["interrupted", "complete"] in renames, renames
         # The signal came while the FIFO was being written: the write is not cut half-way.
         assert [line for line in lines if line.startswith("fifo ")] == ["fifo interrupted complete"], done.stderr
+
+    def test_a_signal_pending_at_the_commit_leaves_the_earlier_file(self, tmp_path):
+        done = subprocess.run([sys.executable, "-c", PENDING_AT_COMMIT_CHILD, str(tmp_path)],
+                              cwd=os.path.dirname(__file__), capture_output=True, text=True, timeout=120)
+        assert done.stdout.split() == ["interrupted", "earlier", "out.obj", "sphere.obj"], done.stderr
 
 
 class TestCtrlCDuringTheFirstNumpyImport:
