@@ -40,17 +40,25 @@ CHILD = textwrap.dedent("""
             f.write(b"v 0.5 0.25 0.125\\n" * 10_000_000 + b"f 1 2 3\\n")
         return path
 
-    def beside_other_thread():
-        # Another thread's pipeline, running while this thread's call is interrupted, is not disturbed.
+    checks_after_case = []  # run once the case's outcome is out, so that they do not delay it
+
+    def beside_other_threads(count, smooth):
+        # Other threads' pipelines, running while this thread's call is interrupted, are not disturbed.
         import threading
         results = []
-        other = threading.Thread(target=lambda: results.append(mr.generate_proxy(sphere, voxel_res=20, smooth=4000)))
-        other.start()
-        try:
-            mr.generate_proxy(box, voxel_res=16, smooth=huge)
-        finally:
-            other.join()
-            assert np.array_equal(results[0].positions(), other_expected.positions())
+        others = [threading.Thread(target=lambda: results.append(mr.generate_proxy(sphere, voxel_res=20, smooth=smooth)))
+                  for _ in range(count)]
+        for other in others:
+            other.start()
+
+        def check_others():
+            for other in others:
+                other.join()
+            alone = mr.generate_proxy(sphere, voxel_res=20, smooth=smooth)
+            assert len(results) == count
+            assert all(np.array_equal(result.positions(), alone.positions()) for result in results)
+        checks_after_case.append(check_others)
+        mr.generate_proxy(box, voxel_res=16, smooth=huge)
 
     output = os.path.join(folder, "out.obj")
     CASES = {
@@ -63,13 +71,13 @@ CHILD = textwrap.dedent("""
         "chain_levels": lambda: mr.generate_lod_chain(box, levels=huge, base_res=8, smooth=0, remesh=0, project=0.0),
         "distance_band": lambda: mr.generate_proxy(sphere, voxel_res=400, smooth=0),
         "voxel_grid": lambda: mr.generate_proxy(sphere, voxel_res=600, use_sdf=False, offset=20, smooth=0),
-        "beside_other_thread": lambda: beside_other_thread(),
+        "beside_other_thread": lambda: beside_other_threads(1, smooth=4000),
+        "among_other_threads": lambda: beside_other_threads(8, smooth=400),
         "file_pipeline": lambda: mr.proxy_from_path(sphere_obj, output, voxel_res=16, smooth=huge),
         "file_load": lambda: mr.proxy_from_path(path_to_load, output),
     }
 
     expected = mr.generate_proxy(sphere, voxel_res=20)
-    other_expected = mr.generate_proxy(sphere, voxel_res=20, smooth=4000)
     for name in sys.argv[2:]:
         if name == "file_load":
             path_to_load = big_obj()
@@ -80,6 +88,8 @@ CHILD = textwrap.dedent("""
             print(f"case {name}: finished", file=sys.stderr, flush=True)
         except KeyboardInterrupt:
             print(f"case {name}: interrupted", file=sys.stderr, flush=True)
+        while checks_after_case:
+            checks_after_case.pop()()
         after = mr.generate_proxy(sphere, voxel_res=20)
         same = np.array_equal(after.positions(), expected.positions()) and \\
             np.array_equal(after.indices(), expected.indices())
@@ -99,31 +109,34 @@ CASES = {
     "distance_band": "sdf band: starting",
     "voxel_grid": "dilate",
     "beside_other_thread": "Taubin smooth: starting (18446744073709551615",
+    "among_other_threads": "Taubin smooth: starting (18446744073709551615",
     "file_pipeline": "Taubin smooth: starting",
     "file_load": "case file_load: begin",
 }
 
 
-def run_cases(tmp_path, names, flags=()):
+def run_cases(tmp_path, names, flags=(), env=None):
     """Runs the cases in one child; returns {case: (outcome, seconds from SIGINT to the end, after-line)}."""
     child = subprocess.Popen([sys.executable, *flags, "-c", CHILD, str(tmp_path), *names],
                              cwd=os.path.dirname(__file__), stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
-                             text=True)
+                             text=True, env=env)
     results, current, sent = {}, None, None
     watchdog = threading.Timer(120, child.kill)  # a call that never stops must not hang the suite
     watchdog.start()
     try:
         for line in child.stderr:
-            if line.startswith("case ") and line.rstrip().endswith(": begin"):
-                current, sent = line.split()[1].rstrip(":"), None
+            # Progress updates of other threads' calls, which end in a carriage return, may come first.
+            own = line[line.find("case "):]
+            if own.startswith("case ") and own.rstrip().endswith(": begin"):
+                current, sent = own.split()[1].rstrip(":"), None
             if current and sent is None and CASES[current] in line:
                 time.sleep(0.2)  # well inside the stage
                 sent = time.monotonic()
                 child.send_signal(signal.SIGINT)
-            if line.startswith(f"case {current}: interrupted") or line.startswith(f"case {current}: finished"):
-                results[current] = [line.split()[-1], time.monotonic() - (sent or time.monotonic())]
-            if line.startswith(f"case {current}: after"):
-                results[current].append(line.split()[3:])
+            if own.startswith(f"case {current}: interrupted") or own.startswith(f"case {current}: finished"):
+                results[current] = [own.split()[-1], time.monotonic() - (sent or time.monotonic())]
+            if own.startswith(f"case {current}: after"):
+                results[current].append(own.split()[3:])
         if child.wait(timeout=60) != 0:
             pytest.fail(f"the child ended with status {child.returncode} in case {current}; so far: {results}")
     finally:
@@ -134,7 +147,7 @@ def run_cases(tmp_path, names, flags=()):
 
 class TestCtrlCStopsLongCalls:
     def test_every_stage_of_the_proxy_functions(self, tmp_path):
-        names = [n for n in CASES if n not in ("file_pipeline", "file_load")]
+        names = [n for n in CASES if n not in ("file_pipeline", "file_load", "among_other_threads")]
         results = run_cases(tmp_path, names)
         for name in names:
             outcome, seconds, (after, grown_mib) = results[name]
@@ -142,6 +155,14 @@ class TestCtrlCStopsLongCalls:
             assert seconds < STOP_SECONDS, (name, seconds)
             assert after == "same", name
             assert float(grown_mib) < 64, (name, grown_mib)  # the interrupted call's memory is released
+
+    def test_a_call_among_others_on_a_small_pool(self, tmp_path):
+        # Eight other calls keep the one or two workers busy; the stopped call's thread runs none of their work.
+        for workers in ("1", "2"):
+            results = run_cases(tmp_path, ["among_other_threads"], env=dict(os.environ, RAYON_NUM_THREADS=workers))
+            outcome, seconds, (after, _) = results["among_other_threads"]
+            assert (outcome, after) == ("interrupted", "same"), workers
+            assert seconds < STOP_SECONDS, (workers, seconds)
 
     def test_proxy_from_path_leaves_the_output_as_it_was(self, tmp_path):
         output = tmp_path / "out.obj"
