@@ -199,7 +199,11 @@ TEST(PoolArena, AStoppedCallDoesNotWaitForAnotherCallsLoop) {
       held_chunks += hi - lo;
     });
   });
-  ASSERT_TRUE(wait_until([&] { return holding.load() == workers; })) << "the pool's threads did not all join";
+  if (!wait_until([&] { return holding.load() == workers; })) {
+    released = true;
+    other_call.join();
+    FAIL() << "the pool's threads did not all join";
+  }
 
   RunContext context;
   std::atomic<bool> interrupted{false};

@@ -46,8 +46,8 @@ CHILD = textwrap.dedent("""
         # Other threads' pipelines, running while this thread's call is interrupted, are not disturbed.
         import threading
         results = []
-        others = [threading.Thread(target=lambda: results.append(mr.generate_proxy(sphere, voxel_res=20, smooth=smooth)))
-                  for _ in range(count)]
+        build = lambda: results.append(mr.generate_proxy(sphere, voxel_res=20, smooth=smooth))
+        others = [threading.Thread(target=build) for _ in range(count)]
         for other in others:
             other.start()
 
