@@ -4,13 +4,16 @@
 // work was split or scheduled. Every loop runs in the pool's arena, whichever thread starts it,
 // so the configured worker count holds for every loop of every call; a loop started inside
 // another loop's chunk, or inside `with_worker_count`, stays in the arena it is in. Each chunk
-// first checks whether the call was asked to stop (run_context.hpp).
+// first checks whether the call was asked to stop (run_context.hpp), and a call's thread that
+// waits for its loops runs nothing of other calls, so that a stop ends them promptly however
+// many calls share the pool (pool_entry.cpp).
 #pragma once
 
 #include <atomic>
 #include <cmath>
 #include <cstddef>
 #include <stdexcept>
+#include <type_traits>
 
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
@@ -43,12 +46,18 @@ class ArenaScope {
   tbb::task_arena* previous_;
 };
 
+// Runs `f` on this thread, already inside `arena`, isolated: while the thread waits for the loops
+// of `f`, it runs only their chunks, never those of another call sharing the arena, so that its
+// own call's stop is not held up.
+template <class F>
+void run_isolated(tbb::task_arena& arena, F&& f) {
+  ArenaScope scope(&arena);
+  tbb::this_task_arena::isolate([&] { f(); });
+}
+
 template <class F>
 void run_in_arena(tbb::task_arena& arena, F&& f) {
-  arena.execute([&] {
-    ArenaScope scope(&arena);
-    f();
-  });
+  arena.execute([&] { run_isolated(arena, f); });
 }
 
 // oneTBB reports a worker thread that the system cannot start (no address space left for its
@@ -56,18 +65,26 @@ void run_in_arena(tbb::task_arena& arena, F&& f) {
 // one, which is an exhausted resource and no broken invariant; returns for any other.
 void rethrow_if_thread_start_failure(const std::runtime_error& failure);
 
+// A loop handed to the pool without copying it.
+struct LoopRef {
+  void (*run)(void* loop);
+  void* loop;
+  void operator()() const { run(loop); }
+};
+
+// Runs `loop` in the pool's arena, isolated, from a thread outside it (pool_entry.cpp). Throws
+// Interrupted when this thread's call is stopped while the loop waits for its turn.
+void run_in_pool(LoopRef loop);
+
+// Runs `f` in the pool's arena, or directly when this thread is already in an arena.
 template <class F>
 void in_pool(F&& f) {
   if (current_arena != nullptr) {
     f();
     return;
   }
-  try {
-    run_in_arena(pool_arena(), f);
-  } catch (const std::runtime_error& e) {
-    rethrow_if_thread_start_failure(e);
-    throw;
-  }
+  using Loop = std::remove_reference_t<F>;
+  run_in_pool({[](void* loop) { (*static_cast<Loop*>(loop))(); }, const_cast<void*>(static_cast<const void*>(&f))});
 }
 }  // namespace detail
 

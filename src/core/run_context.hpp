@@ -9,16 +9,20 @@
 //
 // A stop has one meaning: the call undid nothing because it did nothing lasting. A step that
 // cannot be undone (a file replaced) is preceded by commit_to_finish(), the last poll; from then
-// on no stop request reaches the work, which runs to its end.
+// on no stop request reaches the work, which runs to its end. Whoever turns outside events into
+// stop requests now and then (Ctrl-C, looked for by the waiting Python thread) is asked by that
+// last poll to look at once, so that an event which came before the commit is not left for later.
 #pragma once
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace morvane {
 
@@ -47,9 +51,20 @@ class RunContext {
   }
   bool stop_requested() const noexcept { return stop_.load(std::memory_order_relaxed); }
 
+  // Run by the first commit before its poll, on the work's thread: asks whoever passes outside
+  // events on as stop requests to look for one now, through request_stop_if, and returns once it
+  // has. It must answer promptly, without waiting for the work. Set before the work starts.
+  void set_last_look(std::function<void()> look) { last_look_ = std::move(look); }
+
   // The last poll before a step that cannot be undone: throws Interrupted when a stop was asked,
-  // else makes every later request a no-op. Called by the work's own thread.
+  // else makes every later request a no-op. Called by the work's own thread, outside any
+  // parallel loop (the last look may wait for a thread that waits for the pool).
   void commit() {
+    {
+      const std::lock_guard<std::mutex> lock(commit_mutex_);
+      if (committed_) return;
+    }
+    if (last_look_) last_look_();
     const std::lock_guard<std::mutex> lock(commit_mutex_);
     if (stop_requested()) throw Interrupted();
     committed_ = true;
@@ -67,6 +82,7 @@ class RunContext {
   std::atomic<bool> stop_{false};
   std::mutex commit_mutex_;
   bool committed_ = false;  // guarded by commit_mutex_
+  std::function<void()> last_look_;
   ProgressSink* sink_ = nullptr;
   std::string stage_;
 };

@@ -7,32 +7,31 @@
 #include <type_traits>
 #include <utility>
 
-#include "core/run_context.hpp"
-
 namespace morvane::py {
 
 namespace detail {
 enum class LockWhileWaiting { Release, Keep };
 
-// Runs `work` on a thread of its own under `context`, while the calling thread waits and, every few
-// tens of milliseconds, runs the signal handlers (with the interpreter lock, which it releases
-// meanwhile or keeps throughout). When a handler raises (Ctrl-C: KeyboardInterrupt), the work is
-// asked to stop; once it has ended PythonErrorSet is thrown with the handler's exception set.
-// Once the work has committed (commit_to_finish) the handlers are no longer run: it finishes, and
-// a signal that came meanwhile is acted on by the interpreter after the call has returned.
-// Otherwise the work's own failure, if any, is rethrown once it has ended. A runner thread that
-// cannot be started is OutOfMemory. Returns and throws with the lock held.
-void run_interruptible(RunContext& context, const std::function<void()>& work, LockWhileWaiting lock);
+// Runs `work` on a thread of its own under a RunContext of its own, while the calling thread waits
+// and, every few tens of milliseconds, runs the signal handlers (with the interpreter lock, which
+// it releases meanwhile or keeps throughout). When a handler raises (Ctrl-C: KeyboardInterrupt),
+// the work is asked to stop; once it has ended PythonErrorSet is thrown with the handler's
+// exception set. The work's commit (commit_to_finish) has the calling thread run them once more
+// before it, at once, when that thread is the main one (no other runs them); from then on they
+// are no longer run: the work finishes, and a signal that came meanwhile is acted on by the
+// interpreter after the call has returned. Otherwise the work's own failure, if any, is rethrown
+// once it has ended. A runner thread that cannot be started is OutOfMemory. Returns and throws
+// with the lock held.
+void run_interruptible(const std::function<void()>& work, LockWhileWaiting lock);
 
 template <class Work>
 std::invoke_result_t<Work&> run_stoppable(Work& work, LockWhileWaiting lock) {
   using Result = std::invoke_result_t<Work&>;
-  RunContext context;
   if constexpr (std::is_void_v<Result>) {
-    run_interruptible(context, work, lock);
+    run_interruptible(work, lock);
   } else {
     std::optional<Result> result;
-    run_interruptible(context, [&] { result.emplace(work()); }, lock);
+    run_interruptible([&] { result.emplace(work()); }, lock);
     return std::move(*result);
   }
 }

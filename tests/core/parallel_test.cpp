@@ -3,6 +3,7 @@
 #include <stdlib.h>
 
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -94,7 +95,8 @@ TEST(ParallelFor, CoversEveryIndexOnceInAnyArena) {
 }
 
 // Run again by ctest with RAYON_NUM_THREADS=1: then every loop must keep to one thread, however
-// many loops ran before and whichever thread started them.
+// many loops ran before and whichever thread started them, and loops of calls on several threads
+// at once never run on more threads together than the pool has workers.
 TEST(PoolArena, EveryLoopKeepsToThePoolsWorkerCount) {
   std::mutex mutex;
   std::set<std::thread::id> threads;
@@ -112,6 +114,24 @@ TEST(PoolArena, EveryLoopKeepsToThePoolsWorkerCount) {
   std::thread(loops).join();
   EXPECT_EQ(static_cast<std::size_t>(widest), pool_worker_count());
   if (pool_worker_count() == 1) EXPECT_EQ(threads.size(), 2u);  // the two calling threads, one at a time
+
+  std::atomic<std::size_t> busy{0};
+  std::atomic<std::size_t> most_busy{0};
+  auto slow_loops = [&] {
+    for (int loop = 0; loop < 20; ++loop) {
+      parallel_for_chunks(0, 16, 1, [&](std::size_t, std::size_t) {
+        const std::size_t now = ++busy;
+        for (std::size_t seen = most_busy.load(); now > seen && !most_busy.compare_exchange_weak(seen, now);) {
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(200));  // long enough for chunks to overlap
+        --busy;
+      });
+    }
+  };
+  std::vector<std::thread> calls;
+  for (int call = 0; call < 4; ++call) calls.emplace_back(slow_loops);
+  for (std::thread& call : calls) call.join();
+  EXPECT_LE(most_busy.load(), pool_worker_count());
 }
 
 // Counts the worker threads that enter one arena, through the pool library's own entry notices.
@@ -154,6 +174,60 @@ TEST(PoolArena, AWholeProxyCallKeepsToThePoolsWorkerCount) {
   call();
   std::thread(call).join();
   EXPECT_EQ(static_cast<std::size_t>(detail::pool_arena().max_concurrency()), pool_worker_count());
+}
+
+// Run again by ctest with RAYON_NUM_THREADS=1. While another call's loop holds every thread of
+// the pool, a call whose loop waits for its turn leaves as soon as it is stopped, and the other
+// call's loop goes on to its end.
+TEST(PoolArena, AStoppedCallDoesNotWaitForAnotherCallsLoop) {
+  const std::size_t workers = pool_worker_count();
+  std::atomic<std::size_t> holding{0};
+  std::atomic<bool> released{false};
+  // A safety net for a failure only: the checks below never wait for it.
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  auto wait_until = [&](auto done) {
+    while (!done() && std::chrono::steady_clock::now() < give_up) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return done();
+  };
+  std::atomic<std::size_t> held_chunks{0};
+  std::thread other_call([&] {
+    parallel_for_chunks(0, workers, 1, [&](std::size_t lo, std::size_t hi) {
+      ++holding;
+      wait_until([&] { return released.load(); });
+      held_chunks += hi - lo;
+    });
+  });
+  if (!wait_until([&] { return holding.load() == workers; })) {
+    released = true;
+    other_call.join();
+    FAIL() << "the pool's threads did not all join";
+  }
+
+  RunContext context;
+  std::atomic<bool> interrupted{false};
+  std::atomic<bool> left{false};
+  std::thread stopped_call([&] {
+    RunScope scope(&context);
+    try {
+      // Should a thread of the pool be free after all, the loop runs, and ends once stopped.
+      parallel_for_chunks(0, 64, 1,
+                          [&](std::size_t, std::size_t) { wait_until([&] { return context.stop_requested(); }); });
+    } catch (const Interrupted&) {
+      interrupted = true;
+    }
+    left = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // most likely waiting for the pool by now
+  context.request_stop();
+  const bool left_first = wait_until([&] { return left.load(); });
+  released = true;
+  other_call.join();
+  stopped_call.join();
+  EXPECT_TRUE(left_first) << "the stopped call waited for the other call's loop";
+  EXPECT_TRUE(interrupted.load());
+  EXPECT_EQ(held_chunks.load(), workers);
 }
 
 TEST(RunContext, AStopRequestEndsSerialAndParallelWorkWithInterrupted) {

@@ -40,17 +40,25 @@ CHILD = textwrap.dedent("""
             f.write(b"v 0.5 0.25 0.125\\n" * 10_000_000 + b"f 1 2 3\\n")
         return path
 
-    def beside_other_thread():
-        # Another thread's pipeline, running while this thread's call is interrupted, is not disturbed.
+    checks_after_case = []  # run once the case's outcome is out, so that they do not delay it
+
+    def beside_other_threads(count, smooth):
+        # Other threads' pipelines, running while this thread's call is interrupted, are not disturbed.
         import threading
         results = []
-        other = threading.Thread(target=lambda: results.append(mr.generate_proxy(sphere, voxel_res=20, smooth=4000)))
-        other.start()
-        try:
-            mr.generate_proxy(box, voxel_res=16, smooth=huge)
-        finally:
-            other.join()
-            assert np.array_equal(results[0].positions(), other_expected.positions())
+        build = lambda: results.append(mr.generate_proxy(sphere, voxel_res=20, smooth=smooth))
+        others = [threading.Thread(target=build) for _ in range(count)]
+        for other in others:
+            other.start()
+
+        def check_others():
+            for other in others:
+                other.join()
+            alone = mr.generate_proxy(sphere, voxel_res=20, smooth=smooth)
+            assert len(results) == count
+            assert all(np.array_equal(result.positions(), alone.positions()) for result in results)
+        checks_after_case.append(check_others)
+        mr.generate_proxy(box, voxel_res=16, smooth=huge)
 
     output = os.path.join(folder, "out.obj")
     CASES = {
@@ -63,13 +71,13 @@ CHILD = textwrap.dedent("""
         "chain_levels": lambda: mr.generate_lod_chain(box, levels=huge, base_res=8, smooth=0, remesh=0, project=0.0),
         "distance_band": lambda: mr.generate_proxy(sphere, voxel_res=400, smooth=0),
         "voxel_grid": lambda: mr.generate_proxy(sphere, voxel_res=600, use_sdf=False, offset=20, smooth=0),
-        "beside_other_thread": lambda: beside_other_thread(),
+        "beside_other_thread": lambda: beside_other_threads(1, smooth=4000),
+        "among_other_threads": lambda: beside_other_threads(8, smooth=400),
         "file_pipeline": lambda: mr.proxy_from_path(sphere_obj, output, voxel_res=16, smooth=huge),
         "file_load": lambda: mr.proxy_from_path(path_to_load, output),
     }
 
     expected = mr.generate_proxy(sphere, voxel_res=20)
-    other_expected = mr.generate_proxy(sphere, voxel_res=20, smooth=4000)
     for name in sys.argv[2:]:
         if name == "file_load":
             path_to_load = big_obj()
@@ -80,6 +88,8 @@ CHILD = textwrap.dedent("""
             print(f"case {name}: finished", file=sys.stderr, flush=True)
         except KeyboardInterrupt:
             print(f"case {name}: interrupted", file=sys.stderr, flush=True)
+        while checks_after_case:
+            checks_after_case.pop()()
         after = mr.generate_proxy(sphere, voxel_res=20)
         same = np.array_equal(after.positions(), expected.positions()) and \\
             np.array_equal(after.indices(), expected.indices())
@@ -99,31 +109,34 @@ CASES = {
     "distance_band": "sdf band: starting",
     "voxel_grid": "dilate",
     "beside_other_thread": "Taubin smooth: starting (18446744073709551615",
+    "among_other_threads": "Taubin smooth: starting (18446744073709551615",
     "file_pipeline": "Taubin smooth: starting",
     "file_load": "case file_load: begin",
 }
 
 
-def run_cases(tmp_path, names, flags=()):
+def run_cases(tmp_path, names, flags=(), env=None):
     """Runs the cases in one child; returns {case: (outcome, seconds from SIGINT to the end, after-line)}."""
     child = subprocess.Popen([sys.executable, *flags, "-c", CHILD, str(tmp_path), *names],
                              cwd=os.path.dirname(__file__), stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
-                             text=True)
+                             text=True, env=env)
     results, current, sent = {}, None, None
     watchdog = threading.Timer(120, child.kill)  # a call that never stops must not hang the suite
     watchdog.start()
     try:
         for line in child.stderr:
-            if line.startswith("case ") and line.rstrip().endswith(": begin"):
-                current, sent = line.split()[1].rstrip(":"), None
+            # Progress updates of other threads' calls, which end in a carriage return, may come first.
+            own = line[line.find("case "):]
+            if own.startswith("case ") and own.rstrip().endswith(": begin"):
+                current, sent = own.split()[1].rstrip(":"), None
             if current and sent is None and CASES[current] in line:
                 time.sleep(0.2)  # well inside the stage
                 sent = time.monotonic()
                 child.send_signal(signal.SIGINT)
-            if line.startswith(f"case {current}: interrupted") or line.startswith(f"case {current}: finished"):
-                results[current] = [line.split()[-1], time.monotonic() - (sent or time.monotonic())]
-            if line.startswith(f"case {current}: after"):
-                results[current].append(line.split()[3:])
+            if own.startswith(f"case {current}: interrupted") or own.startswith(f"case {current}: finished"):
+                results[current] = [own.split()[-1], time.monotonic() - (sent or time.monotonic())]
+            if own.startswith(f"case {current}: after"):
+                results[current].append(own.split()[3:])
         if child.wait(timeout=60) != 0:
             pytest.fail(f"the child ended with status {child.returncode} in case {current}; so far: {results}")
     finally:
@@ -134,7 +147,7 @@ def run_cases(tmp_path, names, flags=()):
 
 class TestCtrlCStopsLongCalls:
     def test_every_stage_of_the_proxy_functions(self, tmp_path):
-        names = [n for n in CASES if n not in ("file_pipeline", "file_load")]
+        names = [n for n in CASES if n not in ("file_pipeline", "file_load", "among_other_threads")]
         results = run_cases(tmp_path, names)
         for name in names:
             outcome, seconds, (after, grown_mib) = results[name]
@@ -142,6 +155,14 @@ class TestCtrlCStopsLongCalls:
             assert seconds < STOP_SECONDS, (name, seconds)
             assert after == "same", name
             assert float(grown_mib) < 64, (name, grown_mib)  # the interrupted call's memory is released
+
+    def test_a_call_among_others_on_a_small_pool(self, tmp_path):
+        # Eight other calls keep the one or two workers busy; the stopped call's thread runs none of their work.
+        for workers in ("1", "2"):
+            results = run_cases(tmp_path, ["among_other_threads"], env=dict(os.environ, RAYON_NUM_THREADS=workers))
+            outcome, seconds, (after, _) = results["among_other_threads"]
+            assert (outcome, after) == ("interrupted", "same"), workers
+            assert seconds < STOP_SECONDS, (workers, seconds)
 
     def test_proxy_from_path_leaves_the_output_as_it_was(self, tmp_path):
         output = tmp_path / "out.obj"
@@ -261,6 +282,71 @@ COMMIT_CHILD = textwrap.dedent("""
 """)
 
 
+# A Ctrl-C that has come when the call reaches its commit, though after every earlier look for one:
+# the main thread's SIGINT is raised while another thread holds the interpreter lock, which the
+# waiting thread needs to look, and keeps it until the pipeline has ended. So that the signal is
+# raised before the commit, standard error is a full pipe that this other thread drains only once
+# it has raised it: the call's first progress line waits for that. Its reads go through ctypes'
+# PyDLL, whose calls keep the lock.
+PENDING_AT_COMMIT_CHILD = textwrap.dedent("""
+    import ctypes, os, pathlib, signal, sys, threading, time
+    import morvane_reduce as mr
+    from conftest import icosphere_arrays, write_obj
+
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+    folder = pathlib.Path(sys.argv[1])
+    source = write_obj(folder / "sphere.obj", *icosphere_arrays(3))
+    target = folder / "out.obj"
+    earlier = b"# an earlier proxy\\n"
+    target.write_bytes(earlier)
+
+    read_end, write_end = os.pipe()
+    for fd in (read_end, write_end):
+        os.set_blocking(fd, False)
+    for size in (4096, 1):
+        try:
+            while True:
+                os.write(write_end, b"." * size)
+        except BlockingIOError:
+            pass
+    os.set_blocking(write_end, True)
+    saved_stderr = os.dup(2)
+    os.dup2(write_end, 2)
+
+    libc = ctypes.PyDLL(None)
+    buffer = ctypes.create_string_buffer(1 << 16)
+    call_began = threading.Event()
+    progress = []
+
+    def hold_the_lock():
+        call_began.wait()
+        # Running again: the main thread has released the lock, inside the call.
+        ctypes.pythonapi.PyErr_SetInterrupt()
+        until = time.monotonic() + 60
+        while time.monotonic() < until:
+            n = libc.read(read_end, buffer, len(buffer))
+            if n > 0:
+                progress.append(buffer.raw[:n])
+                if b"proxy:" in b"".join(progress[-2:]):
+                    until = min(until, time.monotonic() + 0.5)  # time enough to replace the output
+
+    sys.setswitchinterval(1000)  # no thread asks another for the lock meanwhile
+    holder = threading.Thread(target=hold_the_lock)
+    holder.start()
+    try:
+        call_began.set()
+        mr.proxy_from_path(source, str(target), voxel_res=16, smooth=0)
+        outcome = "returned"
+    except KeyboardInterrupt:
+        outcome = "interrupted"
+    holder.join()
+    sys.setswitchinterval(0.005)
+    os.dup2(saved_stderr, 2)
+    state = "earlier" if target.read_bytes() == earlier else "replaced"
+    print(outcome, state, *sorted(p.name for p in folder.iterdir()), flush=True)
+""")
+
+
 class TestCtrlCDuringALoad:
     def test_every_reader_is_stopped_and_reads_whole_afterwards(self, tmp_path):
         done = subprocess.run([sys.executable, "-c", LOAD_CHILD, str(tmp_path)], capture_output=True, text=True,
@@ -283,6 +369,11 @@ class TestCtrlCAtTheCommit:
         assert ["interrupted", "earlier"] in renames and ["interrupted", "complete"] in renames, renames
         # The signal came while the FIFO was being written: the write is not cut half-way.
         assert [line for line in lines if line.startswith("fifo ")] == ["fifo interrupted complete"], done.stderr
+
+    def test_a_signal_pending_at_the_commit_leaves_the_earlier_file(self, tmp_path):
+        done = subprocess.run([sys.executable, "-c", PENDING_AT_COMMIT_CHILD, str(tmp_path)],
+                              cwd=os.path.dirname(__file__), capture_output=True, text=True, timeout=120)
+        assert done.stdout.split() == ["interrupted", "earlier", "out.obj", "sphere.obj"], done.stderr
 
 
 class TestCtrlCDuringTheFirstNumpyImport:
